@@ -1,0 +1,183 @@
+#pragma once
+
+// Diagnostics of the whole program. One KvLogStream object is one message: it is created with a
+// level, filled with <<, and written to the level's destinations when it is destroyed.
+//
+//   KvLogStream(KvLogLvl::Error) << sig << ": got empty auth token" << std::endl;
+
+#include <boost/filesystem/path.hpp>
+#include <boost/json/value.hpp>
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace KvLogLvl {
+
+enum Level : uint32_t {
+  Error = 1,
+  Warning = 2,
+  Info = 4,
+  Debug = 8,
+  Debug1 = 16,
+  Debug2 = 32,
+  Debug3 = 64,
+  Debug4 = 128,
+  FuncBase = 256,
+  FuncDetail = 512,
+  FuncCycle = 1024,
+  FuncAny = 2048,
+  Measure = 0x10000,
+  SqlReq = 0x20000,
+};
+
+// Each mask is a level together with every more severe one.
+enum MaskLevel : uint32_t {
+  ErrorMask = 1,
+  WarningMask = 3,
+  InfoMask = 7,
+  DebugMask = 15,
+  Debug1Mask = 31,
+  Debug2Mask = 63,
+  Debug3Mask = 127,
+  Debug4Mask = 255,
+  FuncAll = 0xF00,
+};
+
+// Numeric value (level or mask) -> name; 22 entries (value 1 keeps the name "Error").
+extern const std::map<uint32_t, std::string> log_levels_info_;
+
+uint32_t get_mask(Level level);
+std::string to_string(Level level);
+
+template <typename T>
+bool from_string(const std::string& name, T& result);
+
+}  // namespace KvLogLvl
+
+namespace KvDestination {
+
+class KvLogger {
+ public:
+  KvLogger() = default;
+  KvLogger(const KvLogger&) = delete;
+  KvLogger& operator=(const KvLogger&) = delete;
+  virtual ~KvLogger() = default;
+
+  // Prefixes the local time and hands the text to write_log_impl under the destination's mutex.
+  int write_log(const std::string& text);
+
+ protected:
+  virtual int write_log_impl(const std::string& text) = 0;
+
+ private:
+  std::mutex m_mutex;
+  bool m_with_timestamp = true;
+};
+
+class StdoutLogger : public KvLogger {
+ protected:
+  int write_log_impl(const std::string& text) override;
+};
+
+class StderrLogger : public KvLogger {
+ protected:
+  int write_log_impl(const std::string& text) override;
+};
+
+std::ostream& kv_unicout();
+std::ostream& kv_unicerr();
+
+std::unique_ptr<KvLogger> Stdout();
+std::unique_ptr<KvLogger> Stderr();
+std::unique_ptr<KvLogger> File(const std::string& path);
+
+}  // namespace KvDestination
+
+class KvLogStream {
+ public:
+  using LoggerPtr = std::unique_ptr<KvDestination::KvLogger>;
+  using LoggerList = std::vector<LoggerPtr>;
+
+  template <typename... Dest>
+  explicit KvLogStream(KvLogLvl::Level level, Dest&&... destinations) : m_level(level) {
+    (m_destinations.push_back(std::forward<Dest>(destinations)), ...);
+    start_message();
+  }
+  KvLogStream(const KvLogStream&) = delete;
+  KvLogStream& operator=(const KvLogStream&) = delete;
+  ~KvLogStream();
+
+  template <typename T>
+  KvLogStream& operator<<(T&& value) {
+    insert(std::forward<T>(value));
+    return *this;
+  }
+  KvLogStream& operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+    manipulator(m_buffer);
+    return *this;
+  }
+  KvLogStream& operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
+    manipulator(m_buffer);
+    return *this;
+  }
+
+  template <typename... Dest>
+  static void set_default_loggers(Dest&&... destinations) {
+    default_loggers_.clear();
+    (default_loggers_.push_back(std::forward<Dest>(destinations)), ...);
+  }
+
+  template <typename... Dest>
+  static void set_log_level_logger(KvLogLvl::Level key, Dest&&... destinations) {
+    LoggerList list;
+    (list.push_back(std::forward<Dest>(destinations)), ...);
+    log_level_mask_default_loggers_[static_cast<KvLogLvl::MaskLevel>(key)] = std::move(list);
+  }
+
+  static int set_global_log_level(unsigned long level);
+
+  // The logger configuration file (kv_logger_config.cpp).
+  static bool load_properties();
+  static void set_properties(KvLogLvl::Level level, unsigned long max_size_mb, unsigned long max_rotate);
+
+  // Class-wide settings; single-threaded program, set once at start-up.
+  static uint32_t global_log_level_;
+  static bool m_logging_enabled;
+  static bool read_config_;
+  static std::string tag_;
+  static LoggerList default_loggers_;
+  static std::map<KvLogLvl::MaskLevel, LoggerList> log_level_mask_default_loggers_;
+
+ private:
+  void start_message();
+
+  void insert(const std::string& text) { m_buffer << text.c_str(); }
+  void insert(const char* text) { m_buffer << text; }
+  void insert(char c) { m_buffer << c; }
+  void insert(const std::stringstream& stream) { m_buffer << stream.str().c_str(); }
+  void insert(const boost::json::value& value);
+  void insert(const boost::filesystem::path& path);
+  template <typename T>
+    requires std::is_arithmetic_v<std::remove_cvref_t<T>>
+  void insert(T value) {
+    m_buffer << value;
+  }
+  template <typename T>
+    requires(!std::is_arithmetic_v<std::remove_cvref_t<T>> && std::is_convertible_v<T, std::string_view>)
+  void insert(T&& text) {
+    std::string_view view(text);
+    m_buffer << std::string(view).c_str();
+  }
+
+  std::stringstream m_buffer;
+  KvLogLvl::Level m_level;
+  LoggerList m_destinations;
+};
