@@ -21,7 +21,8 @@ struct PipeCloser {
 using UniquePipe = std::unique_ptr<std::FILE, PipeCloser>;
 
 // Runs `command` through the shell with standard error joined to standard output and appends
-// everything it prints to `output`. Returns the exit code (0 to 255), 128 plus the signal number
+// everything it prints to `output`. The joining " 2>&1" goes after the command text, so in a
+// list or pipeline it binds to the last command only; group the command to join them all. Returns the exit code (0 to 255), 128 plus the signal number
 // when the command was killed by a signal, 1 when it cannot be started and -1 on an internal
 // failure (including a failing pclose, when the command's status is unknown).
 [[nodiscard]] int execute_command(std::string command, std::string& output);
