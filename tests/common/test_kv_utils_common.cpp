@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
+#include <iostream>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -101,42 +101,28 @@ TEST(ExecuteCommandMissingProgram, ShellsCode127AndItsMessage)
     EXPECT_THAT(output, HasSubstr("kv_no_such_program_for_tests: not found"));
 }
 
-// Restores a resource limit even when an assertion fails half-way.
-class RlimitScope {
-public:
-    RlimitScope(int resource, rlim_t soft) : m_resource(resource)
-    {
-        ::getrlimit(m_resource, &m_saved);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = soft;
-        m_ok = ::setrlimit(m_resource, &lowered) == 0;
-    }
-    ~RlimitScope() { ::setrlimit(m_resource, &m_saved); }
-    RlimitScope(const RlimitScope&) = delete;
-    RlimitScope& operator=(const RlimitScope&) = delete;
-    [[nodiscard]] bool ok() const { return m_ok; }
-
-private:
-    int m_resource;
-    rlimit m_saved{};
-    bool m_ok = false;
-};
-
 TEST(ExecuteCommandCannotStart, ReportsCommandAndReturns1)
 {
-    std::string output = "untouched";
-    int code = 0;
-    CaptureStderr();
-    {
-        // No descriptor left for the pipe: popen itself fails.
-        RlimitScope no_files(RLIMIT_NOFILE, 0);
-        ASSERT_TRUE(no_files.ok());
-        code = kv_utils_common::execute_command("echo hello", output);
-    }
-    const std::string errors = GetCapturedStderr();
-    EXPECT_EQ(code, 1);
-    EXPECT_EQ(output, "untouched");
-    EXPECT_EQ(errors, "Couldn't start OS command: echo hello 2>&1\n");
+    // A user who may not start another process: popen itself fails. Root ignores the process
+    // limit, so the forked copy gives up root first.
+    constexpr int k_cannot_drop_root = 90;
+    constexpr int k_output_touched = 91;
+    const kv_test::ForkedRun run = kv_test::run_forked([] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return k_cannot_drop_root;
+        const rlimit no_processes{0, 0};
+        if (::setrlimit(RLIMIT_NPROC, &no_processes) != 0)
+            return k_cannot_drop_root;
+        std::string output = "untouched";
+        const int code = kv_utils_common::execute_command("echo hello", output);
+        return output == "untouched" ? code & 0xff : k_output_touched;
+    });
+
+    ASSERT_TRUE(WIFEXITED(run.wait_status)) << run.errors;
+    if (WEXITSTATUS(run.wait_status) == k_cannot_drop_root)
+        GTEST_SKIP() << "cannot drop root here";
+    EXPECT_EQ(WEXITSTATUS(run.wait_status), 1);
+    EXPECT_EQ(run.errors, "Couldn't start OS command: echo hello 2>&1\n");
 }
 
 // Sets a signal's disposition for one test and puts the old one back.
@@ -360,18 +346,17 @@ TEST(KillChilds, ProgramInsideTheSubtreeSurvives)
     // The "program" is a forked copy of this test process that terminates everything below its
     // parent: its sibling must go, the program itself must finish normally.
     ShellProcess sibling("exec sleep 30");
+    const int sibling_pid = sibling.pid();
 
-    const pid_t program = ::fork();
-    ASSERT_NE(program, -1);
-    if (program == 0) {
+    constexpr int k_sibling_left = 3;
+    const kv_test::ForkedRun run = kv_test::run_forked([sibling_pid] {
         kv_utils_common::kill_childs(static_cast<int>(::getppid()));
-        ::_exit(kv_test::is_running(sibling.pid()) ? 3 : 0);
-    }
+        return kv_test::is_running(sibling_pid) ? k_sibling_left : 0;
+    });
 
-    int status = 0;
-    ASSERT_EQ(::waitpid(program, &status, 0), program);
-    ASSERT_TRUE(WIFEXITED(status)) << "the program was killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "sibling still running after kill_childs";
+    ASSERT_TRUE(WIFEXITED(run.wait_status)) << "the program was killed by signal " << WTERMSIG(run.wait_status);
+    EXPECT_NE(WEXITSTATUS(run.wait_status), k_sibling_left) << "sibling still running after kill_childs";
+    EXPECT_EQ(WEXITSTATUS(run.wait_status), 0);
     EXPECT_NE(sibling.wait_exit(std::chrono::seconds(2)), -1);
 }
 

@@ -146,6 +146,45 @@ int ShellProcess::wait_exit(std::chrono::milliseconds timeout)
     }
 }
 
+ForkedRun run_forked(const std::function<int()>& body)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw_errno("pipe2", errno);
+    const pid_t pid = ::fork();
+    if (pid == -1) {
+        const int error = errno;
+        ::close(fds[0]);
+        ::close(fds[1]);
+        throw_errno("fork", error);
+    }
+    if (pid == 0) {
+        ::dup2(fds[1], STDERR_FILENO);
+        int code = 100;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    ::close(fds[1]);
+
+    ForkedRun run;
+    char buffer[512];
+    for (;;) {
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        run.errors.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fds[0]);
+    while (::waitpid(pid, &run.wait_status, 0) == -1 && errno == EINTR) {
+    }
+    return run;
+}
+
 bool is_running(int pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

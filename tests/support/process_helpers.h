@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -35,6 +36,17 @@ private:
     bool m_reaped = false;
     std::string m_pending;
 };
+
+// What a forked copy of the test process left behind.
+struct ForkedRun {
+    int wait_status = -1; // as waitpid reports it
+    std::string errors;   // everything it wrote to standard error
+};
+
+// Runs `body` in a forked copy of the test process, for what must not happen to the test
+// process itself (lowered limits, dropped privileges, being inside a tree that gets terminated).
+// The body's result is the copy's exit code; the copy ends with _exit, so no test teardown runs.
+[[nodiscard]] ForkedRun run_forked(const std::function<int()>& body);
 
 // True while `pid` names a process that has not ended; a zombie has ended.
 [[nodiscard]] bool is_running(int pid);
