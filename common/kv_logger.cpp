@@ -2,8 +2,6 @@
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
-#include <boost/filesystem/path_traits.hpp>
-#include <boost/json/serialize.hpp>
 
 #include <ctime>
 #include <iomanip>
@@ -129,10 +127,6 @@ void KvLogStream::start_message() {
   m_buffer << KvLogLvl::to_string(m_level) << ": ";
 }
 
-void KvLogStream::insert(const boost::json::value& value) { m_buffer << boost::json::serialize(value); }
-
-void KvLogStream::insert(const boost::filesystem::path& path) { m_buffer << path; }
-
 namespace {
 
 const char* colour_of(KvLogLvl::Level level) {
@@ -156,7 +150,14 @@ std::string colourise(const std::string& text, const char* colour) {
 
 KvLogStream::~KvLogStream() {
   if (!(global_log_level_ & m_level) || !m_logging_enabled) return;
+  try {
+    write_message();
+  } catch (...) {
+    // A message that cannot be written is dropped: logging never fails its caller.
+  }
+}
 
+void KvLogStream::write_message() {
   auto first_mask = log_level_mask_default_loggers_.end();
   for (auto it = log_level_mask_default_loggers_.begin(); it != log_level_mask_default_loggers_.end(); ++it) {
     if (static_cast<uint32_t>(it->first) & m_level) {
@@ -180,6 +181,13 @@ KvLogStream::~KvLogStream() {
 
   const char* colour = colour_of(m_level);
   const std::string text = colour ? colourise(m_buffer.str(), colour) : m_buffer.str();
-  for (LoggerList* list : chosen)
-    for (auto& destination : *list) (void)destination->write_log(text);
+  for (LoggerList* list : chosen) {
+    for (auto& destination : *list) {
+      try {
+        (void)destination->write_log(text);
+      } catch (...) {
+        // One failing destination must not keep the message from the others.
+      }
+    }
+  }
 }

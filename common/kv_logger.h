@@ -9,12 +9,14 @@
 #include <boost/json/value.hpp>
 
 #include <cstdint>
-#include <iosfwd>
+#include <ios>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -106,6 +108,9 @@ class KvLogStream {
   using LoggerPtr = std::unique_ptr<KvDestination::KvLogger>;
   using LoggerList = std::vector<LoggerPtr>;
 
+  // Where load_properties reads and set_properties writes the logger configuration.
+  static constexpr const char* k_config_path = "/opt/kelvanor/etc/kv_logger.config";
+
   template <typename... Dest>
   explicit KvLogStream(KvLogLvl::Level level, Dest&&... destinations) : m_level(level) {
     (m_destinations.push_back(std::forward<Dest>(destinations)), ...);
@@ -113,6 +118,7 @@ class KvLogStream {
   }
   KvLogStream(const KvLogStream&) = delete;
   KvLogStream& operator=(const KvLogStream&) = delete;
+  // Writes the message; never throws.
   ~KvLogStream();
 
   template <typename T>
@@ -124,6 +130,7 @@ class KvLogStream {
     manipulator(m_buffer);
     return *this;
   }
+  // Format flags such as std::hex live in this message's buffer, so they end with the message.
   KvLogStream& operator<<(std::ios_base& (*manipulator)(std::ios_base&)) {
     manipulator(m_buffer);
     return *this;
@@ -144,9 +151,14 @@ class KvLogStream {
 
   static int set_global_log_level(unsigned long level);
 
-  // The logger configuration file (kv_logger_config.cpp).
+  // The logger configuration file (kv_logger_config.cpp). load_properties is true when the level,
+  // the size limit and the rotation count were all applied.
   static bool load_properties();
   static void set_properties(KvLogLvl::Level level, unsigned long max_size_mb, unsigned long max_rotate);
+
+  // Tests point the configuration file into their own directory; the program never calls this.
+  static void set_config_path_for_tests(const std::string& path);
+  static const std::string& config_path();
 
   // Class-wide settings; single-threaded program, set once at start-up.
   static uint32_t global_log_level_;
@@ -158,23 +170,26 @@ class KvLogStream {
 
  private:
   void start_message();
+  void write_message();
 
-  void insert(const std::string& text) { m_buffer << text.c_str(); }
-  void insert(const char* text) { m_buffer << text; }
-  void insert(char c) { m_buffer << c; }
-  void insert(const std::stringstream& stream) { m_buffer << stream.str().c_str(); }
-  void insert(const boost::json::value& value);
-  void insert(const boost::filesystem::path& path);
+  // Texts end at their first NUL, as they would through c_str(): a std::string holding a NUL is
+  // cut there.
   template <typename T>
-    requires std::is_arithmetic_v<std::remove_cvref_t<T>>
-  void insert(T value) {
-    m_buffer << value;
-  }
-  template <typename T>
-    requires(!std::is_arithmetic_v<std::remove_cvref_t<T>> && std::is_convertible_v<T, std::string_view>)
+    requires std::is_convertible_v<T, std::string_view>
   void insert(T&& text) {
-    std::string_view view(text);
-    m_buffer << std::string(view).c_str();
+    if constexpr (std::is_pointer_v<std::remove_cvref_t<T>>) {
+      if (text == nullptr) return;
+    }
+    const std::string_view view(text);
+    m_buffer << view.substr(0, view.find('\0'));
+  }
+  void insert(const std::stringstream& stream) { insert(stream.str()); }
+  // Numbers in the buffer's current base, single characters, boost::json::value as compact JSON,
+  // boost::filesystem::path quoted with '&' as escape: each through its own stream inserter.
+  template <typename T>
+    requires(!std::is_convertible_v<T, std::string_view> && requires(std::ostream& out, T&& value) { out << value; })
+  void insert(T&& value) {
+    m_buffer << value;
   }
 
   std::stringstream m_buffer;
