@@ -62,6 +62,12 @@ std::basic_string<Char> as_quoted(const String& text, Char delimiter, Char escap
   return make_quoted_std(text, delimiter, escape);
 }
 
+// The common form: double quotes, backslash as escape.
+template <typename String>
+std::string as_quoted(const String& text) {
+  return as_quoted(text, '"', '\\');
+}
+
 template <typename String>
 std::string as_quoted_single(const String& text) {
   return as_quoted(text, '\'', '\\');

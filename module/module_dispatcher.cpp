@@ -4,7 +4,7 @@
 #include "module/kv_modules_common.h"
 
 #include "common/kv_logger.h"
-#include "module/common_bridge.h"
+#include "common/kv_version.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -14,7 +14,6 @@
 #include <exception>
 #include <iostream>
 
-using kelvanor::module::quoted;
 
 namespace {
 
@@ -118,7 +117,7 @@ uint32_t KvModuleUniversal::run_operation(scoped_lock& lock_holder) {
     case ApplyReplica:
       return run_apply_replica(lock_holder);
     case ShowVersion:
-      kelvanor::module::write_framework_version(std::cout);
+      std::cout << kelvanor::version_current;
       std::cout << std::endl;
       return k_success;
     case ShowBackupOptions:
@@ -149,11 +148,11 @@ uint32_t KvModuleUniversal::lock_resource(const std::string& key, scoped_lock& l
   if (!options_.one_resource_at_a_time) return k_success;
   if (!reassign_resource_locker(key)) return k_not_ready;
   if (!resource_file_lock.try_lock()) {
-    KvLogStream(KvLogLvl::Error) << "resource " << quoted(key) << " is busy by another process!" << std::endl;
+    KvLogStream(KvLogLvl::Error) << "resource " << kelvanor::as_quoted(key) << " is busy by another process!" << std::endl;
     return k_not_ready;
   }
   lock_holder = scoped_lock(resource_file_lock, boost::interprocess::accept_ownership);
-  KvLogStream(KvLogLvl::Debug) << "resource" << quoted(key) << " locked." << std::endl;
+  KvLogStream(KvLogLvl::Debug) << "resource" << kelvanor::as_quoted(key) << " locked." << std::endl;
   return k_success;
 }
 
@@ -203,26 +202,26 @@ uint32_t KvModuleUniversal::run_backup(scoped_lock& lock_holder) {
 
   if (options_.local_restrictions) {
     if (op == Backup && !check_local_restrictions()) {
-      KvLogStream(KvLogLvl::Error) << "Backup module: Unable to backup this resource " << quoted(resource)
+      KvLogStream(KvLogLvl::Error) << "Backup module: Unable to backup this resource " << kelvanor::as_quoted(resource)
                                    << ". Local restriction." << std::endl;
       return k_restricted;
     }
     if (op == BackupList && !options_.resource_list.check_local_restrictions(read_local_restrictions()))
       return k_restricted;
     if (op == CreateReplica && !check_local_restrictions()) {
-      KvLogStream(KvLogLvl::Error) << "Backup module: Unable to backup this resource " << quoted(resource)
+      KvLogStream(KvLogLvl::Error) << "Backup module: Unable to backup this resource " << kelvanor::as_quoted(resource)
                                    << " due to the local restriction." << std::endl;
       return k_restricted;
     }
   }
   if (!resource_exists()) {
-    KvLogStream(KvLogLvl::Error) << "Backup module: Unable to backup this resource " << quoted(resource)
+    KvLogStream(KvLogLvl::Error) << "Backup module: Unable to backup this resource " << kelvanor::as_quoted(resource)
                                  << ". Resource doesn't exist." << std::endl;
     return k_not_ready;
   }
   if (!options_.reference_snapshot.empty() && unpack_snapshot_file(options_.reference_snapshot) != 0) {
     KvLogStream(KvLogLvl::Error) << "Backup module: Unable to unpack reference snapshot file: "
-                                 << quoted(options_.reference_snapshot) << "." << std::endl;
+                                 << kelvanor::as_quoted(options_.reference_snapshot) << "." << std::endl;
     return k_not_ready;
   }
   if (!prepare_resource_before_backup(replica)) return k_backup_failed;
@@ -240,7 +239,7 @@ uint32_t KvModuleUniversal::run_restore(scoped_lock& lock_holder) {
   if (!load_config_or_report()) return k_not_ready;
   if (define_restore_directory() != 0) return k_restore_failed;
   if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
-    KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+    KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << kelvanor::as_quoted(options_.meta_file) << "."
                                  << std::endl;
     return k_not_ready;
   }
@@ -283,7 +282,7 @@ uint32_t KvModuleUniversal::run_apply_replica(scoped_lock& lock_holder) {
     return status;
   };
   if (unpack_snapshot_file(options_.meta_file) != 0) {
-    KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+    KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << kelvanor::as_quoted(options_.meta_file) << "."
                                  << std::endl;
     return fail(k_not_ready);
   }
@@ -313,7 +312,7 @@ uint32_t KvModuleUniversal::run_client_storage_operation() {
     }
   }
   if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
-    KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << quoted(options_.meta_file) << "."
+    KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << kelvanor::as_quoted(options_.meta_file) << "."
                                  << std::endl;
     return k_not_ready;
   }

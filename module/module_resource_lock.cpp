@@ -4,7 +4,7 @@
 #include "module/module_resource_lock.h"
 
 #include "common/kv_logger.h"
-#include "module/common_bridge.h"
+#include "common/kv_version.h"
 #include "module/kv_modules_common.h"
 
 #include <utility>
@@ -42,7 +42,7 @@ void resource_file_scoped_lock::swap(resource_file_scoped_lock& other) noexcept 
 
 bool KvModuleUniversal::reassign_resource_locker(const std::string& resource) {
   constexpr const char* k_signature = "bool KvModuleUniversal::reassign_resource_locker(const string&)";
-  KvLogStream(KvLogLvl::Error) << k_signature << ": " << kelvanor::module::quoted(resource)
+  KvLogStream(KvLogLvl::Error) << k_signature << ": " << kelvanor::as_quoted(resource)
                                << " resource locking failed (resource lock files are not supported yet)!"
                                << std::endl;
   return false;
