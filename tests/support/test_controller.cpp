@@ -160,6 +160,7 @@ void TestController::start() {
   const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     handle(request, response);
   };
+  m_server->set_tcp_nodelay(true);  // no Nagle delay between the head and the body of a reply
   m_server->Get(".*", handler);
   m_server->Post(".*", handler);
   m_port = m_server->bind_to_any_port("127.0.0.1");
