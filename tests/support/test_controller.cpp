@@ -1,0 +1,491 @@
+#include "tests/support/test_controller.h"
+
+#include <httplib.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+
+namespace kv_test {
+namespace {
+
+namespace json = boost::json;
+
+// The shape of a VeiL all-content reply: every key the client reads and a few it ignores.
+constexpr const char* k_vm_template = R"({
+  "id": "", "verbose_name": "", "description": "Test VM \"main\"",
+  "guest_utils": {"qemu_state": true, "version": "7.2.0", "hostname": "guest", "ipv4": ["192.168.10.5"]},
+  "start_on_boot": false, "status": "ACTIVE", "user_power_state": 3,
+  "cpu_topology": {"cpu_map": {"1": ["2", "3"], "0": ["0", "1"]}, "cpu_mode": "host-model", "cpu_cores": 1,
+    "cpu_count": 2, "cpu_model": "default", "cpu_shares": 1024, "cpu_sockets": 2, "cpu_threads": 1,
+    "cpu_priority": 10, "cpu_count_max": 4, "cpu_min_guarantee": 0, "cpu_features_required": ["vmx", "aes"]},
+  "cpu_type": "Other", "tpm_device": null, "memory_count": 2048, "memory_min_guarantee": 0,
+  "memory_shares": 1024, "memory_limit": 0, "applied_snapshot": null, "template": false, "parent": null,
+  "thin": false, "owners": [{"id": "5b3f9a52-0000-4000-8000-000000000001", "username": "admin"}],
+  "os_type": "Linux", "os_version": "Debian 12",
+  "os_defaults": {"controllers": {"vdisk": {"target_bus": "virtio"}, "vmachineinf": {"nic_driver": "virtio"}},
+    "video": {"type": "virtio"}, "sound": {"model": "ich6", "codec": "micro"},
+    "os_version": {"debian12": "Debian 12"}},
+  "node": {"id": "9d1c0a3e-0000-4000-8000-000000000002", "verbose_name": "node-1"},
+  "resource_pool": {"id": "c2e5d1f0-0000-4000-8000-000000000003", "verbose_name": "Default resource pool"},
+  "cluster": "0a6f5c2b-0000-4000-8000-000000000004", "cloud_init": false, "ha_enabled": false,
+  "ha_autoselect": false, "ha_nodepolicy": ["node-1"], "ha_boot_order": 0, "ha_retrycount": 5,
+  "ha_timeout": 60, "ha_options_cluster_sync": true, "ha_boot_delay": 0, "ha_boot_agent": false,
+  "graphics_password": "Gr4phics-pw", "remote_access_allow_all": false, "remote_access": true,
+  "remote_access_white_list": [{"ip_addr": "10.0.0.1", "comment": "admin desk"}],
+  "video": {"type": "virtio", "vram": 16384, "heads": 1},
+  "sound": {"codec": "micro", "model": "ich6", "enabled": false},
+  "machine": "pc-q35-7.2", "clean_count": 1, "clean_type": "zero", "safety": false,
+  "disastery_enabled": false, "bootmenu": false, "bootmenu_timeout": 3, "boot_type": "LegacyMBR",
+  "watchdog": {"enabled": true, "model": "i6300esb", "action": "reset"},
+  "controllers": {"ide": [], "pci": [{"model": "pcie-root"}], "usb": [{"model": "qemu-xhci"}], "sata": [{}],
+    "scsi": [{"model": "virtio-scsi"}]},
+  "tags": [{"colour": "#ff0000", "verbose_name": "prod"}],
+  "vmachine_infs": [{"id": "7e0f4b1d-0000-4000-8000-000000000005", "name": "vnet0",
+    "mac_address": "52:54:00:12:34:56", "nic_driver": "virtio",
+    "vnetwork_info": {"id": "3c8a2e6f-0000-4000-8000-000000000006", "verbose_name": "default",
+      "entity_type": "vnetworks"},
+    "link_state": "up", "qos": {"inbound": {"average": 0, "peak": 0, "burst": 0},
+      "outbound": {"average": 1000, "peak": 2000, "burst": 1024}}}],
+  "boot_devices": [{"id": "", "entity_type": "vdisk"}],
+  "created": "2024-01-01T00:00:00Z", "vdisks_count": 1
+})";
+
+constexpr const char* k_vdisk_template = R"({
+  "id": "", "verbose_name": "", "description": "", "locked_by": null, "entity_type": "vdisk",
+  "status": "ACTIVE", "readonly": false, "virtual_size": 21474836480,
+  "datapool": {"id": "1f2e3d4c-0000-4000-8000-000000000007", "verbose_name": "Base datapool", "type": "local"},
+  "size": 20.0, "domain": null, "disk_type": "qcow2", "device": "disk", "io": "native", "owners": [],
+  "driver_type": "qcow2", "driver_cache": "none", "source": "", "io_tune": {"total_bytes_sec": null,
+    "read_bytes_sec": null, "write_bytes_sec": null, "total_iops_sec": null, "read_iops_sec": null,
+    "write_iops_sec": null, "total_bytes_sec_max": null, "read_bytes_sec_max": null,
+    "write_bytes_sec_max": null, "total_iops_sec_max": null, "read_iops_sec_max": null,
+    "write_iops_sec_max": null, "size_iops_sec": null, "total_bytes_sec_max_length": null,
+    "read_bytes_sec_max_length": null, "write_bytes_sec_max_length": null,
+    "total_iops_sec_max_length": null, "read_iops_sec_max_length": null, "write_iops_sec_max_length": null},
+  "shareable": false, "ssd": false, "target_bus": "virtio", "actual_source": "", "target_dev": "vda",
+  "snapshots": [], "consolidated": true, "hints": 0, "created": "2024-01-01T00:00:00Z"
+})";
+
+std::string errors_body(const std::string& detail) {
+  json::object error;
+  error["detail"] = detail;
+  json::object body;
+  body["errors"] = json::array{error};
+  return json::serialize(body);
+}
+
+void reply_json(httplib::Response& response, int status, const std::string& body) {
+  response.status = status;
+  response.set_content(body, "application/json");
+}
+
+void reply_json(httplib::Response& response, int status, const json::value& body) {
+  reply_json(response, status, json::serialize(body));
+}
+
+// "/api/domains/{}/all-content/" against a path; each {} takes one non-empty segment.
+bool match(std::string_view pattern, std::string_view path, std::vector<std::string>& captures) {
+  captures.clear();
+  size_t p = 0;
+  size_t s = 0;
+  while (p < pattern.size()) {
+    if (pattern.compare(p, 2, "{}") == 0) {
+      const size_t end = path.find('/', s);
+      if (end == std::string_view::npos || end == s) return false;
+      captures.emplace_back(path.substr(s, end - s));
+      s = end;
+      p += 2;
+    } else {
+      if (s >= path.size() || path[s] != pattern[p]) return false;
+      ++s;
+      ++p;
+    }
+  }
+  return s == path.size();
+}
+
+std::string text_of(const json::object& object, std::string_view key) {
+  const json::value* value = object.if_contains(key);
+  return value && value->is_string() ? std::string(value->get_string()) : std::string();
+}
+
+size_t size_param(const httplib::Request& raw, const std::string& name, size_t fallback) {
+  if (!raw.has_param(name)) return fallback;
+  try {
+    return static_cast<size_t>(std::stoul(raw.get_param_value(name)));
+  } catch (const std::exception&) {
+    return fallback;
+  }
+}
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers)
+    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  return {};
+}
+
+bool RecordedRequest::has_header(const std::string& name) const {
+  return std::any_of(headers.begin(), headers.end(),
+                     [&](const auto& header) { return strcasecmp(header.first.c_str(), name.c_str()) == 0; });
+}
+
+TestController::TestController() : TestController(Options{}) {}
+
+TestController::TestController(Options options) : m_options(std::move(options)) {}
+
+TestController::~TestController() { stop(); }
+
+void TestController::start() {
+  if (m_server) return;
+  if (m_options.https)
+    m_server = std::make_unique<httplib::SSLServer>(m_options.cert_file.c_str(), m_options.key_file.c_str());
+  else
+    m_server = std::make_unique<httplib::Server>();
+  if (!m_server->is_valid()) {
+    m_server.reset();
+    throw std::runtime_error("test controller: server not valid (certificate or key?)");
+  }
+  const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    handle(request, response);
+  };
+  m_server->set_tcp_nodelay(true);  // no Nagle delay between the head and the body of a reply
+  m_server->Get(".*", handler);
+  m_server->Post(".*", handler);
+  m_port = m_server->bind_to_any_port("127.0.0.1");
+  if (m_port < 0) {
+    m_server.reset();
+    throw std::runtime_error("test controller: no free port on 127.0.0.1");
+  }
+  m_thread = std::thread([this] { m_server->listen_after_bind(); });
+
+  // Wait until the accept loop runs and a connection goes through.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    if (m_server->is_running()) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(m_port));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      const bool connected = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      if (fd >= 0) ::close(fd);
+      if (connected) return;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      stop();
+      throw std::runtime_error("test controller: server did not come up");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void TestController::stop() {
+  if (!m_server) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  m_stopping_cv.notify_all();
+  m_server->stop();
+  if (m_thread.joinable()) m_thread.join();
+  m_server.reset();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_stopping = false;
+}
+
+std::string TestController::url() const {
+  return std::string(m_options.https ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port);
+}
+
+int TestController::port() const { return m_port; }
+
+std::string TestController::last_token() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_last_token;
+}
+
+int TestController::login_count() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_logins;
+}
+
+void TestController::expire_tokens() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_valid_tokens.clear();
+}
+
+json::object TestController::make_vm(const std::string& id, const std::string& name) {
+  json::object vm = json::parse(k_vm_template).as_object();
+  vm["id"] = id;
+  vm["verbose_name"] = name;
+  return vm;
+}
+
+json::object TestController::make_vdisk(const std::string& id, const std::string& name, const std::string& vm_id,
+                                        double size) {
+  json::object disk = json::parse(k_vdisk_template).as_object();
+  disk["id"] = id;
+  disk["verbose_name"] = name;
+  disk["size"] = size;
+  disk["source"] = "/storages/local/default/" + name + ".qcow2";
+  disk["actual_source"] = disk["source"];
+  if (!vm_id.empty()) disk["domain"] = json::object{{"id", vm_id}, {"verbose_name", "vm " + vm_id}};
+  return disk;
+}
+
+void TestController::add_vm(json::object all_content) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_vms.push_back(std::move(all_content));
+}
+
+void TestController::add_vdisk(json::object vdisk) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_vdisks.push_back(std::move(vdisk));
+}
+
+void TestController::add_cdrom(const std::string& id, const std::string& name, const std::string& vm_id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_cdroms.push_back(json::object{{"id", id}, {"verbose_name", name}, {"domain", vm_id}});
+}
+
+void TestController::set_page_size(size_t size) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_page_size = size;
+}
+
+void TestController::set_task_schedule(TaskSchedule schedule) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_task_schedule = std::move(schedule);
+}
+
+std::string TestController::add_task() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return start_task({});
+}
+
+std::string TestController::start_task(std::function<void()> on_success) {
+  const std::string id = "task-" + std::to_string(m_next_task++);
+  m_tasks[id] = Task{m_task_schedule, std::move(on_success)};
+  return id;
+}
+
+std::string TestController::add_task(TaskSchedule schedule, std::function<void()> on_success) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const std::string id = "task-" + std::to_string(m_next_task++);
+  m_tasks[id] = Task{std::move(schedule), std::move(on_success)};
+  return id;
+}
+
+int TestController::task_polls(const std::string& task_id) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto it = m_tasks.find(task_id);
+  return it == m_tasks.end() ? 0 : it->second.polls;
+}
+
+void TestController::set_reply(const std::string& method, const std::string& path, int status, std::string body,
+                               std::string content_type) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_canned[{method, path}] = CannedReply{status, std::move(body), std::move(content_type)};
+}
+
+void TestController::add_fault(const std::string& method, const std::string& path, Fault fault) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_faults.push_back(FaultRule{method, path, fault});
+}
+
+void TestController::clear_faults() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_faults.clear();
+}
+
+std::vector<RecordedRequest> TestController::requests() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_requests;
+}
+
+std::vector<RecordedRequest> TestController::requests_to(const std::string& method, const std::string& path) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<RecordedRequest> matching;
+  for (const RecordedRequest& request : m_requests)
+    if (request.method == method && request.path == path) matching.push_back(request);
+  return matching;
+}
+
+void TestController::clear_requests() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_requests.clear();
+}
+
+void TestController::handle(const httplib::Request& raw, httplib::Response& response) {
+  RecordedRequest request;
+  request.method = raw.method;
+  request.path = raw.path;
+  request.target = raw.target;
+  for (const auto& [name, value] : raw.headers) request.headers.emplace_back(name, value);
+  request.body = raw.body;
+
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_requests.push_back(request);
+  if (play_fault(lock, request, response)) return;
+
+  const bool is_login = request.method == "POST" && request.path == "/auth/";
+  if (!is_login) {
+    const std::string authorization = request.header("Authorization");
+    const bool valid = authorization.rfind("jwt ", 0) == 0 && m_valid_tokens.count(authorization.substr(4)) > 0;
+    if (!valid) {
+      reply_json(response, 401, errors_body("Signature has expired."));
+      return;
+    }
+  }
+  if (const auto canned = m_canned.find({request.method, request.path}); canned != m_canned.end()) {
+    response.status = canned->second.status;
+    response.set_content(canned->second.body, canned->second.content_type.c_str());
+    return;
+  }
+  if (is_login)
+    login(request, response);
+  else
+    route(request, raw, response);
+}
+
+bool TestController::play_fault(std::unique_lock<std::mutex>& lock, const RecordedRequest& request,
+                                httplib::Response& response) {
+  auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
+    return (candidate.method == "*" || candidate.method == request.method) &&
+           (candidate.path == "*" || candidate.path == request.path);
+  });
+  if (rule == m_faults.end()) return false;
+  const Fault fault = rule->fault;
+  if (rule->fault.times > 0 && --rule->fault.times == 0) m_faults.erase(rule);
+
+  switch (fault.kind) {
+    case Fault::Kind::errors_reply: reply_json(response, 400, errors_body("Bad request.")); return true;
+    case Fault::Kind::error_200: reply_json(response, 200, errors_body("Something went wrong.")); return true;
+    case Fault::Kind::html_500:
+      response.status = 500;
+      response.set_content("<html><body><h1>500 Internal Server Error</h1></body></html>\n", "text/html");
+      return true;
+    case Fault::Kind::empty_body:
+      response.status = 200;
+      response.set_content("", "application/json");
+      return true;
+    case Fault::Kind::expired_token: reply_json(response, 401, errors_body("Signature has expired.")); return true;
+    case Fault::Kind::not_found: reply_json(response, 404, errors_body("Not found.")); return true;
+    case Fault::Kind::slow:
+      m_stopping_cv.wait_for(lock, fault.delay, [this] { return m_stopping; });
+      return false;
+  }
+  return false;
+}
+
+void TestController::login(const RecordedRequest& request, httplib::Response& response) {
+  boost::system::error_code ec;
+  const json::value body = json::parse(request.body, ec);
+  if (ec || !body.is_object()) {
+    reply_json(response, 400, errors_body("JSON parse error."));
+    return;
+  }
+  if (text_of(body.get_object(), "username") != m_options.username ||
+      text_of(body.get_object(), "password") != m_options.password) {
+    reply_json(response, 400, errors_body("Unable to log in with provided credentials."));
+    return;
+  }
+  ++m_logins;
+  m_last_token = "token-" + std::to_string(m_logins);
+  m_valid_tokens.insert(m_last_token);
+  reply_json(response, 200, json::object{{"token", m_last_token}, {"expires_on", "2099-01-01T00:00:00Z"}});
+}
+
+const json::object* TestController::find(const std::vector<json::object>& items, const std::string& id) const {
+  for (const json::object& item : items)
+    if (text_of(item, "id") == id) return &item;
+  return nullptr;
+}
+
+void TestController::route(const RecordedRequest& request, const httplib::Request& raw, httplib::Response& response) {
+  std::vector<std::string> id;
+  if (request.method == "GET") {
+    if (match("/api/domains/", request.path, id)) {
+      std::vector<json::object> rows;
+      for (const json::object& vm : m_vms) {
+        json::object row;
+        for (const char* key : {"id", "verbose_name", "status", "user_power_state"})
+          if (const json::value* value = vm.if_contains(key)) row[key] = *value;
+        rows.push_back(std::move(row));
+      }
+      list_reply(raw, request.path, rows, response);
+      return;
+    }
+    if (match("/api/domains/{}/all-content/", request.path, id)) {
+      if (const json::object* vm = find(m_vms, id[0])) return reply_json(response, 200, *vm);
+    } else if (match("/api/domains/{}/snapshots-info/", request.path, id)) {
+      if (find(m_vms, id[0])) {
+        json::array available;
+        for (const json::object& disk : m_vdisks) {
+          const json::value* domain = disk.if_contains("domain");
+          if (domain && domain->is_object() && text_of(domain->get_object(), "id") == id[0])
+            available.push_back(json::object{{"id", text_of(disk, "id")}, {"verbose_name", text_of(disk, "verbose_name")}});
+        }
+        return reply_json(response, 200, json::object{{"available_vdisks", available}, {"snapshots", json::array{}}});
+      }
+    } else if (match("/api/vdisks/", request.path, id)) {
+      return list_reply(raw, request.path, m_vdisks, response);
+    } else if (match("/api/vdisks/{}/", request.path, id)) {
+      if (const json::object* disk = find(m_vdisks, id[0])) return reply_json(response, 200, *disk);
+    } else if (match("/api/cdroms/", request.path, id)) {
+      return list_reply(raw, request.path, m_cdroms, response);
+    } else if (match("/api/tasks/{}/", request.path, id)) {
+      return task_reply(id[0], response);
+    }
+  }
+  reply_json(response, 404, errors_body("Not found."));
+}
+
+void TestController::list_reply(const httplib::Request& raw, const std::string& path,
+                                const std::vector<json::object>& rows, httplib::Response& response) const {
+  const size_t limit = size_param(raw, "limit", m_page_size);
+  const size_t offset = std::min(size_param(raw, "offset", 0), rows.size());
+  const size_t end = limit == 0 ? rows.size() : std::min(rows.size(), offset + limit);
+  json::array results;
+  for (size_t i = offset; i < end; ++i) results.push_back(rows[i]);
+  json::object body;
+  body["count"] = rows.size();
+  if (end < rows.size())
+    body["next"] = url() + path + "?limit=" + std::to_string(limit) + "&offset=" + std::to_string(end);
+  else
+    body["next"] = nullptr;
+  body["previous"] = nullptr;
+  body["results"] = std::move(results);
+  reply_json(response, 200, body);
+}
+
+void TestController::task_reply(const std::string& id, httplib::Response& response) {
+  const auto it = m_tasks.find(id);
+  if (it == m_tasks.end()) return reply_json(response, 404, errors_body("Not found."));
+  Task& task = it->second;
+  const TaskSchedule& schedule = task.schedule;
+  const size_t step = std::min(static_cast<size_t>(task.polls), schedule.empty() ? 0 : schedule.size() - 1);
+  ++task.polls;
+  const std::optional<std::string> status = schedule.empty() ? std::optional<std::string>("SUCCESS") : schedule[step];
+  json::object body{{"id", id}, {"name", "test task"}};
+  if (status) body["status"] = *status;
+  if (status == "SUCCESS" && !task.succeeded) {
+    task.succeeded = true;
+    if (task.on_success) task.on_success();
+  }
+  reply_json(response, 200, body);
+}
+
+}  // namespace kv_test

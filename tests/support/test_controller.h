@@ -1,0 +1,186 @@
+#pragma once
+
+// A stand-in for the VeiL controller: a real HTTP(S) server on 127.0.0.1 with state (VMs,
+// vdisks, CD-ROM drives, tasks, login tokens), a record of every request and fault knobs.
+// It runs inside the test process on its own threads; the program under test may be this
+// process (unit tests) or a child process started by an end-to-end test.
+//
+//   kv_test::TestController controller;
+//   controller.start();                       // returns once the server accepts connections
+//   controller.add_vm(kv_test::TestController::make_vm("vm-1", "web"));
+//   conf settings; settings.url = controller.url(); ...
+//
+// Every request but POST /auth/ needs "Authorization: jwt <token>" with a token issued by a
+// login; otherwise the reply is 401. Unknown paths get 404. Error replies carry an "errors"
+// member, as the real controller's do.
+
+#include <boost/json/object.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace kv_test {
+
+struct RecordedRequest {
+  std::string method;  // "GET" or "POST"
+  std::string path;    // without the query, e.g. "/api/domains/"
+  std::string target;  // as sent, with the query
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+
+  // First value of a header, name compared without case; empty when absent.
+  [[nodiscard]] std::string header(const std::string& name) const;
+  [[nodiscard]] bool has_header(const std::string& name) const;
+};
+
+// A misbehaviour played on the requests that match a rule (see add_fault).
+struct Fault {
+  enum class Kind {
+    errors_reply,   // 400 with {"errors": [...]}
+    error_200,      // 200 with {"errors": [...]}: an error the status does not show
+    html_500,       // 500 with an HTML page
+    empty_body,     // 200 with nothing in the body
+    slow,           // waits `delay`, then replies normally (the wait ends early on stop)
+    expired_token,  // 401 as for a token the controller no longer accepts
+    not_found,      // 404 with {"errors": [...]}
+  };
+  Kind kind = Kind::errors_reply;
+  std::chrono::milliseconds delay{0};
+  int times = -1;  // how many matching requests it applies to; -1: all of them
+};
+
+class TestController {
+ public:
+  struct Options {
+    bool https = false;
+    std::string cert_file;  // PEM server certificate, for https
+    std::string key_file;   // PEM private key, for https
+    std::string username = "kv-api";
+    std::string password = "kv-secret";
+  };
+
+  // A task's status replies in order; the last one repeats. nullopt: a reply without "status".
+  using TaskSchedule = std::vector<std::optional<std::string>>;
+
+  TestController();
+  explicit TestController(Options options);
+  TestController(const TestController&) = delete;
+  TestController& operator=(const TestController&) = delete;
+  ~TestController();
+
+  // Binds a free port on 127.0.0.1 and returns once the server accepts connections; throws
+  // std::runtime_error when it cannot come up.
+  void start();
+  void stop();
+  [[nodiscard]] std::string url() const;  // "http://127.0.0.1:<port>" (https when so built)
+  [[nodiscard]] int port() const;
+
+  // Login. Tokens are "token-1", "token-2", ... in the order of successful logins.
+  [[nodiscard]] std::string last_token() const;
+  [[nodiscard]] int login_count() const;
+  // Every token issued so far is refused with 401 from now on; a new login gets a fresh one.
+  void expire_tokens();
+
+  // Inventory. Realistic records holding every key the client reads; tests change members
+  // before adding them.
+  [[nodiscard]] static boost::json::object make_vm(const std::string& id, const std::string& name);
+  [[nodiscard]] static boost::json::object make_vdisk(const std::string& id, const std::string& name,
+                                                      const std::string& vm_id, double size);
+  void add_vm(boost::json::object all_content);  // needs "id"; the domain list shows it
+  void add_vdisk(boost::json::object vdisk);     // needs "id"; listed in its VM's snapshots-info
+  void add_cdrom(const std::string& id, const std::string& name, const std::string& vm_id);
+  // List replies hold at most this many results and name the next page in "next" (default 100).
+  void set_page_size(size_t size);
+
+  // Tasks. New tasks follow the schedule (default IN_PROGRESS, then SUCCESS).
+  void set_task_schedule(TaskSchedule schedule);
+  // A task that follows the current schedule. Returns the task id.
+  std::string add_task();
+  // A task with its own schedule; `on_success` runs (under the state lock) when SUCCESS is
+  // first served. Returns the task id.
+  std::string add_task(TaskSchedule schedule, std::function<void()> on_success = {});
+  [[nodiscard]] int task_polls(const std::string& task_id) const;
+
+  // Canned reply for one method and path (without query), served in place of the state's.
+  void set_reply(const std::string& method, const std::string& path, int status, std::string body,
+                 std::string content_type = "application/json");
+  // Faults for one method ("*": any) and path ("*": any); the first matching rule applies.
+  void add_fault(const std::string& method, const std::string& path, Fault fault);
+  void clear_faults();
+
+  // Every request received, in order of arrival.
+  [[nodiscard]] std::vector<RecordedRequest> requests() const;
+  [[nodiscard]] std::vector<RecordedRequest> requests_to(const std::string& method, const std::string& path) const;
+  void clear_requests();
+
+ private:
+  struct Task {
+    TaskSchedule schedule;
+    std::function<void()> on_success;
+    int polls = 0;
+    bool succeeded = false;
+  };
+  struct FaultRule {
+    std::string method;
+    std::string path;
+    Fault fault;
+  };
+  struct CannedReply {
+    int status;
+    std::string body;
+    std::string content_type;
+  };
+
+  void handle(const httplib::Request& request, httplib::Response& response);
+  // Plays a fault; true when the reply is complete.
+  bool play_fault(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, httplib::Response& response);
+  void route(const RecordedRequest& request, const httplib::Request& raw, httplib::Response& response);
+  void login(const RecordedRequest& request, httplib::Response& response);
+  void list_reply(const httplib::Request& raw, const std::string& path, const std::vector<boost::json::object>& rows,
+                  httplib::Response& response) const;
+  void task_reply(const std::string& id, httplib::Response& response);
+  // With the lock held: a new task on the current schedule, for the change requests.
+  std::string start_task(std::function<void()> on_success);
+  [[nodiscard]] const boost::json::object* find(const std::vector<boost::json::object>& items,
+                                                const std::string& id) const;
+
+  Options m_options;
+  std::unique_ptr<httplib::Server> m_server;
+  std::thread m_thread;
+  int m_port = -1;
+
+  mutable std::mutex m_mutex;  // guards everything below; handlers run on the server's threads
+  std::condition_variable m_stopping_cv;
+  bool m_stopping = false;
+  std::set<std::string> m_valid_tokens;
+  std::string m_last_token;
+  int m_logins = 0;
+  std::vector<boost::json::object> m_vms;
+  std::vector<boost::json::object> m_vdisks;
+  std::vector<boost::json::object> m_cdroms;
+  size_t m_page_size = 100;
+  TaskSchedule m_task_schedule{std::string("IN_PROGRESS"), std::string("SUCCESS")};
+  std::map<std::string, Task> m_tasks;
+  int m_next_task = 1;
+  std::map<std::pair<std::string, std::string>, CannedReply> m_canned;
+  std::vector<FaultRule> m_faults;
+  std::vector<RecordedRequest> m_requests;
+};
+
+}  // namespace kv_test

@@ -1,0 +1,95 @@
+#pragma once
+
+// The client of the VeiL controller's REST interface. One object serves one module operation:
+// it keeps the connection settings and the login token and runs every request on a fresh
+// libcurl handle.
+//
+// Results of the int operations: 0 success; 1 a local step failed; 2 the request itself failed
+// (or a listing failed); 6 a reply about an existing entity or task is unusable; 7 a reply to a
+// creation request is unusable. A transport failure of libcurl is thrown as std::runtime_error
+// with libcurl's text.
+
+#include "veil/domain_conf.h"
+#include "veil/vdisk.h"
+#include "veil/veil_conf.h"
+#include "veil/veil_vm_info.h"
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum RequestType { GET = 0, POST = 1 };
+
+class curlAPI {
+ public:
+  explicit curlAPI(::conf settings);
+  curlAPI(const curlAPI&) = delete;
+  curlAPI& operator=(const curlAPI&) = delete;
+  ~curlAPI();
+
+  // Transport and login (curl_transport.cpp, curl_login.cpp).
+  [[nodiscard]] int process_curl_api_request(const std::string& url, const RequestType& type, std::string& reply,
+                                             const std::string& body, unsigned int* timeout);
+  [[nodiscard]] int login();
+  [[nodiscard]] static int parse_result_string(const std::string& text, boost::json::value& result);
+  [[nodiscard]] static int generate_uuid_v4(std::string& uuid);
+  static size_t write_data(void* data, size_t size, size_t count, void* user);
+  size_t write_function(void* data, size_t size, size_t count);
+
+  // Asynchronous tasks (curl_tasks.cpp).
+  [[nodiscard]] int get_task_id(const std::string& reply, std::string& task_id);
+  [[nodiscard]] int get_entity_and_task_id(const std::string& reply, std::string& entity_id, std::string& task_id);
+  [[nodiscard]] int get_task_status(const std::string& task_id, std::string& status);
+  [[nodiscard]] int wait_for_task_completion(const std::string& task_id);
+
+  // Inventory and free names (curl_inventory.cpp).
+  [[nodiscard]] int get_domain_list(std::vector<veil_vm_info>& domains);
+  [[nodiscard]] static bool domain_id_exists(const std::vector<veil_vm_info>& domains, const std::string& id);
+  [[nodiscard]] int get_available_vdisks(domain_conf& domain);
+  [[nodiscard]] int get_free_instance_name(const std::string& kind, std::string& name);
+  [[nodiscard]] static bool instance_name_exists(const std::vector<std::string>& names, const std::string& name);
+
+  // VM configuration (domain_conf_reader.cpp). read_domain_config reads one reply text.
+  [[nodiscard]] int get_domain_config(const std::string& id, domain_conf& domain);
+  [[nodiscard]] static int read_domain_config(const std::string& reply, domain_conf& domain);
+  [[nodiscard]] static int get_controllers_info(const boost::json::value& value, std::vector<std::string>& models);
+  [[nodiscard]] static int get_interface_gos_attrs(const boost::json::value& value, vm_interface_qos_attrs& attrs);
+
+  // Virtual disk (vdisk_reader.cpp). read_vdisk_info reads one reply text.
+  [[nodiscard]] int get_vdisk_info(const std::string& id, vdisk& disk);
+  [[nodiscard]] static int read_vdisk_info(const std::string& reply, vdisk& disk);
+
+  // The text with the password, the token and every other secret masked, for the log.
+  [[nodiscard]] std::string masked(std::string_view text) const;
+
+ private:
+  using handle_ptr = std::unique_ptr<CURL, void (*)(CURL*)>;
+
+  [[nodiscard]] int send_once(const std::string& url, const RequestType& type, std::string& reply,
+                              const std::string& body, unsigned int* timeout);
+  // The options every exchange shares, login included; 2 when the CA file check fails.
+  [[nodiscard]] int set_exchange_options(std::string_view sig, const std::string& url, long timeout);
+  [[nodiscard]] int set_tls_options(std::string_view sig);
+  void renew_handle();
+  // True (after an error line under sig) when the last reply carries an HTTP error status or
+  // an "errors" member: such a reply is never read as an empty success.
+  [[nodiscard]] bool reply_failed(std::string_view sig, const std::string& reply) const;
+  // Reads a list and every further page its "next" links name; read_page handles one page and
+  // returns 0 or its failure code.
+  [[nodiscard]] int read_all_pages(std::string_view sig, const std::string& path,
+                                   const std::function<int(const boost::json::object&)>& read_page);
+
+  handle_ptr curl_handle;
+  std::stringstream response_stream;
+  long http_code = 0;  // HTTP status of the last completed exchange
+  ::conf conf;
+  std::string token;
+};

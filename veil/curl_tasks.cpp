@@ -1,0 +1,174 @@
+#include "veil/curl_api.h"
+
+#include "common/kv_logger.h"
+#include "veil/json_values.h"
+#include "veil/stop_points.h"
+
+#include <boost/system/system_error.hpp>
+
+namespace {
+
+// At most this many status requests, one a second: about five minutes for a task.
+constexpr int k_max_task_polls = 300;
+
+constexpr std::string_view k_task_empty = ": json object is empty. Expected task info";
+constexpr std::string_view k_no_task_id = ": task_id for requested action is empty string";
+
+void log_error(std::string_view sig, std::string_view message) {
+  KvLogStream(KvLogLvl::Error) << sig << message << std::endl;
+}
+
+}  // namespace
+
+int curlAPI::get_task_id(const std::string& reply, std::string& task_id) {
+  static constexpr std::string_view sig = "int curlAPI::get_task_id(const string&, std::string&)";
+  try {
+    boost::json::value value;
+    if (parse_result_string(reply, value) != 0) return 6;
+    const boost::json::object& object = value.get_object();
+    if (object.empty()) {
+      log_error(sig, ": _task object is empty");
+      return 6;
+    }
+    // "errors" fails the reply wherever it stands, also after a good "_task".
+    for (const auto& member : object) {
+      if (member.key() == "_task") {
+        if (!member.value().is_object()) {
+          log_error(sig, ": json value is not a 'task' object");
+          return 6;
+        }
+        const boost::json::object& task = member.value().get_object();
+        if (task.empty()) {
+          log_error(sig, k_task_empty);
+          return 6;
+        }
+        for (const auto& field : task)
+          if (field.key() == "id") task_id = kv_veil::string_value(field.value());
+      } else if (member.key() == "errors") {
+        log_error(sig, ": a request completed with error");
+        return 6;
+      }
+    }
+    if (task_id.empty()) {
+      log_error(sig, k_no_task_id);
+      return 6;
+    }
+    return 0;
+  } catch (const boost::system::system_error& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  }
+  return 6;
+}
+
+int curlAPI::get_entity_and_task_id(const std::string& reply, std::string& entity_id, std::string& task_id) {
+  static constexpr std::string_view sig =
+      "int curlAPI::get_entity_and_task_id(const string&, std::string&, std::string&)";
+  try {
+    boost::json::value value;
+    if (parse_result_string(reply, value) != 0) return 7;
+    const boost::json::object& object = value.get_object();
+    if (object.empty()) {
+      log_error(sig, ": result object is empty");
+      return 7;
+    }
+    for (const auto& member : object) {
+      if (member.key() == "entity") {
+        entity_id = kv_veil::quote_stripped(member.value());
+      } else if (member.key() == "_task") {
+        if (!member.value().is_object()) {
+          KvLogStream(KvLogLvl::Info) << sig << ": json value is not a task object" << std::endl;
+          return 7;
+        }
+        const boost::json::object& task = member.value().get_object();
+        if (task.empty()) {
+          log_error(sig, k_task_empty);
+          return 7;
+        }
+        for (const auto& field : task)
+          if (field.key() == "id") task_id = kv_veil::string_value(field.value());
+      } else if (member.key() == "errors") {
+        log_error(sig, ": a request to create an entity completed with error");
+        return 7;
+      }
+    }
+    if (entity_id.empty()) {
+      log_error(sig, ": id for created entity is empty string");
+      return 7;
+    }
+    if (task_id.empty()) {
+      log_error(sig, k_no_task_id);
+      return 7;
+    }
+    return 0;
+  } catch (const boost::system::system_error& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  }
+  return 7;
+}
+
+int curlAPI::get_task_status(const std::string& task_id, std::string& status) {
+  static constexpr std::string_view sig = "int curlAPI::get_task_status(const string&, std::string&)";
+  try {
+    std::string reply;
+    if (process_curl_api_request(conf.url + "/api/tasks/" + task_id + "/", GET, reply, "", nullptr) != 0) return 2;
+    if (reply_failed(sig, reply)) return 2;
+    boost::json::value value;
+    if (parse_result_string(reply, value) != 0) return 6;
+    const boost::json::object& object = value.get_object();
+    if (object.empty()) {
+      log_error(sig, ": task object is empty");
+      return 6;
+    }
+    // Not cleared first: a reply without "status" leaves the previous one.
+    for (const auto& member : object)
+      if (member.key() == "status") status = kv_veil::string_value(member.value());
+    return 0;
+  } catch (const boost::system::system_error& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  }
+  return 2;
+}
+
+int curlAPI::wait_for_task_completion(const std::string& task_id) {
+  static constexpr std::string_view sig = "int curlAPI::wait_for_task_completion(const string&)";
+  if (task_id.empty()) {
+    log_error(sig, ": task_id is empty string");
+    return 1;
+  }
+  KvLogStream(KvLogLvl::Info) << "Wait while the task '" << task_id << "' completes ..." << std::endl;
+
+  int polls_left = k_max_task_polls;
+  std::string status;
+  while (status != "SUCCESS") {
+    if (!kv_veil::pause_one_second()) {
+      KvLogStream(KvLogLvl::Error) << sig << ": waiting for the task '" << task_id << "' was interrupted"
+                                   << std::endl;
+      return 1;
+    }
+    --polls_left;
+    if (get_task_status(task_id, status) != 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": unable to get status of the task: '" << task_id << "'" << std::endl;
+      return 1;
+    }
+    if (status != "IN_PROGRESS" && status != "SUCCESS") {
+      KvLogStream(KvLogLvl::Error) << sig << ": task '" << task_id << "' has unexpected status: '" << status << "'"
+                                   << std::endl;
+      return 1;
+    }
+    if (status == "SUCCESS") break;
+    if (polls_left == 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": the task '" << task_id
+                                   << "' has not reached the 'SUCCESS' state, break by timeout " << k_max_task_polls
+                                   << std::endl;
+      return 1;
+    }
+  }
+  KvLogStream(KvLogLvl::Info) << "The task '" << task_id << "' has succeeded." << std::endl;
+  return 0;
+}

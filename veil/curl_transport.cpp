@@ -1,0 +1,189 @@
+#include "veil/curl_api.h"
+
+#include "common/kv_logger.h"
+#include "veil/curl_option.h"
+#include "veil/json_values.h"
+#include "veil/secret_mask.h"
+#include "veil/stop_points.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/json/parse.hpp>
+
+#include <iostream>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::string_view k_request_sig =
+    "int curlAPI::process_curl_api_request(const string&, const RequestType&, std::string&, const string&, "
+    "unsigned int*)";
+
+// Longest piece of a non-JSON error reply (an HTML page, say) that goes into the log.
+constexpr size_t k_max_logged_reply = 200;
+
+// Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it.
+int transfer_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return kv_veil::stop_requested() ? 1 : 0;
+}
+
+// Verbose output would otherwise print the Authorization header as it is; this writes what
+// libcurl's own verbose output shows (its notes and the headers) to the same place, masked.
+int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+  const char* prefix = nullptr;
+  switch (type) {
+    case CURLINFO_TEXT: prefix = "* "; break;
+    case CURLINFO_HEADER_IN: prefix = "< "; break;
+    case CURLINFO_HEADER_OUT: prefix = "> "; break;
+    default: return 0;
+  }
+  const auto* client = static_cast<const curlAPI*>(user);
+  std::string text = client->masked(std::string_view(data, size));
+  if (type == CURLINFO_HEADER_OUT) {
+    // One call carries the whole request head; prefix every line of it.
+    std::string prefixed;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      end = end == std::string::npos ? text.size() : end + 1;
+      prefixed += prefix + text.substr(start, end - start);
+      start = end;
+    }
+    KvDestination::kv_unicerr() << prefixed << std::flush;
+  } else {
+    KvDestination::kv_unicerr() << prefix << text << std::flush;
+  }
+  return 0;
+}
+
+}  // namespace
+
+curlAPI::curlAPI(::conf settings) : curl_handle(curl_easy_init(), &curl_easy_cleanup), conf(std::move(settings)) {}
+
+curlAPI::~curlAPI() = default;
+
+size_t curlAPI::write_data(void* data, size_t size, size_t count, void* user) {
+  return static_cast<curlAPI*>(user)->write_function(data, size, count);
+}
+
+size_t curlAPI::write_function(void* data, size_t size, size_t count) {
+  response_stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size * count));
+  return size * count;
+}
+
+std::string curlAPI::masked(std::string_view text) const { return kv_veil::mask_secrets(text, {conf.password, token}); }
+
+void curlAPI::renew_handle() {
+  // A fresh handle per request: no option, cookie or connection carries over.
+  curl_handle.reset();
+  curl_handle.reset(curl_easy_init());
+  if (!curl_handle) throw std::runtime_error("curl_easy_init failed");
+}
+
+int curlAPI::process_curl_api_request(const std::string& url, const RequestType& type, std::string& reply,
+                                      const std::string& body, unsigned int* timeout) {
+  const int result = send_once(url, type, reply, body, timeout);
+  if (result != 0 || http_code != 401) return result;
+  // The controller no longer accepts the token (it expires during a long restore, for
+  // instance): log in once more and repeat the request once.
+  KvLogStream(KvLogLvl::Warning) << k_request_sig << ": the controller refused the login token (HTTP 401), "
+                                 << "logging in again" << std::endl;
+  token.clear();
+  return send_once(url, type, reply, body, timeout);
+}
+
+int curlAPI::send_once(const std::string& url, const RequestType& type, std::string& reply, const std::string& body,
+                       unsigned int* timeout) {
+  renew_handle();
+  // The result of the login is not looked at: without a token the request still goes out and
+  // the next one tries to log in again.
+  if (token.empty()) (void)login();
+  CURL* handle = curl_handle.get();
+
+  const kv_veil::header_list headers = kv_veil::make_header_list(
+      {"Authorization: jwt " + token, "Accept: application/json", "Content-Type: application/json"});
+  kv_veil::set_curl_option(handle, CURLOPT_HTTPHEADER, headers.get());
+  if (type == GET)
+    kv_veil::set_curl_option(handle, CURLOPT_HTTPGET, 1L);
+  else
+    kv_veil::set_curl_option(handle, CURLOPT_POSTFIELDS, body.c_str());
+
+  const long seconds = timeout ? static_cast<long>(*timeout) : static_cast<long>(conf.timeout);
+  if (set_exchange_options(k_request_sig, url, seconds) != 0) return 2;
+
+  response_stream.str("");
+  response_stream.clear();
+  http_code = 0;
+  const CURLcode code = curl_easy_perform(handle);
+  if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
+  reply = response_stream.str();
+  return 0;
+}
+
+int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {
+  CURL* handle = curl_handle.get();
+  kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());
+  kv_veil::set_curl_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  kv_veil::set_curl_option(handle, CURLOPT_WRITEFUNCTION, &curlAPI::write_data);
+  kv_veil::set_curl_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(this));
+  kv_veil::set_curl_option(handle, CURLOPT_TIMEOUT, timeout);
+  // The program owns its signal handlers; libcurl must not touch them.
+  kv_veil::set_curl_option(handle, CURLOPT_NOSIGNAL, 1L);
+  kv_veil::set_curl_option(handle, CURLOPT_NOPROGRESS, 0L);
+  kv_veil::set_curl_option(handle, CURLOPT_XFERINFOFUNCTION, &transfer_progress);
+  if (set_tls_options(sig) != 0) return 2;
+  kv_veil::set_curl_option(handle, CURLOPT_VERBOSE, conf.curl_verbose ? 1L : 0L);
+  if (conf.curl_verbose) {
+    kv_veil::set_curl_option(handle, CURLOPT_DEBUGFUNCTION, &verbose_output);
+    kv_veil::set_curl_option(handle, CURLOPT_DEBUGDATA, static_cast<void*>(this));
+    KvLogStream(KvLogLvl::Info) << sig << ": URL: " << masked(url) << std::endl;
+  }
+  return 0;
+}
+
+int curlAPI::set_tls_options(std::string_view sig) {
+  CURL* handle = curl_handle.get();
+  if (conf.enable_ssl && !conf.ca_info.empty()) {
+    try {
+      if (!boost::filesystem::exists(conf.ca_info)) {
+        KvLogStream(KvLogLvl::Error) << sig << ": CA file " << conf.ca_info << " does not exist on Kelvanor VM"
+                                     << std::endl;
+        return 2;
+      }
+    } catch (const boost::filesystem::filesystem_error& e) {
+      KvLogStream(KvLogLvl::Error) << sig << ": fs:" << e.what() << std::endl;
+      return 2;
+    }
+    // Peer and host verification stay at libcurl's defaults: on.
+    kv_veil::set_curl_option(handle, CURLOPT_CAINFO, conf.ca_info.c_str());
+  } else {
+    kv_veil::set_curl_option(handle, CURLOPT_SSL_VERIFYPEER, 0L);
+    kv_veil::set_curl_option(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+  }
+  return 0;
+}
+
+bool curlAPI::reply_failed(std::string_view sig, const std::string& reply) const {
+  std::string details;
+  bool has_errors = false;
+  boost::system::error_code ec;
+  const boost::json::value parsed = boost::json::parse(reply, ec);
+  if (!ec && parsed.is_object()) {
+    const boost::json::object& object = parsed.get_object();
+    if (const auto* errors = object.if_contains("errors")) {
+      has_errors = true;
+      details = kv_veil::json_text(*errors);
+    } else if (const auto* detail = object.if_contains("detail")) {
+      details = kv_veil::json_text(*detail);
+    }
+  }
+  if (http_code < 400 && !has_errors) return false;
+
+  if (details.empty()) details = reply.substr(0, k_max_logged_reply);
+  for (char& c : details)
+    if (c == '\n' || c == '\r') c = ' ';
+  if (details.empty()) details = "(empty reply)";
+  KvLogStream(KvLogLvl::Error) << sig << ": the controller answered with HTTP status " << http_code << ": "
+                               << masked(details) << std::endl;
+  return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+// The three forms in which the VeiL records keep the values of a controller reply. Each record
+// member has one fixed form, so the saved files and the creation requests carry back exactly
+// what the controller sent.
+
+#include <boost/json/value.hpp>
+
+#include <string>
+
+namespace kv_veil {
+
+enum class value_form {
+  quote_stripped,  // the JSON text with every double quote removed: "abc" -> abc, 42 -> 42
+  json_text,       // the JSON text unchanged: "abc" keeps its quotes, true -> true
+  string_value,    // the characters of a JSON string up to the first NUL; anything else throws
+};
+
+// Boost.JSON's serialisation: shortest round-trip numbers (10.0 -> 1E1), compact containers.
+[[nodiscard]] std::string json_text(const boost::json::value& value);
+
+[[nodiscard]] std::string quote_stripped(const boost::json::value& value);
+
+// Throws std::invalid_argument("not a string") for a value that is not a string.
+[[nodiscard]] std::string string_value(const boost::json::value& value);
+
+[[nodiscard]] std::string read_value(const boost::json::value& value, value_form form);
+
+}  // namespace kv_veil
