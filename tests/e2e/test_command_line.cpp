@@ -1,16 +1,124 @@
+// The program's answers to the backup client's command-line questions: output and exit status.
 #include "tests/support/program_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace kv_test {
 namespace {
 
-TEST(CommandLine, NoArgumentIsAWrongCombination) {
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct StatusCase {
+  std::vector<std::string> args;
+  int status;
+  std::string error_text;  // a text standard error must hold; empty: standard error stays empty
+};
+
+class CommandLineStatus : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(CommandLineStatus, ExitsWithTheStatusTheClientExpects) {
+  const StatusCase& c = GetParam();
+  ModuleSandbox sandbox;
+  ProgramResult result = sandbox.run(c.args);
+  EXPECT_EQ(result.status, c.status) << result.out << result.err << sandbox.log_tail();
+  if (c.error_text.empty())
+    EXPECT_EQ(result.err, "");
+  else
+    EXPECT_TRUE(contains(result.err, c.error_text)) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Questions, CommandLineStatus,
+    ::testing::Values(StatusCase{{"-1"}, 0, ""}, StatusCase{{"-2"}, 0, ""}, StatusCase{{"-3"}, 0, ""},
+                      StatusCase{{"-D"}, 0, ""}, StatusCase{{"-a"}, 0, ""}, StatusCase{{"--autonomous"}, 14, ""},
+                      StatusCase{{"-l", "-L"}, 14, "int main(int, char**)Wrong combination of options"},
+                      StatusCase{{"-T", "x", "-l"}, 14, "Operation 3 incompatible with task ID"},
+                      StatusCase{{"-t"}, 2, "Unable to load configuration from config file."},
+                      StatusCase{{"-l"}, 2, "Unable to load configuration from config file."},
+                      StatusCase{{"-L"}, 2, "Unable to load configuration from config file."},
+                      StatusCase{{"-c"}, 2, "Unable to load configuration from config file."},
+                      StatusCase{{"--no-such-option"}, 14, "bool KvModuleUniversal::parse_module_options"}));
+
+TEST(CommandLine, NoArgumentPrintsUsageAndIsAWrongCombination) {
   ModuleSandbox sandbox;
   ProgramResult result = sandbox.run({});
-  EXPECT_EQ(result.status, 14) << result.out << result.err;
-  EXPECT_NE(result.err.find("int main(int, char**)Wrong combination of options"), std::string::npos) << result.err;
-  EXPECT_NE(sandbox.log().find("Wrong combination of options"), std::string::npos) << sandbox.log_tail();
+  EXPECT_EQ(result.status, 14);
+  EXPECT_EQ(result.out.rfind("This utility is a part of Kelvanor project\nVersion: 2.1.0.76b6ede\nUsage: ", 0), 0u)
+      << result.out;
+  EXPECT_TRUE(contains(result.err, "Error: int main(int, char**)Wrong combination of options")) << result.err;
+  EXPECT_TRUE(contains(sandbox.log(), "int main(int, char**)Wrong combination of options")) << sandbox.log_tail();
+}
+
+TEST(CommandLine, HelpPrintsUsageAndOptionsAndExitsOne) {
+  ModuleSandbox sandbox;
+  ProgramResult result = sandbox.run({"-h"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(contains(result.out, "       -V (show version)\n"));
+  EXPECT_TRUE(contains(result.out, "Options description:\n"));
+  EXPECT_TRUE(contains(result.out, "  -h [ --help ]"));
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(CommandLine, VersionPrintsTheFrameworkVersion) {
+  ModuleSandbox sandbox;
+  ProgramResult result = sandbox.run({"-V"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "2.1.0\n");
+}
+
+TEST(CommandLine, ModulePropertiesShowTheVeilCapabilities) {
+  ModuleSandbox sandbox;
+  ProgramResult result = sandbox.run({"--show-module-properties"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out,
+            "Module properties:\n\n"
+            "Only one data source backup operation is allowed at one time       : true\n"
+            "Does the module support working in the client's autonomous mode    : false\n"
+            "Does the module support incremental backup                         : true\n"
+            "Does the module support differential backup                        : true\n"
+            "Does this module support deduplication                             : true\n"
+            "Does this module support archiving                                 : true\n"
+            "Location of the restriction list                                   : "
+            "/opt/kelvanor/etc/kelvanor_restriction.list.veil_vm");
+}
+
+TEST(CommandLine, BackupOptionsListTheModuleParameters) {
+  ModuleSandbox sandbox;
+  ProgramResult result = sandbox.run({"--show-backup-options"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out,
+            "script_before_snapshot\t\t : string \tExecute script before snapshot(s) creation\n"
+            "script_after_snapshot\t\t : string \tExecute script after snapshot(s) creation\n"
+            "execution_script_timeout\t : integer \tScript timeout, seconds\n"
+            "dd_block_size\t\t\t : integer \tBlock size for dd operations, Megabytes\n"
+            "backup_if_shutdown\t\t\t : string(y/n) \tBackup virtual machine if it is shutted down\n");
+}
+
+TEST(CommandLine, FirstRunWritesTheDefaultLoggerConfiguration) {
+  ModuleSandbox sandbox;
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(read_file(sandbox.opt("etc/kv_logger.config")),
+            "#Logging level: Error, Warning, Info, Debug, Debug1, Debug2, Debug3, Debug4\n"
+            "log_level Info\n"
+            "#Maximum size of log file in Mb\n"
+            "log_file_max_size 1\n"
+            "#Number of stored log file rotations, log file itself is not included\n"
+            "log_file_max_rotate 10\n");
+  EXPECT_TRUE(contains(result.err, "Warning: KvLogStream config file is absent: "));
+  EXPECT_TRUE(contains(sandbox.log(), "Unable to load configuration from config file."));
+}
+
+TEST(CommandLine, LoggerConfigurationLevelIsHonoured) {
+  ModuleSandbox sandbox;
+  write_file(sandbox.opt("etc/kv_logger.config"),
+             "log_level Error\nlog_file_max_size 1\nlog_file_max_rotate 10\n");
+  ProgramResult result = sandbox.run({"-a", "-b", "vm-id", "-1", "-d", sandbox.scratch(), "-n", "x"});
+  // Only errors are admitted: the archiving notice is printed directly, not through the log.
+  EXPECT_TRUE(contains(result.out, "Archiving mode: the module '"));
+  EXPECT_FALSE(contains(sandbox.log(), "Info: "));
 }
 
 }  // namespace

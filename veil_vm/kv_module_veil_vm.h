@@ -1,0 +1,55 @@
+#pragma once
+
+// The VeiL virtual machine backup module: the one concrete module of the program. The framework
+// (KvModuleUniversal) decides what runs when; this class lists, checks, backs up, restores and
+// archives VeiL VMs through the controller's REST interface.
+
+#include "module/kv_modules_common.h"
+#include "veil/domain_conf.h"
+#include "veil/veil_conf.h"
+#include "veil/veil_vm_info.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Module parameters of one backup, read from the -e string; built afresh by each preparation.
+struct veil_vm_module_conf {
+  bool backup_if_shutdown = true;         // back up a VM that is not running
+  std::string script_before_snapshot;     // guest script run before the disks are attached
+  std::string script_after_snapshot;      // guest script run after the configuration is saved
+  uint32_t execution_script_timeout = 5;  // seconds allowed for each guest script
+};
+
+class KvModuleVeilVM : public KvModuleUniversal {
+ public:
+  explicit KvModuleVeilVM(const KvModuleOptions& options);
+  ~KvModuleVeilVM() override = default;
+
+  [[nodiscard]] bool prepare_resource_before_backup(const bool& replica) override;
+  [[nodiscard]] bool release_resource_after_backup() override;
+  [[nodiscard]] bool load_module_config() override;
+  void usage_custom() override;
+  [[nodiscard]] int check_client(const bool& print_version) override;
+  [[nodiscard]] std::string get_full_module_version() override;
+  [[nodiscard]] int list_header_labels() override;
+  [[nodiscard]] int list_all_resources() override;
+  [[nodiscard]] int list_all_resources_with_header_labels() override;
+  [[nodiscard]] bool resource_exists() override;
+  [[nodiscard]] bool before_restore() override;
+  [[nodiscard]] bool after_restore() override;
+  [[nodiscard]] bool after_restore_last_file() override;
+  [[nodiscard]] bool deployment(const bool& replica) override;
+  void autonomous_options() override;
+  void make_archiving() override;
+
+ protected:
+  ::conf conf;                                  // connection settings of the controller
+  std::vector<std::string> attached_vdisks;     // disks the backup attached to the module VM
+  uint32_t dd_block_size = 5;                   // megabytes per dd block when a disk is restored
+  std::string domain_verbose_name;              // name of the backed-up VM, for archiving
+  ::domain_conf domain_conf;                    // configuration of the VM being backed up or restored
+  veil_vm_info resource_info;                   // list row of the resource VM
+  std::string vm_config_path;                   // this run's saved VM configuration file
+  std::vector<std::string> vdisk_config_paths;  // this run's saved disk configuration files
+};
