@@ -5,8 +5,8 @@
 //
 // The round adds h's two halves separately (d += T1 first) so the e chain does not wait for
 // Sigma0 and Maj. Maj is written ((a ^ b) & (b ^ c)) ^ b: a ^ b of one round is b ^ c of the
-// next, which the compiler reuses. Ch's two halves have no bit in common, so they are added
-// rather than XORed, letting the compiler reorder the sum.
+// next, which the compiler reuses. Ch is written g ^ (e & (f ^ g)): f ^ g does not wait for e,
+// and it needs no and-not instruction.
 
 #include <bit>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #define KV_SHA256_ROUND(a, b, c, d, e, f, g, h, kw)                                            \
   do {                                                                                         \
     (h) += (kw) + (std::rotr((e), 6) ^ std::rotr((e), 11) ^ std::rotr((e), 25)) +              \
-           (((e) & (f)) + (~(e) & (g)));                                                       \
+           ((g) ^ ((e) & ((f) ^ (g))));                                                        \
     (d) += (h);                                                                                \
     (h) += (std::rotr((a), 2) ^ std::rotr((a), 13) ^ std::rotr((a), 22)) +                     \
            ((((a) ^ (b)) & ((b) ^ (c))) ^ (b));                                                \
