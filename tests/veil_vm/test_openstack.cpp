@@ -43,7 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         LsblkCase{"NamesBeforeAFailureStay", R"({"blockdevices":[{"name":"vdb","type":"disk"},{}]})", 6, {"vdb"}},
         LsblkCase{"NotJson", "lsblk: failed", 2, {}},
         LsblkCase{"NameNotAString", R"({"blockdevices":[{"name":5,"type":"disk"}]})", 2, {}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test_case) { return test_case.param.name; });
 
 struct SerialCase {
   std::string name;
@@ -73,6 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SerialCase{"WithoutPrefix", "ID_SERIAL=abc\n", true, "abc"},
                       SerialCase{"OnlyShortSerial", "E: ID_SERIAL_SHORT=abc\n", false, ""},
                       SerialCase{"Nothing", "", false, ""}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test_case) { return test_case.param.name; });
 
 }  // namespace
