@@ -37,12 +37,12 @@ int curlAPI::login() {
   try {
     CURL* handle = curl_handle.get();
     if (!handle) throw std::runtime_error("curl_easy_init failed");
-    const login_options_scope scope(handle);
     const kv_veil::header_list headers =
         kv_veil::make_header_list({"Accept: application/json", "Content-Type: application/json"});
     // No blank after the commas: the controller has always been sent exactly this text.
     const std::string body = "{\"username\": \"" + kv_veil::json_escape(conf.username) + "\",\"password\": \"" +
                              kv_veil::json_escape(conf.password) + "\",\"ldap\": false,\"remember_me\": true}";
+    const login_options_scope scope(handle);  // cleared from the handle before they are freed
     kv_veil::set_curl_option(handle, CURLOPT_HTTPHEADER, headers.get());
     kv_veil::set_curl_option(handle, CURLOPT_POSTFIELDS, body.c_str());
     if (set_exchange_options(sig, conf.url + "/auth/", static_cast<long>(conf.timeout)) != 0) return 2;
