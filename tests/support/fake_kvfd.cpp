@@ -25,6 +25,7 @@
 // a source, store or target that cannot be read or written exits with 1.
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -255,10 +256,11 @@ class Printer {
     else if (end == "crlf") m_end = "\r\n";
     else fail(k_usage_error, "control value line_end=" + end + " is not lf, cr or crlf");
   }
-  void out(const std::string& text, bool flush = true) const {
+  const std::string& end() const { return m_end; }
+  void out(const std::string& text) const {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fwrite(m_end.data(), 1, m_end.size(), stdout);
-    if (flush) std::fflush(stdout);
+    std::fflush(stdout);
   }
   void err(const std::string& text) const {
     std::fwrite(text.data(), 1, text.size(), stderr);
@@ -282,14 +284,33 @@ void start_run(const Control& control, const Printer& printer, const fs::path& r
     const timespec pause{0, 10 * 1000 * 1000};
     while (!fs::exists(record / "go")) ::nanosleep(&pause, nullptr);
   }
+  // The flood is built in large chunks so that the reader, not this program, sets the pace.
   const long lines = control.number("progress_lines");
   const size_t width = static_cast<size_t>(control.number("progress_width"));
-  const std::string total = std::to_string(lines);
+  const std::string total = " of " + std::to_string(lines) + " blocks";
+  const std::string& end = printer.end();
+  std::vector<char> chunk(1 << 20);
+  const size_t longest = 8 + 24 + total.size() + width + end.size();
+  size_t used = 0;
   for (long i = 1; i <= lines; ++i) {
-    std::string line = "Packed: " + std::to_string(i) + " of " + total + " blocks";
-    if (line.size() < width) line.append(width - line.size(), ' ');
-    printer.out(line, false);
+    if (chunk.size() - used < longest) {
+      std::fwrite(chunk.data(), 1, used, stdout);
+      used = 0;
+    }
+    char* const line = chunk.data() + used;
+    char* next = line;
+    std::memcpy(next, "Packed: ", 8);
+    next = std::to_chars(next + 8, next + 32, i).ptr;
+    std::memcpy(next, total.data(), total.size());
+    next += total.size();
+    if (static_cast<size_t>(next - line) < width) {
+      std::memset(next, ' ', width - static_cast<size_t>(next - line));
+      next = line + width;
+    }
+    std::memcpy(next, end.data(), end.size());
+    used += static_cast<size_t>(next - line) + end.size();
   }
+  std::fwrite(chunk.data(), 1, used, stdout);
   std::fflush(stdout);
 }
 
