@@ -401,7 +401,10 @@ void restore(const Options& options, const Control& control, const fs::path& rec
   start_run(control, printer, record);
   // A record id is the archive name in these tests; when it is not, the meta file names it.
   std::string key = options.has("-R") ? options.get("-R") : fs::path(options.get("-r")).filename().string();
-  if (!fs::is_directory(record / "store" / key) && options.has("-m")) key = archive_of_meta(options.get("-m"));
+  if (!fs::is_directory(record / "store" / key) && options.has("-m")) {
+    const std::string named = archive_of_meta(options.get("-m"));
+    if (!named.empty()) key = named;
+  }
   const fs::path store = record / "store" / checked_key(key);
   if (!fs::is_directory(store)) fail(k_failure, "no archive " + key + " in the store");
   const fs::path target = options.get("-d");
