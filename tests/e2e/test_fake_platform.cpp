@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 
 namespace kv_test {
@@ -59,6 +60,22 @@ TEST(FakeBlockDevicesTable, ReusesTheLowestFreeNameAndKeepsKernelOrder) {
   EXPECT_EQ(devices.name_of("serial-two"), "");
   EXPECT_EQ(read_file(devices.table_path()), "vdb serial-one\nvdc serial-four\nvdd \n");
   EXPECT_EQ(devices.path_of("vdb"), devices.dev_folder() + "/vdb");
+}
+
+TEST(FakeBlockDevicesTable, ShowsAnImageOnAnotherFileSystemThroughALink) {
+  TempDir dir;
+  std::string other = "/dev/shm/kvtest-image.XXXXXX";
+  struct stat here {}, there {};
+  if (!mkdtemp(other.data())) GTEST_SKIP() << "no /dev/shm here";
+  if (::stat(dir.path().c_str(), &here) != 0 || ::stat(other.c_str(), &there) != 0 || here.st_dev == there.st_dev) {
+    boost::filesystem::remove_all(other);
+    GTEST_SKIP() << "/dev/shm is on the file system of the temp folder";
+  }
+  FakeBlockDevices devices(dir.path());
+  const std::string name = devices.attach("serial", other + "/disk.img");
+  write_file(devices.path_of(name), "written through /dev");
+  EXPECT_EQ(read_file(other + "/disk.img"), "written through /dev");
+  boost::filesystem::remove_all(other);
 }
 
 TEST(FakeBlockDevicesTable, AttachesFromManyThreadsWithoutLosingADisk) {

@@ -61,7 +61,11 @@ std::string FakeBlockDevices::attach(const std::string& serial, const std::strin
   // The device file exists before the table lists it, so a listed disk can always be opened.
   const std::string device = path_of(name);
   fs::remove(device);
-  fs::create_hard_link(image_path, device);
+  boost::system::error_code link_error;
+  fs::create_hard_link(image_path, device, link_error);
+  // An image on another file system cannot be hard-linked; host paths outside /opt and /dev
+  // look the same inside the namespace, so a symbolic link serves as well there.
+  if (link_error) fs::create_symlink(fs::absolute(image_path), device);
   m_serials[name] = serial;
   write_table();
   return name;

@@ -29,8 +29,8 @@ class FakeBlockDevices {
 
   // Shows the image (created empty when missing) as /dev/<name> under the lowest free kernel
   // name (vdb, vdc, ..., vdz, vdaa, ...) and lists it with its serial. The device file is a hard
-  // link to the image, so whatever the program writes to /dev/<name> lands in the image. Returns
-  // the kernel name.
+  // link to the image (a symbolic link when the image is on another file system), so whatever the
+  // program writes to /dev/<name> lands in the image. Returns the kernel name.
   std::string attach(const std::string& serial, const std::string& image_path);
   // Unlists the disk and removes its device file; false when no disk has that name.
   bool detach(const std::string& name);
