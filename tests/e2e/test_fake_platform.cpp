@@ -179,6 +179,11 @@ TEST_F(FakePlatform, WritesToTheDeviceLandInTheImageAndRealDevicesStillWork) {
   EXPECT_EQ(read_file(devices.path_of(name)), expected);
 }
 
+TEST_F(FakePlatform, TheProgramStillStartsWithTheFakeDevices) {
+  ProgramResult result = sandbox.run({});
+  EXPECT_EQ(result.status, 14) << result.out << result.err;
+}
+
 class FakeKvfdRoundTrip : public FakePlatform {
  protected:
   // A list file with two disks and a configuration file, as the backup preparation writes it.
