@@ -45,11 +45,47 @@ std::string ModuleSandbox::scratch(const std::string& relative) const {
 }
 
 void ModuleSandbox::bind(const std::string& host_path, const std::string& target) {
-  m_binds.emplace_back(host_path, target);
+  m_mount_steps.push_back("mount --bind " + sh_quote(host_path) + " " + sh_quote(target));
 }
 
 void ModuleSandbox::set_env(const std::string& name, const std::string& value) {
+  std::erase_if(m_env, [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
   m_env.push_back(name + "=" + value);
+}
+
+FakeKvfdRecord ModuleSandbox::install_fake_platform(const FakeBlockDevices& devices) {
+  // The tools are copied so that a source tree under /opt cannot hide them.
+  const std::string tools = m_dir / "fake_tools";
+  fs::create_directories(tools);
+  for (const char* tool : {"lsblk", "udevadm"}) {
+    fs::copy_file(fake_tools_folder() + "/" + tool, tools + "/" + tool, fs::copy_options::overwrite_existing);
+    fs::permissions(tools + "/" + tool, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exe |
+                                            fs::perms::others_read | fs::perms::others_exe);
+  }
+  // A host without one of the tools has no file to bind over: a read-only overlay of /usr/bin
+  // then shows the fakes in front of the real folder.
+  m_mount_steps.push_back("if [ -e /usr/bin/lsblk ] && [ -e /usr/bin/udevadm ]; then mount --bind " +
+                          sh_quote(tools + "/lsblk") + " /usr/bin/lsblk; mount --bind " +
+                          sh_quote(tools + "/udevadm") + " /usr/bin/udevadm; else mount -t overlay kv_fake_tools -o " +
+                          sh_quote("lowerdir=" + tools + ":/usr/bin") + " /usr/bin; fi");
+
+  // The device folder replaces /dev whole. The few real devices programs expect are bound onto
+  // files in it first; --rbind then carries those binds along.
+  const std::string& dev = devices.dev_folder();
+  for (const char* device : {"null", "zero", "random", "urandom"}) {
+    if (!fs::exists(dev + "/" + device)) write_file(dev + "/" + device, "");
+    m_mount_steps.push_back("mount --bind /dev/" + std::string(device) + " " + sh_quote(dev + "/" + device));
+  }
+  fs::create_directories(dev + "/shm");
+  m_mount_steps.push_back("mount -t tmpfs kv_shm " + sh_quote(dev + "/shm"));
+  const std::pair<const char*, const char*> links[] = {
+      {"fd", "/proc/self/fd"}, {"stdin", "/proc/self/fd/0"}, {"stdout", "/proc/self/fd/1"}, {"stderr", "/proc/self/fd/2"}};
+  for (const auto& [link, target] : links)
+    if (!fs::is_symlink(dev + "/" + link)) fs::create_symlink(target, dev + "/" + link);
+  m_mount_steps.push_back("mount --rbind " + sh_quote(dev) + " /dev");
+
+  set_env("KV_TEST_DEVICE_TABLE", devices.table_path());
+  return install_fake_kvfd(*this);
 }
 
 std::string ModuleSandbox::program() const {
@@ -65,18 +101,32 @@ std::string ModuleSandbox::program() const {
 }
 
 RunningProgram ModuleSandbox::start(const std::vector<std::string>& args) const {
+  std::vector<std::string> command = {program()};
+  command.insert(command.end(), args.begin(), args.end());
+  return start_command(command);
+}
+
+RunningProgram ModuleSandbox::start_shell(const std::string& script) const {
+  return start_command({"/bin/sh", "-c", script});
+}
+
+ProgramResult ModuleSandbox::run_shell(const std::string& script, int timeout_seconds) const {
+  return start_shell(script).wait(timeout_seconds);
+}
+
+RunningProgram ModuleSandbox::start_command(const std::vector<std::string>& command) const {
   const int run = ++m_runs;
   const std::string out_path = m_dir / ("stdout." + std::to_string(run));
   const std::string err_path = m_dir / ("stderr." + std::to_string(run));
 
   // unshare execs the shell and the shell execs the program, so the pid we get is the program's.
   std::string script = "set -e; mount --bind " + sh_quote(m_dir / "opt") + " /opt";
-  for (const auto& [source, target] : m_binds) script += "; mount --bind " + sh_quote(source) + " " + sh_quote(target);
+  for (const auto& step : m_mount_steps) script += "; " + step;
   script += "; exec \"$@\"";
 
   std::vector<std::string> argv_text = {"unshare", "-m", "--propagation", "private", "--", "/bin/sh", "-c", script,
-                                        "sh", program()};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
+                                        "sh"};
+  argv_text.insert(argv_text.end(), command.begin(), command.end());
   std::vector<char*> argv;
   for (auto& text : argv_text) argv.push_back(text.data());
   argv.push_back(nullptr);

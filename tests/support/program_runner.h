@@ -4,6 +4,7 @@
 // with a fresh directory bound over /opt, so the program's fixed paths under /opt/kelvanor land
 // in the test's own folder and the host's /opt is never touched. Needs root (as CI has).
 
+#include "tests/support/fake_platform.h"
 #include "tests/support/temp_dir.h"
 
 #include <string>
@@ -57,10 +58,20 @@ class ModuleSandbox {
 
   // Binds host_path over target inside the namespace (after /opt), e.g. a fake /usr/bin/lsblk.
   void bind(const std::string& host_path, const std::string& target);
+  // Sets (or replaces) a variable of the program's environment.
   void set_env(const std::string& name, const std::string& value);
+
+  // Puts the fake platform in place inside the namespace: the fake lsblk and udevadm as
+  // /usr/bin/lsblk and /usr/bin/udevadm, the disks' folder as /dev (keeping null, zero, random
+  // and urandom working), the device table in KV_TEST_DEVICE_TABLE, and the fake data mover as
+  // /opt/kelvanor/bin/kvfd. `devices` must outlive the runs.
+  FakeKvfdRecord install_fake_platform(const FakeBlockDevices& devices);
 
   RunningProgram start(const std::vector<std::string>& args) const;
   ProgramResult run(const std::vector<std::string>& args, int timeout_seconds = 60) const;
+  // Runs a /bin/sh script inside the same namespace and environment as the program.
+  RunningProgram start_shell(const std::string& script) const;
+  ProgramResult run_shell(const std::string& script, int timeout_seconds = 60) const;
 
   // The program's log file, and its last lines for failure messages.
   std::string log() const;
@@ -70,8 +81,10 @@ class ModuleSandbox {
   std::string program() const;
 
  private:
+  RunningProgram start_command(const std::vector<std::string>& command) const;
+
   TempDir m_dir;
-  std::vector<std::pair<std::string, std::string>> m_binds;
+  std::vector<std::string> m_mount_steps;  // shell commands run inside the namespace, in order
   std::vector<std::string> m_env;
   mutable int m_runs = 0;
 };
