@@ -26,7 +26,8 @@ veil_vm_module_conf KvModuleVeilVM::read_backup_parameters() const {
     const auto timeout = static_cast<uint32_t>(std::stoi(value));
     if (timeout < k_script_timeout_min || timeout > k_script_timeout_max) {
       const uint32_t fallback = veil_vm_module_conf{}.execution_script_timeout;
-      KvLogStream(KvLogLvl::Info) << "Selected value '" << timeout << "' for parameter '" << "execution_script_timeout"
+      KvLogStream(KvLogLvl::Info) << "Selected value '" << timeout << "' for parameter '"
+                                  << "execution_script_timeout"
                                   << "' is out of range [" << k_script_timeout_min << ", " << k_script_timeout_max
                                   << "]" << std::endl;
       KvLogStream(KvLogLvl::Info) << "The default value will be used: " << fallback << " (seconds)" << std::endl;
