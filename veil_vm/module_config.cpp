@@ -112,7 +112,7 @@ bool KvModuleVeilVM::load_module_config_from(const std::string& path) {
         } else if (value == "yes" || value == "true") {
           conf.enable_ssl = true;
         } else {
-          // A typo here would leave the controller unverified without anyone noticing.
+          // Silently keeping the old value would let a typo leave the controller unverified.
           KvLogStream(KvLogLvl::Error) << k_load_sig << ": wrong value of enable_ssl in the config file: " << path
                                        << ", line: " << line_number << ", value: '" << value << "'" << std::endl;
         }
