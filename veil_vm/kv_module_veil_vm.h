@@ -44,6 +44,16 @@ class KvModuleVeilVM : public KvModuleUniversal {
   void make_archiving() override;
 
  protected:
+  // Reads the configuration file at `path` into conf; load_module_config reads the installed one.
+  [[nodiscard]] bool load_module_config_from(const std::string& path);
+  // The module parameters of a backup from the -e string, with their defaults and range checks.
+  [[nodiscard]] veil_vm_module_conf read_backup_parameters() const;
+  // Finds the module VM (its id goes into conf) and, for a non-empty id, the row of that VM
+  // (into resource_info); 0 when both are found, 2 otherwise.
+  [[nodiscard]] int check_resource(const std::string& name);
+  // Prints one line per VM of the controller, after the header line when asked; 0 or 2.
+  [[nodiscard]] int list_all_resources(bool with_header);
+
   ::conf conf;                                  // connection settings of the controller
   std::vector<std::string> attached_vdisks;     // disks the backup attached to the module VM
   uint32_t dd_block_size = 5;                   // megabytes per dd block when a disk is restored

@@ -1,0 +1,189 @@
+// The client check and the listings of the real program, configured by its module configuration
+// file to reach a test controller.
+#include "tests/support/program_runner.h"
+#include "tests/support/test_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kv_test {
+namespace {
+
+constexpr const char* k_check_sig = "int KvModuleVeilVM::check_resource(const string&)";
+constexpr const char* k_config_sig = "virtual bool KvModuleVeilVM::load_module_config()";
+constexpr const char* k_config_path = "/opt/kelvanor/etc/kv_module_veil_vm.conf";
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Listing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    controller.start();
+    write_file(sandbox.opt("etc/kv_logger.config"), "log_level Info\nlog_file_max_size 1\nlog_file_max_rotate 10\n");
+  }
+
+  // The configuration an installer writes for this controller, with `extra` lines at the end.
+  void write_config(const std::string& extra = "") const {
+    write_file(sandbox.opt("etc/kv_module_veil_vm.conf"),
+               "# VeiL controller\nurl " + controller.url() +
+                   "\nusername kv-api\npassword kv-secret\ntimeout 10\nkelvanor-vm-name kv-proxy\n" + extra);
+  }
+
+  void add_vm(const std::string& id, const std::string& name, const std::string& status, int power_state) {
+    boost::json::object vm = TestController::make_vm(id, name);
+    vm["status"] = status;
+    vm["user_power_state"] = power_state;
+    controller.add_vm(std::move(vm));
+  }
+
+  void add_three_vms() {
+    add_vm("5c3b1e02-0001", "web", "ACTIVE", 3);
+    add_vm("5c3b1e02-0002", "kv-proxy", "ACTIVE", 3);
+    add_vm("5c3b1e02-0003", "db", "SERVICE", 1);
+  }
+
+  TestController controller;
+  ModuleSandbox sandbox;
+};
+
+TEST_F(Listing, ClientCheckPrintsTheModuleVersion) {
+  write_config();
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_EQ(result.out, "Module version: 2.1.0\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(Listing, ClientCheckWithoutTheModuleVmFails) {
+  write_config();
+  add_vm("5c3b1e02-0001", "web", "ACTIVE", 3);
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "Module version: 2.1.0\n");
+  EXPECT_TRUE(contains(result.err, std::string(k_check_sig) + ": the VM 'kv-proxy' does not exist")) << result.err;
+}
+
+TEST_F(Listing, ClientCheckWithAWrongPasswordFailsAndKeepsThePasswordOutOfTheLog) {
+  write_file(sandbox.opt("etc/kv_module_veil_vm.conf"),
+             "url " + controller.url() + "\nusername kv-api\npassword Wr0ng-pw\nkelvanor-vm-name kv-proxy\n");
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(contains(result.err, std::string(k_check_sig) + ": unable login to url: " + controller.url()))
+      << result.err;
+  EXPECT_TRUE(controller.requests_to("GET", "/api/domains/").empty());
+  EXPECT_FALSE(contains(result.out + result.err + sandbox.log(), "Wr0ng-pw"));
+}
+
+TEST_F(Listing, ClientCheckRefusesNamesakesOfTheModuleVm) {
+  write_config();
+  add_three_vms();
+  add_vm("5c3b1e02-0004", "kv-proxy", "STOPPED", 1);
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(contains(
+      result.err, std::string(k_check_sig) + ": more than one VM is named 'kv-proxy': 5c3b1e02-0002, 5c3b1e02-0004"))
+      << result.err;
+}
+
+TEST_F(Listing, ListPrintsOneRowPerVmInTheControllersOrder) {
+  write_config();
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-l"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_EQ(result.out,
+            "5c3b1e02-0001|web|ACTIVE|3\n"
+            "5c3b1e02-0002|kv-proxy|ACTIVE|3\n"
+            "5c3b1e02-0003|db|SERVICE|1\n");
+}
+
+TEST_F(Listing, ListWithHeaderPrintsTheHeaderFirst) {
+  write_config();
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-L"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_EQ(result.out,
+            "ID|Name|Status|Power State\n"
+            "5c3b1e02-0001|web|ACTIVE|3\n"
+            "5c3b1e02-0002|kv-proxy|ACTIVE|3\n"
+            "5c3b1e02-0003|db|SERVICE|1\n");
+}
+
+TEST_F(Listing, HeaderLabelsDoNotContactTheController) {
+  write_config();
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-c"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_EQ(result.out, "ID|Name|Status|Power State\n");
+  EXPECT_TRUE(controller.requests().empty());
+}
+
+TEST_F(Listing, MissingConfigurationEndsTheRun) {
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-l"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(contains(result.err, std::string(k_config_sig) + ": unable to open config file: " + k_config_path))
+      << result.err;
+  EXPECT_TRUE(contains(result.err, "Unable to load configuration from config file.")) << result.err;
+  EXPECT_TRUE(controller.requests().empty());
+}
+
+TEST_F(Listing, HandWrittenConfigurationIsRead) {
+  // Tabs, blank lines, indented comments, Windows line ends and a trailing slash on the url.
+  write_file(sandbox.opt("etc/kv_module_veil_vm.conf"),
+             "# VeiL controller\r\n\r\n  url\t" + controller.url() +
+                 "/  \r\n\tusername   kv-api\r\n   # secret below\r\npassword\tkv-secret\r\n"
+                 "kelvanor-vm-name\tkv-proxy\r\n");
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-L"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_TRUE(contains(result.out, "5c3b1e02-0002|kv-proxy|ACTIVE|3\n")) << result.out;
+  EXPECT_EQ(controller.requests_to("POST", "/auth/").size(), 1u);
+}
+
+TEST_F(Listing, WrongLinesAreReportedAndTheRunGoesOn) {
+  write_config("Url http://elsewhere\nenable_ssl maybe\n");
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_TRUE(contains(
+      result.err, std::string(k_config_sig) + ": wrong definition in the config file: " + k_config_path + ", line: 7"))
+      << result.err;
+  EXPECT_TRUE(contains(result.err, std::string(k_config_sig) + ": wrong value of enable_ssl in the config file: " +
+                                       k_config_path + ", line: 8, value: 'maybe'"))
+      << result.err;
+}
+
+struct VerboseCase {
+  std::string name;
+  std::string lines;  // configuration lines after the usual ones
+  bool verbose;       // libcurl's request trace expected on standard error
+};
+
+void PrintTo(const VerboseCase& c, std::ostream* out) { *out << c.name; }
+
+class VerboseSwitch : public Listing, public ::testing::WithParamInterface<VerboseCase> {};
+
+TEST_P(VerboseSwitch, DecidesWhetherRequestsAreTraced) {
+  write_config(GetParam().lines);
+  add_three_vms();
+  ProgramResult result = sandbox.run({"-l"});
+  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_EQ(contains(result.err, "> GET /api/domains/"), GetParam().verbose) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, VerboseSwitch,
+                         ::testing::Values(VerboseCase{"BareKey", "curl_verbose\n", true},
+                                           VerboseCase{"Yes", "curl_verbose yes\n", true},
+                                           VerboseCase{"No", "curl_verbose no\n", false},
+                                           VerboseCase{"FalseAfterOn", "curl_verbose\ncurl_verbose\tfalse\n", false}),
+                         [](const ::testing::TestParamInfo<VerboseCase>& param) { return param.param.name; });
+
+}  // namespace
+}  // namespace kv_test
