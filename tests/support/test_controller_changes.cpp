@@ -244,8 +244,8 @@ void TestController::detach_vdisk(const std::string& vm_id, const json::object& 
 
   accepted(response, start_task([this, vdisk_id, vm_id] {
              drop_attachments(vdisk_id, vm_id);
-             if (json::object* detached = find_mutable(m_vdisks, vdisk_id); detached && domain_id_of(*detached) == vm_id)
-               (*detached)["domain"] = nullptr;
+             json::object* detached = find_mutable(m_vdisks, vdisk_id);
+             if (detached && domain_id_of(*detached) == vm_id) (*detached)["domain"] = nullptr;
            }));
 }
 

@@ -41,8 +41,8 @@ domain_conf realistic_vm() {
 
 vdisk boot_disk() {
   vdisk disk;
-  EXPECT_EQ(curlAPI::read_vdisk_info(json::serialize(TestController::make_vdisk(k_boot_id, "web-boot", "", 20.0)), disk),
-            0);
+  const json::object reply = TestController::make_vdisk(k_boot_id, "web-boot", "", 20.0);
+  EXPECT_EQ(curlAPI::read_vdisk_info(json::serialize(reply), disk), 0);
   return disk;
 }
 
