@@ -333,7 +333,7 @@ void TestController::guest_command(std::unique_lock<std::mutex>& lock, const std
   if (const auto known = m_guest_programs.find(run.path); known != m_guest_programs.end()) {
     program = known->second;
   } else if (run.path == "/usr/bin/test" && run.args.size() == 2 && (run.args[0] == "-f" || run.args[0] == "-e")) {
-    program.exitcode = m_guest_files[vm_id].count(run.args[1]) ? "0" : "1";
+    program.exitcode = std::string(m_guest_files[vm_id].count(run.args[1]) ? "0" : "1");
   } else {
     program.errors = json::serialize(json::array{json::object{
         {"detail", "Failed to execute child process \"" + run.path + "\" (No such file or directory)"}}});
