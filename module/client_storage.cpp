@@ -355,6 +355,10 @@ bool KvModuleUniversal::parse_json_of_client_defined_storage(const std::string& 
   } catch (const std::bad_alloc& e) {
     KvLogStream(KvLogLvl::Error) << k_parse_json_signature << ": json parsing failed: " << e.what() << std::endl;
     return false;
+  } catch (const boost::system::system_error& e) {
+    // The error's own text, without the parser's source location that what() adds.
+    KvLogStream(KvLogLvl::Error) << k_parse_json_signature << ": exception: " << e.code().message() << std::endl;
+    return false;
   } catch (const std::exception& e) {
     KvLogStream(KvLogLvl::Error) << k_parse_json_signature << ": exception: " << e.what() << std::endl;
     return false;
