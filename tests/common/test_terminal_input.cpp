@@ -102,8 +102,13 @@ TEST(TerminalInput, SecretIsReadWithoutEcho) {
 void read_key_from(const PseudoTerminal& terminal) {
   ::alarm(10);
   ::dup2(terminal.slave(), STDIN_FILENO);
-  if (::write(terminal.master(), "k", 1) != 1) std::_Exit(5);
+  // The key comes once the terminal left line mode: the terminal echoes input as it arrives.
+  std::thread user([&terminal] {
+    while (has_flag(STDIN_FILENO, ICANON)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    (void)!::write(terminal.master(), "k", 1);
+  });
   const int key = getkey();
+  user.join();
   if (!has_flag(STDIN_FILENO, ICANON) || !has_flag(STDIN_FILENO, ECHO)) std::_Exit(3);
   if (terminal.shown().find('k') != std::string::npos) std::_Exit(4);
   std::_Exit(key == 'k' ? 0 : 2);
