@@ -18,6 +18,10 @@
 #include <utility>
 #include <vector>
 
+namespace kv_config {
+class ConfigFile;
+}
+
 class KvModuleUniversal {
  public:
   // One storage method of the task, as the client's methods file describes it.
@@ -25,6 +29,13 @@ class KvModuleUniversal {
     int type = 0;       // 1 local directory, 2 s3, 3 the module's default storage
     int id = 0;         // the client's id of the storage
     std::string value;  // the directory (type 1), the s3 description (type 2), empty (type 3)
+  };
+
+  // An archive name that carries its storage: "<method><separator><id>...@<name>".
+  struct ClientDefinedArchiveInfo {
+    int type = 0;      // the storage type, coded as in ClientDefinedStorageInfo
+    int id = 0;        // the client's id of the storage
+    std::string name;  // the archive's own name
   };
 
   explicit KvModuleUniversal(const KvModuleOptions& options);
@@ -92,10 +103,17 @@ class KvModuleUniversal {
   [[nodiscard]] bool close_backup(const bool& replica);
   [[nodiscard]] bool make_restore(const bool& replica);
   [[nodiscard]] bool upgrade_config();
+  // The three files merged into the layout of a new configuration file; writes nothing.
+  [[nodiscard]] kv_config::ConfigFile get_merged_config(const kv_config::ConfigFile& old_config,
+                                                        const kv_config::ConfigFile& new_config,
+                                                        const kv_config::ConfigFile& update_config);
   [[nodiscard]] std::vector<std::string> read_local_restrictions() const;
   [[nodiscard]] bool check_local_restrictions() const;
   [[nodiscard]] bool load_client_defined_storages();
   [[nodiscard]] bool client_defined_storage_prepare();
+  [[nodiscard]] static bool split_client_defined_storage_record(const std::string& record,
+                                                                ClientDefinedStorageInfo& info);
+  [[nodiscard]] bool split_client_defined_archive_name(const std::string& name, ClientDefinedArchiveInfo& info) const;
   [[nodiscard]] bool parse_json_of_client_defined_storage(const std::string& json,
                                                           std::vector<std::pair<int, std::string>>& entries);
 
