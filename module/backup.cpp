@@ -150,29 +150,35 @@ bool KvModuleUniversal::compose_local_backup_command(std::string& command) {
   return true;
 }
 
+namespace {
+constexpr const char* k_local_sig = "bool KvModuleUniversal::make_backup_locally()";
+}  // namespace
+
 bool KvModuleUniversal::make_backup_locally() {
-  constexpr const char* sig = "bool KvModuleUniversal::make_backup_locally()";
   backup_succeeded = false;
   try {
     std::string command;
     if (!compose_local_backup_command(command)) return false;
-
-    const backup_umask umask_scope;
-    std::string output;
-    std::string statistics;
-    const bool done = run_kvfd_command(command, output, kvfd_pid, statistics);
-    if (!done) {
-      KvLogStream(KvLogLvl::Error) << sig << ": " << command << std::endl;
-      KvLogStream(KvLogLvl::Error) << "kvfd out: " << output << std::endl;
-    }
-    backup_succeeded = done;
-    return done;
+    return run_local_backup_command(command);
   } catch (const fs::filesystem_error& error) {
-    KvLogStream(KvLogLvl::Error) << sig << ": filesystem error: " << error.what() << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_local_sig << ": filesystem error: " << error.what() << std::endl;
   } catch (const std::exception& error) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception: " << error.what() << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_local_sig << ": exception: " << error.what() << std::endl;
   }
   return false;
+}
+
+bool KvModuleUniversal::run_local_backup_command(const std::string& command) {
+  const backup_umask umask_scope;
+  std::string output;
+  std::string statistics;
+  const bool done = run_kvfd_command(command, output, kvfd_pid, statistics);
+  if (!done) {
+    KvLogStream(KvLogLvl::Error) << k_local_sig << ": " << command << std::endl;
+    KvLogStream(KvLogLvl::Error) << "kvfd out: " << output << std::endl;
+  }
+  backup_succeeded = done;
+  return done;
 }
 
 std::string KvModuleUniversal::file_listing_command() const {

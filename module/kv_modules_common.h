@@ -118,6 +118,8 @@ class KvModuleUniversal {
   [[nodiscard]] bool make_backup_cmd_common(std::string& command) const;
   [[nodiscard]] bool compose_local_backup_command(std::string& command);
   [[nodiscard]] bool make_backup_locally();
+  // Runs a composed local backup command under the data mover's umask and keeps its result.
+  [[nodiscard]] bool run_local_backup_command(const std::string& command);
   [[nodiscard]] bool make_backup_remotely();
   [[nodiscard]] bool close_backup(const bool& replica);
   [[nodiscard]] std::string file_listing_command() const;
@@ -125,6 +127,7 @@ class KvModuleUniversal {
   // --- Restore through the data mover (restore.cpp). ---
   [[nodiscard]] bool make_restore(const bool& replica);
   [[nodiscard]] bool compose_restore_command(const bool& replica, std::string& command);
+  [[nodiscard]] bool run_restore_command(const bool& replica, const std::string& command);
   [[nodiscard]] int check_file_to_restore_for_sparse(const std::string& path) const;
   [[nodiscard]] std::vector<std::string> read_local_restrictions() const;
   [[nodiscard]] bool check_local_restrictions() const;

@@ -102,23 +102,27 @@ bool KvModuleUniversal::make_restore(const bool& replica) {
   try {
     std::string command;
     if (!compose_restore_command(replica, command)) return false;
-    std::string output;
-    std::string statistics;
-    const bool done = run_kvfd_command(command, output, kvfd_pid, statistics);
-    if (!done) {
-      KvLogStream(KvLogLvl::Error) << sig << ": " << command << std::endl;
-      KvLogStream(KvLogLvl::Error) << "kvfd out: " << output << std::endl;
-    } else if (!replica) {
-      KvLogStream(KvLogLvl::Info) << "The archive '" << options_.record_id << "' has been unpacked successfully"
-                                  << std::endl;
-    }
-    return done;
+    return run_restore_command(replica, command);
   } catch (const fs::filesystem_error& error) {
     KvLogStream(KvLogLvl::Error) << sig << ": filesystem error: " << error.what() << std::endl;
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << sig << ": std exception: " << error.what() << std::endl;
   }
   return false;
+}
+
+bool KvModuleUniversal::run_restore_command(const bool& replica, const std::string& command) {
+  std::string output;
+  std::string statistics;
+  const bool done = run_kvfd_command(command, output, kvfd_pid, statistics);
+  if (!done) {
+    KvLogStream(KvLogLvl::Error) << k_make_restore_sig << ": " << command << std::endl;
+    KvLogStream(KvLogLvl::Error) << "kvfd out: " << output << std::endl;
+  } else if (!replica) {
+    KvLogStream(KvLogLvl::Info) << "The archive '" << options_.record_id << "' has been unpacked successfully"
+                                << std::endl;
+  }
+  return done;
 }
 
 void KvModuleUniversal::close_restore() {
