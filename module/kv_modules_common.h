@@ -112,8 +112,9 @@ class KvModuleUniversal {
   [[nodiscard]] bool append_some_special();
   [[nodiscard]] bool compose_append_command(std::string& command);
 
-  // --- Backup through the data mover (backup.cpp). The compose functions build the command
-  // without running anything. ---
+  // --- Backup through the data mover (backup.cpp). The compose functions build a command
+  // without running anything; like every builder of a command line here, they throw
+  // kelvanor_common::unsafe_shell_value for a value that no command line can carry. ---
   [[nodiscard]] bool make_backup();
   [[nodiscard]] bool make_backup_cmd_common(std::string& command) const;
   [[nodiscard]] bool compose_local_backup_command(std::string& command);
