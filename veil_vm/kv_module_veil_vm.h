@@ -6,12 +6,15 @@
 
 #include "module/kv_modules_common.h"
 #include "veil/domain_conf.h"
+#include "veil/vdisk.h"
 #include "veil/veil_conf.h"
 #include "veil/veil_vm_info.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+class curlAPI;
 
 // Module parameters of one backup, read from the -e string; built afresh by each preparation.
 struct veil_vm_module_conf {
@@ -42,6 +45,9 @@ class KvModuleVeilVM : public KvModuleUniversal {
   [[nodiscard]] bool deployment(const bool& replica) override;
   void autonomous_options() override;
   void make_archiving() override;
+  // The base's shutdown, then, during a restore, the removal of the new disks that are still
+  // attached to the module VM (see m_restoring_vdisks).
+  void handle_shutdown_signal() override;
 
  protected:
   // Reads the configuration file at `path` into conf; load_module_config reads the installed one.
@@ -54,6 +60,31 @@ class KvModuleVeilVM : public KvModuleUniversal {
   // Prints one line per VM of the controller, after the header line when asked; 0 or 2.
   [[nodiscard]] int list_all_resources(bool with_header);
 
+  // Restore (restore.cpp, restore_vdisks.cpp, deployment.cpp). The restore directory is the
+  // operation directory once the framework has set it. Results: 0, or 7 (6 when a new disk's
+  // block device was not found).
+  [[nodiscard]] int fill_domain_config(::domain_conf& domain);
+  [[nodiscard]] int fill_vdisk_config(const std::string& vdisk_id, vdisk& disk);
+  // Creates a new disk for every saved one, fills it from its image and leaves it detached; the
+  // new ids are appended to `created`, the boot disk's goes to `boot_id`.
+  [[nodiscard]] int restore_vdisks(const ::domain_conf& domain, curlAPI* api, std::vector<std::string>& created,
+                                   std::string& boot_id);
+  // Creates the VM of the saved configuration under a free name, with the boot disk when its id
+  // is not empty; the record then holds the new VM's id and name.
+  [[nodiscard]] static int deploy_vm(const std::string& boot_id, curlAPI* api, ::domain_conf& domain);
+  // Takes the -e dd_block_size when given; a value outside 1 to 100 falls back to 5.
+  void read_dd_block_size();
+  // A saved target_dev names the image file and reaches a shell command: only a bare kernel
+  // device name (letters, digits, '-', '_') is accepted.
+  [[nodiscard]] static bool is_plain_device_name(const std::string& name);
+  // The dd command that copies an image onto /dev/<device> and flushes it to the device before
+  // dd exits; throws kelvanor_common::unsafe_shell_value for a path no command can carry.
+  [[nodiscard]] static std::string copy_image_command(const std::string& image_path, const std::string& device,
+                                                      uint32_t block_size_mb);
+  // Detaches from the module VM and removes the disks restore_vdisks created and has not
+  // handed on yet; never throws.
+  void remove_unfinished_restored_vdisks() noexcept;
+
   ::conf conf;                                  // connection settings of the controller
   std::vector<std::string> attached_vdisks;     // disks the backup attached to the module VM
   uint32_t dd_block_size = 5;                   // megabytes per dd block when a disk is restored
@@ -62,4 +93,10 @@ class KvModuleVeilVM : public KvModuleUniversal {
   veil_vm_info resource_info;                   // list row of the resource VM
   std::string vm_config_path;                   // this run's saved VM configuration file
   std::vector<std::string> vdisk_config_paths;  // this run's saved disk configuration files
+
+ private:
+  // The new disks of a restore_vdisks under way, in creation order. They may be attached to the
+  // module VM; a stop of the program removes them. Cleared when restore_vdisks returns: by then
+  // they are detached and in the caller's hands, or removed.
+  std::vector<std::string> m_restoring_vdisks;
 };

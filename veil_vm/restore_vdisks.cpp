@@ -1,0 +1,157 @@
+// The new disks of a restore: each saved disk is created anew, attached to the module VM, filled
+// from its restored image with dd and detached again.
+#include "veil_vm/kv_module_veil_vm.h"
+
+#include "common/kv_logger.h"
+#include "common/kv_utils_common.h"
+#include "common/shell_quote.h"
+#include "veil/curl_api.h"
+#include "veil_vm/openstack.h"
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+constexpr std::string_view k_restore_vdisks_sig =
+    "int KvModuleVeilVM::restore_vdisks(const domain_conf&, curlAPI*, std::vector<std::__cxx11::basic_string<char> "
+    ">&, std::string&)";
+
+constexpr int k_failed = 7;
+constexpr int k_device_not_found = 6;
+constexpr size_t k_serial_length = 18;
+
+// Lets the shutdown of the program see the disks of a restore_vdisks under way, and forgets them
+// when it returns, whichever way.
+class RestoringVdisks {
+ public:
+  explicit RestoringVdisks(std::vector<std::string>& vdisks) : m_vdisks(vdisks) { m_vdisks.clear(); }
+  RestoringVdisks(const RestoringVdisks&) = delete;
+  RestoringVdisks& operator=(const RestoringVdisks&) = delete;
+  ~RestoringVdisks() { m_vdisks.clear(); }
+
+ private:
+  std::vector<std::string>& m_vdisks;
+};
+
+}  // namespace
+
+bool KvModuleVeilVM::is_plain_device_name(const std::string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+  });
+}
+
+std::string KvModuleVeilVM::copy_image_command(const std::string& image_path, const std::string& device,
+                                               uint32_t block_size_mb) {
+  using kelvanor_common::shell_quote;
+  // conv=fsync: the disk is detached right after dd ends, so nothing may still sit in the
+  // page cache then.
+  return "/bin/dd if=" + shell_quote(image_path) + " of=" + shell_quote("/dev/" + device) +
+         " bs=" + std::to_string(block_size_mb) + "M conv=fsync";
+}
+
+int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, std::vector<std::string>& created,
+                                   std::string& boot_id) {
+  const std::string_view sig = k_restore_vdisks_sig;
+  if (api == nullptr) {
+    KvLogStream(KvLogLvl::Error) << sig << ": curlAPI object is empty" << std::endl;
+    return k_failed;
+  }
+  const std::string& module_vm_id = conf.module_vm_id;
+  const RestoringVdisks restoring(m_restoring_vdisks);
+  // Every disk created so far, the failing one included, is detached and removed. The disks stay
+  // known to the shutdown meanwhile: a stop during the clean-up still removes them.
+  const auto clean_up = [&](int result) {
+    api->detach_and_remove_vdisks(created, module_vm_id);
+    return result;
+  };
+
+  try {
+    for (const std::string& saved_id : domain.available_vdisks) {
+      vdisk disk;
+      if (fill_vdisk_config(saved_id, disk) != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to get vdisk info from '" << saved_id << ".conf' file"
+                                     << std::endl;
+        return clean_up(k_failed);
+      }
+      if (!is_plain_device_name(disk.target_dev)) {
+        KvLogStream(KvLogLvl::Error) << sig << ": the saved block device name '" << disk.target_dev
+                                     << "' of the disk '" << saved_id << "' is not a device name" << std::endl;
+        return clean_up(k_failed);
+      }
+      const std::string image_path = options_.tmp_operation_directory + "/" + disk.target_dev;
+      if (!fs::exists(image_path)) {
+        KvLogStream(KvLogLvl::Error) << sig << ": restored device '" << image_path << "' doesn't exist" << std::endl;
+        return clean_up(k_failed);
+      }
+
+      KvLogStream(KvLogLvl::Info) << "Creating a copy of disk '" << saved_id << "' ..." << std::endl;
+      std::string task_id;
+      if (api->create_vdisk(disk, task_id) != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to create a disk to restore original one: '" << saved_id
+                                     << "'" << std::endl;
+        return clean_up(k_failed);
+      }
+      // Kept before the wait, so that a disk whose creation task fails is removed too.
+      created.push_back(disk.id);
+      m_restoring_vdisks.push_back(disk.id);
+      if (api->wait_for_task_completion(task_id) != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to create a disk to restore original one: '" << saved_id
+                                     << "'" << std::endl;
+        return clean_up(k_failed);
+      }
+      KvLogStream(KvLogLvl::Info) << "The following disk was created: '" << disk.id << "'" << std::endl;
+      if (disk.is_boot) boot_id = disk.id;
+
+      const std::string serial = disk.id.substr(0, k_serial_length);
+      task_id.clear();
+      if (api->operate_with_disk(module_vm_id, disk.id, "attach", task_id, serial) != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "(" << disk.verbose_name
+                                     << ")" << "' to VM '" << module_vm_id << "'" << std::endl;
+        return clean_up(k_failed);
+      }
+      if (api->wait_for_task_completion(task_id) != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to attach vdisk '" << disk.id << "' to VM '" << module_vm_id
+                                     << "'" << std::endl;
+        return clean_up(k_failed);
+      }
+
+      disk.target_dev.clear();
+      if (openstack::get_attached_block_device_name(serial, module_vm_id, disk.target_dev) != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to get name of block device after the disk '" << disk.id
+                                     << "'attachment" << std::endl;
+        return clean_up(k_device_not_found);
+      }
+      KvLogStream(KvLogLvl::Info) << "Disk '" << disk.id << "' was attached to VM '" << module_vm_id
+                                  << "' as block device '" << disk.target_dev << "'" << std::endl;
+
+      std::string output;
+      const int code =
+          kv_utils_common::execute_command(copy_image_command(image_path, disk.target_dev, dd_block_size), output);
+      if (code != 0) {
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to copy archive to block device: " << code << std::endl;
+        return clean_up(k_failed);
+      }
+    }
+
+    // A failed detach keeps the filled disks on the platform.
+    if (api->detach_vdisks(created, module_vm_id) != 0) return k_failed;
+    KvLogStream(KvLogLvl::Info) << "The following vdisks are now available after the restore:" << std::endl;
+    for (const std::string& id : created) KvLogStream(KvLogLvl::Info) << "vdisk ID: " << id << std::endl;
+    return 0;
+  } catch (const fs::filesystem_error& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": fs:" << error.what() << std::endl;
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << error.what() << std::endl;
+  }
+  return k_failed;
+}
