@@ -1,0 +1,269 @@
+// Restores of the real program from backup records put straight into the data mover's store:
+// the new disks, their content, the new VM, and what failures leave on the platform.
+#include "tests/e2e/test_restore_fixture.h"
+
+#include <boost/json.hpp>
+
+#include <future>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kv_test {
+namespace {
+
+constexpr const char* k_record = "rec-2024-06";
+constexpr const char* k_source_vm_id = "5c3b1e02-0000-4000-8000-000000000101";
+constexpr const char* k_restore_vdisks_sig =
+    "int KvModuleVeilVM::restore_vdisks(const domain_conf&, curlAPI*, std::vector<std::__cxx11::basic_string<char> "
+    ">&, std::string&)";
+constexpr const char* k_deployment_sig = "virtual bool KvModuleVeilVM::deployment(const bool&)";
+
+std::string id_of(const boost::json::object& item) { return std::string(item.at("id").as_string()); }
+std::string name_of(const boost::json::object& item) { return std::string(item.at("verbose_name").as_string()); }
+
+// The source VM and its two disks still exist on the platform, as they do after a backup: every
+// name the restore creates has to be made free.
+class Restore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    p.controller.add_vm(TestController::make_vm(k_source_vm_id, "web"));
+    for (const SavedDisk& disk : disks) {
+      p.controller.add_vdisk(TestController::make_vdisk(disk.id, disk.name, k_source_vm_id, 0.1));
+      original_vdisks.insert(disk.id);
+    }
+  }
+
+  // The boot disk is the second of the list; both images are a few MiB, of different sizes.
+  std::vector<SavedDisk> disks = {
+      {"d15c0001-0000-4000-8000-000000000001", "web-data", "vdb", false, disk_content((3 << 20) + 17, 'a')},
+      {"d15c0002-0000-4000-8000-000000000002", "web-system", "vdc", true, disk_content(2 << 20, 'q')}};
+  std::set<std::string> original_vdisks;
+  RestorePlatform p;
+};
+
+TEST_F(Restore, DeploysTheSavedVmOnNewDisksFilledWithTheImages) {
+  const ::domain_conf saved = RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true);
+  p.store_backup(k_record, saved, disks);
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  ASSERT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
+
+  // New disks under free names, each holding its image byte for byte.
+  const auto created = p.new_vdisks(original_vdisks);
+  ASSERT_EQ(created.size(), 2u);
+  std::map<std::string, std::string> new_id_by_name;
+  for (const auto& disk : created) new_id_by_name[name_of(disk)] = id_of(disk);
+  ASSERT_EQ(new_id_by_name.size(), 2u);
+  const std::string data_id = new_id_by_name.at("web-data_2");
+  const std::string system_id = new_id_by_name.at("web-system_2");
+  EXPECT_EQ(read_file(p.controller.vdisk_image(data_id)), disks[0].content);
+  EXPECT_EQ(read_file(p.controller.vdisk_image(system_id)), disks[1].content);
+
+  // The VM under a free name, created with the boot disk, in a body that is valid JSON (the
+  // saved description holds backslashes).
+  const auto creations = p.controller.requests_to("POST", "/api/domains/multi-create-domain/");
+  ASSERT_EQ(creations.size(), 1u);
+  boost::system::error_code error;
+  const boost::json::value body = boost::json::parse(creations[0].body, error);
+  ASSERT_FALSE(error) << creations[0].body;
+  EXPECT_EQ(body.at("verbose_name").as_string(), "web_2");
+  EXPECT_EQ(body.at("description").as_string(), saved.description);
+  EXPECT_TRUE(contains(saved.description, "\\")) << saved.description;
+  ASSERT_EQ(body.at("vdisks").as_array().size(), 1u) << creations[0].body;
+  EXPECT_EQ(body.at("vdisks").at(0).at("vdisk").as_string(), system_id);
+  EXPECT_EQ(boost::json::serialize(body.at("boot").at("devices")), "[\"" + system_id + "\"]");
+
+  std::string new_vm_id;
+  for (const auto& vm : p.controller.vms())
+    if (name_of(vm) == "web_2") new_vm_id = id_of(vm);
+  ASSERT_FALSE(new_vm_id.empty());
+  EXPECT_TRUE(p.controller.vm(k_source_vm_id).has_value());
+
+  // The other disk attached to the new VM; a CD-ROM drive for it; nothing left on the module VM.
+  const auto attached = p.attachments_to(new_vm_id);
+  ASSERT_EQ(attached.size(), 1u);
+  EXPECT_EQ(attached[0].vdisk_id, data_id);
+  EXPECT_EQ(attached[0].serial, "");
+  const auto cdroms = p.controller.cdroms();
+  ASSERT_EQ(cdroms.size(), 1u);
+  EXPECT_EQ(cdroms[0].at("domain").as_string(), new_vm_id);
+  EXPECT_TRUE(p.attachments_to(k_module_vm_id).empty());
+  EXPECT_TRUE(p.devices.attached().empty());
+
+  // Each disk was attached to the module VM with its serial, the first 18 characters of its id.
+  std::vector<std::string> serials;
+  for (const auto& request : p.controller.requests_to("POST", "/api/domains/" + std::string(k_module_vm_id) +
+                                                                  "/attach-vdisk/"))
+    serials.push_back(std::string(boost::json::parse(request.body).at("serial").as_string()));
+  EXPECT_EQ(serials, (std::vector<std::string>{data_id.substr(0, 18), system_id.substr(0, 18)}));
+
+  // dd flushed each copy to its device, from the restore directory that holds a blank.
+  const std::string directory = p.restore_directory(k_record);
+  const auto runs = p.dd_runs();
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0], (std::vector<std::string>{"if=" + directory + "/vdb", "of=/dev/vdb", "bs=5M", "conv=fsync"}));
+  EXPECT_EQ(runs[1], (std::vector<std::string>{"if=" + directory + "/vdc", "of=/dev/vdc", "bs=5M", "conv=fsync"}));
+
+  EXPECT_FALSE(boost::filesystem::exists(directory));
+  EXPECT_TRUE(boost::filesystem::is_directory(p.operation_directory()));
+  EXPECT_TRUE(contains(p.sandbox.log(), "Domain 'web_2' was created successfully, domain ID: '" + new_vm_id + "'"));
+  EXPECT_TRUE(contains(p.sandbox.log(), "Cdrom '" + id_of(cdroms[0]) + "' was created for VM '" + new_vm_id + "'"));
+}
+
+TEST_F(Restore, WithoutABootDiskEveryNewDiskIsAttachedAfterTheVmAndNoCdromWithoutOne) {
+  for (SavedDisk& disk : disks) disk.boot = false;
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, false), disks);
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  ASSERT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
+
+  const auto creations = p.controller.requests_to("POST", "/api/domains/multi-create-domain/");
+  ASSERT_EQ(creations.size(), 1u);
+  const boost::json::value body = boost::json::parse(creations[0].body);
+  EXPECT_TRUE(body.at("vdisks").as_array().empty());
+  EXPECT_FALSE(body.as_object().contains("datapool"));
+  std::string new_vm_id;
+  for (const auto& vm : p.controller.vms())
+    if (name_of(vm) == "web_2") new_vm_id = id_of(vm);
+  EXPECT_EQ(p.attachments_to(new_vm_id).size(), 2u);
+  EXPECT_TRUE(p.controller.cdroms().empty());
+  EXPECT_TRUE(p.attachments_to(k_module_vm_id).empty());
+}
+
+// Runs one restore with a dd_block_size on a platform of its own; the platforms run side by side.
+struct BlockSizeRun {
+  std::string value;
+  std::string block_size;  // the bs argument dd gets
+  std::string warning;     // the warning line's text after the signature, or empty for none
+};
+
+TEST(RestoreBlockSize, ValuesOutsideOneToAHundredLogTheRejectionAndUseFive) {
+  const std::vector<BlockSizeRun> runs = {
+      {"0", "bs=5M", ": Invalid dd_block_size value: 0, using default dd_block_size value:5"},
+      {"101", "bs=5M", ": Invalid dd_block_size value: 101, using default dd_block_size value:5"},
+      {"-1", "bs=5M", ": Invalid dd_block_size value: 4294967295, using default dd_block_size value:5"},
+      {"large", "bs=5M", ": Invalid dd_block_size value: 0, using default dd_block_size value:5"},
+      {"100", "bs=100M", ""},
+      {"1", "bs=1M", ""},
+  };
+  const std::vector<SavedDisk> disks = {
+      {"d15c0003-0000-4000-8000-000000000003", "solo", "vdb", true, disk_content((1 << 20) + 5, 's')}};
+
+  std::vector<std::unique_ptr<RestorePlatform>> platforms;
+  std::vector<RunningProgram> programs;
+  for (const BlockSizeRun& run : runs) {
+    platforms.push_back(std::make_unique<RestorePlatform>());
+    RestorePlatform& p = *platforms.back();
+    p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "solo", disks, false), disks);
+    programs.push_back(p.sandbox.start(p.restore_args(k_record, "last:true,dd_block_size:" + run.value)));
+  }
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const RestorePlatform& p = *platforms[i];
+    const ProgramResult result = programs[i].wait(120);
+    ASSERT_EQ(result.status, 0) << runs[i].value << "\n" << result.out << result.err << p.failure_context();
+    const auto dd = p.dd_runs();
+    ASSERT_EQ(dd.size(), 1u) << runs[i].value;
+    EXPECT_EQ(dd[0].at(2), runs[i].block_size) << runs[i].value;
+    const std::string log = p.sandbox.log();
+    if (runs[i].warning.empty()) {
+      EXPECT_FALSE(contains(log, "Invalid dd_block_size")) << runs[i].value;
+    } else {
+      EXPECT_TRUE(contains(log, std::string("Warning: ") + k_deployment_sig + runs[i].warning))
+          << runs[i].value << p.failure_context();
+    }
+    const auto created = p.new_vdisks({});
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(read_file(p.controller.vdisk_image(id_of(created[0]))), disks[0].content) << runs[i].value;
+  }
+}
+
+TEST_F(Restore, AMissingSecondImageRemovesTheFirstFilledDisk) {
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks, "vdc");
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  EXPECT_EQ(result.status, 7) << result.out << result.err << p.failure_context();
+
+  const std::string directory = p.restore_directory(k_record);
+  EXPECT_TRUE(contains(result.err, std::string(k_restore_vdisks_sig) + ": restored device '" + directory +
+                                       "/vdc' doesn't exist"))
+      << result.err;
+  // The first disk was created, filled, and then detached and removed again.
+  const auto creations = p.controller.requests_to("POST", "/api/vdisks/");
+  ASSERT_EQ(creations.size(), 1u);
+  EXPECT_EQ(p.dd_runs().size(), 1u);
+  EXPECT_TRUE(p.new_vdisks(original_vdisks).empty());
+  EXPECT_EQ(p.controller.requests_to("POST", "/api/domains/" + std::string(k_module_vm_id) + "/detach-vdisk/").size(),
+            1u);
+  EXPECT_TRUE(p.attachments_to(k_module_vm_id).empty());
+  EXPECT_TRUE(p.devices.attached().empty());
+  EXPECT_TRUE(p.controller.requests_to("POST", "/api/domains/multi-create-domain/").empty());
+  EXPECT_FALSE(boost::filesystem::exists(directory));
+}
+
+TEST_F(Restore, AFailedVmCreationKeepsTheFilledDisksDetached) {
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks);
+  p.controller.add_fault("POST", "/api/domains/multi-create-domain/", Fault{});
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  EXPECT_EQ(result.status, 7) << result.out << result.err << p.failure_context();
+  EXPECT_TRUE(contains(result.err, std::string(k_deployment_sig) + ": failed to deploy VM: web_2")) << result.err;
+
+  const auto created = p.new_vdisks(original_vdisks);
+  ASSERT_EQ(created.size(), 2u);
+  for (const auto& disk : created) {
+    EXPECT_TRUE(disk.at("domain").is_null()) << id_of(disk);
+    const std::string content = read_file(p.controller.vdisk_image(id_of(disk)));
+    EXPECT_TRUE(content == disks[0].content || content == disks[1].content) << id_of(disk);
+  }
+  EXPECT_TRUE(p.controller.attachments().empty());
+  EXPECT_TRUE(p.devices.attached().empty());
+  EXPECT_EQ(p.controller.vms().size(), 2u);
+  EXPECT_TRUE(p.controller.cdroms().empty());
+}
+
+TEST_F(Restore, WithoutDeploymentOnlyTheFilesAreRestored) {
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks);
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record, "last:true,without_deployment_restore:yes"));
+  ASSERT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
+
+  for (const auto& request : p.controller.requests()) EXPECT_NE(request.method, "POST") << request.path;
+  EXPECT_TRUE(p.new_vdisks(original_vdisks).empty());
+  EXPECT_TRUE(p.dd_runs().empty());
+  EXPECT_EQ(read_file(p.restore_directory(k_record) + "/vdb"), disks[0].content);
+  EXPECT_TRUE(file_exists(p.restore_directory(k_record) + "/vm.config"));
+}
+
+TEST_F(Restore, AMissingDirectoryToPatchCreatesNothing) {
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks);
+  std::vector<std::string> args = p.restore_args(k_record);
+  args.insert(args.end(), {"-i", "no-such-archive"});
+  const ProgramResult result = p.sandbox.run(args);
+  EXPECT_EQ(result.status, 7) << result.out << result.err << p.failure_context();
+
+  EXPECT_TRUE(p.kvfd.calls().empty());
+  EXPECT_TRUE(p.controller.requests().empty());
+  EXPECT_FALSE(boost::filesystem::exists(p.operation_directory() + "/no-such-archive.rest"));
+  EXPECT_FALSE(boost::filesystem::exists(p.restore_directory(k_record)));
+}
+
+TEST_F(Restore, ASavedDeviceNameThatIsNotAPlainNameIsRefusedBeforeAnythingIsCreated) {
+  const std::vector<std::string> names = {"../../../../../../../../../../etc/hostname", "vdb;touch pwned",
+                                          "vdb b", "$(id)", ""};
+  for (const std::string& name : names) {
+    std::vector<SavedDisk> crafted = {disks[0]};
+    crafted[0].target_dev = name;
+    // An image file under the crafted name, where the data mover can put one.
+    const bool storable = !name.empty() && name.find('/') == std::string::npos;
+    p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", crafted, false), crafted,
+                   storable ? "" : name);
+    const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+    EXPECT_EQ(result.status, 7) << name << "\n" << result.out << result.err;
+    EXPECT_TRUE(contains(result.err, std::string(k_restore_vdisks_sig) + ": the saved block device name '" + name +
+                                         "' of the disk '" + disks[0].id + "' is not a device name"))
+        << result.err;
+    EXPECT_TRUE(p.controller.requests_to("POST", "/api/vdisks/").empty()) << name;
+    EXPECT_TRUE(p.dd_runs().empty()) << name;
+    boost::filesystem::remove_all(p.kvfd.stored(k_record, ""));
+  }
+}
+
+}  // namespace
+}  // namespace kv_test
