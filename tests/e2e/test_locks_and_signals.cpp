@@ -320,7 +320,8 @@ TEST(Pause, WithoutADataMoverHoldsTheModuleUntilTheResume) {
   ASSERT_TRUE(eventually([&] { return contains(sandbox.log(), " put on pause"); }));
   const std::string during = program.output_so_far();
   std::this_thread::sleep_for(milliseconds(2200));
-  EXPECT_EQ(count(program.output_so_far(), "tick "), count(during, "tick "));
+  EXPECT_EQ(count(program.output_so_far(), "tick "), count(during, "tick "))
+      << "during:\n" << during << "now:\n" << program.output_so_far() << sandbox.log_tail();
   program.send(SIGCONT);
   const size_t ticks = count(program.output_so_far(), "tick ");
   EXPECT_TRUE(eventually([&] { return count(program.output_so_far(), "tick ") > ticks; }, milliseconds(2200)));
