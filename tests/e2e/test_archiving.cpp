@@ -72,7 +72,10 @@ TEST_F(Archiving, AVmWhoseBackupIsIncompleteIsKept) {
   EXPECT_TRUE(removals().empty());
   EXPECT_TRUE(p.controller.vm(k_source_vm_id).has_value());
   EXPECT_FALSE(contains(p.sandbox.log(), "Archive (delete) the domain"));
-  EXPECT_TRUE(contains(result.err, "kept")) << result.err;
+  EXPECT_TRUE(contains(result.err, "bool KvModuleUniversal::close_backup(const bool&): the data of the backup is "
+                                    "incomplete, archiving skipped: the VM \"" + std::string(k_source_vm_id) +
+                                    "\" was kept"))
+      << result.err;
 }
 
 }  // namespace
