@@ -200,7 +200,11 @@ class RestorePlatform {
     return false;
   }
 
-  std::string failure_context() const { return "\n--- log ---\n" + sandbox.log_tail(60); }
+  // The end of the program's log, for failure messages.
+  std::string failure_context() const {
+    const std::string log = sandbox.log();
+    return "\n--- log ---\n" + log.substr(log.size() > 12000 ? log.size() - 12000 : 0);
+  }
 
   TestController controller;
   ModuleSandbox sandbox;
