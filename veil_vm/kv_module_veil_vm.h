@@ -96,7 +96,7 @@ class KvModuleVeilVM : public KvModuleUniversal {
 
  private:
   // The new disks of a restore_vdisks under way, in creation order. They may be attached to the
-  // module VM; a stop of the program removes them. Cleared when restore_vdisks returns: by then
-  // they are detached and in the caller's hands, or removed.
+  // module VM; a stop of the program detaches and removes them. Cleared when restore_vdisks
+  // returns, whichever way.
   std::vector<std::string> m_restoring_vdisks;
 };
