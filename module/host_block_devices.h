@@ -1,0 +1,38 @@
+#pragma once
+
+// Helpers of the read-only host queries that find the block device behind a file and describe
+// it before a host snapshot is taken.
+
+#include <istream>
+#include <string>
+#include <string_view>
+
+#if __has_include("common/shell_quote.h")
+#include "common/shell_quote.h"
+#else
+// Stand-in until common/shell_quote.h is available; remove it then.
+namespace kelvanor_common {
+// The text as one single-quoted shell word: a single quote inside becomes '\''.
+inline std::string shell_quote(std::string_view text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+}  // namespace kelvanor_common
+#endif
+
+namespace kelvanor::module {
+
+// The device of the first line of a /proc/mounts text whose mount point equals `mount_point`
+// (blanks in it are compared in their "\040" form). False when no line matches.
+[[nodiscard]] bool find_mounted_device(std::istream& mounts, const std::string& mount_point, std::string& device);
+
+// The text without its newline characters.
+[[nodiscard]] std::string without_newlines(std::string text);
+
+}  // namespace kelvanor::module
