@@ -217,6 +217,11 @@ class KvModuleUniversal {
  private:
   command_runner m_command_runner;  // empty: kv_utils_common::execute_command
 
+  [[nodiscard]] bool create_OS_snapshot_common(const char* signature, const std::string& resource, bool multiple,
+                                               std::string& device, bool mount, std::string& mount_dir,
+                                               std::string& mount_point);
+  [[nodiscard]] bool umount_snapshot_directory(const char* signature, const std::string& mount_dir) const;
+
   using scoped_lock = kelvanor::module::resource_file_scoped_lock;
 
   [[nodiscard]] uint32_t run_operation(scoped_lock& lock_holder);
