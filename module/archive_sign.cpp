@@ -1,5 +1,5 @@
-// Archive signatures. Not available yet: there is no signature file name.
+// Archive signatures: the signature file is named after the archive.
 
 #include "module/kv_modules_common.h"
 
-std::string KvModuleUniversal::archive_sign_filename() { return {}; }
+std::string KvModuleUniversal::archive_sign_filename() { return archive_filename() + ".signature"; }

@@ -118,21 +118,21 @@ bool KvModuleUniversal::write_esign(const std::string& hex_signature, const std:
 bool KvModuleUniversal::check_filename_by_esing(const std::string& public_key, const std::string& hash_name,
                                                 const std::string& signature_file, const std::string& target_file,
                                                 bool meta) {
-  using kelvanor_common::shell_quote;
+  using kelvanor_common::shell_single_quote;
   try {
     KvLogStream(KvLogLvl::Debug) << "Verify the file: " << target_file << " by e-sing located in " << signature_file
                                  << ", public key: " << public_key << std::endl;
     std::string command;
     if (!meta) {
-      command = "/opt/kelvanor/bin/kvfd -n " + shell_quote(target_file) + " -g " + shell_quote(signature_file) +
-                " --verify --public-key " + shell_quote(public_key);
+      command = "/opt/kelvanor/bin/kvfd -n " + shell_single_quote(target_file) + " -g " + shell_single_quote(signature_file) +
+                " --verify --public-key " + shell_single_quote(public_key);
     } else {
       if (!is_plain_digest_name(hash_name)) {
         KvLogStream(KvLogLvl::Error) << k_check_signature << ": wrong digest name: " << hash_name << std::endl;
         return false;
       }
-      command = "/usr/bin/openssl dgst -signature " + shell_quote(signature_file) + " -" + hash_name + " -verify " +
-                shell_quote(public_key) + " " + shell_quote(target_file);
+      command = "/usr/bin/openssl dgst -signature " + shell_single_quote(signature_file) + " -" + hash_name + " -verify " +
+                shell_single_quote(public_key) + " " + shell_single_quote(target_file);
     }
     std::string output;
     if (run_host_command(command, output) != 0) {

@@ -81,7 +81,7 @@ bool to_uintmax(const std::string& text, uintmax_t& number) {
 bool first_lsblk_device(const std::string& flags, const std::string& device,
                         boost::json::object& first,
                         const std::function<int(const std::string&, std::string&)>& run) {
-  const std::string command = "lsblk " + flags + " " + kelvanor_common::shell_quote(device);
+  const std::string command = "lsblk " + flags + " " + kelvanor_common::shell_single_quote(device);
   std::string output;
   if (run(command, output) != 0) {
     log_failed_command(k_get_block_device_info_signature, command, output);
@@ -125,69 +125,84 @@ int KvModuleUniversal::run_host_command(const std::string& command, std::string&
 }
 
 std::string KvModuleUniversal::get_mountpoint(const std::string& path) const {
-  const std::string command = "stat -c %m -- " + kelvanor_common::shell_quote(path);
-  std::string output;
-  if (run_host_command(command, output) != 0) {
-    log_failed_command(k_get_mountpoint_signature, command, output);
+  try {
+    const std::string command = "stat -c %m -- " + kelvanor_common::shell_single_quote(path);
+    std::string output;
+    if (run_host_command(command, output) != 0) {
+      log_failed_command(k_get_mountpoint_signature, command, output);
+      return {};
+    }
+    return kelvanor::module::without_newlines(output);
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_get_mountpoint_signature << ": " << e.what() << std::endl;
     return {};
   }
-  return kelvanor::module::without_newlines(output);
 }
 
 std::string KvModuleUniversal::get_block_device(const std::string& mount_point, bool resolve) const {
-  std::ifstream mounts("/proc/mounts");
-  if (!mounts) {
-    KvLogStream(KvLogLvl::Error) << k_get_block_device_signature << ": can't open /proc/mounts" << std::endl;
+  try {
+    std::ifstream mounts("/proc/mounts");
+    if (!mounts) {
+      KvLogStream(KvLogLvl::Error) << k_get_block_device_signature << ": can't open /proc/mounts" << std::endl;
+      return {};
+    }
+    std::string device;
+    if (!kelvanor::module::find_mounted_device(mounts, mount_point, device)) {
+      KvLogStream(KvLogLvl::Error) << "Mount point " << mount_point << " not found in '/proc/mounts'" << std::endl;
+      return {};
+    }
+    if (!resolve) return device;
+    const std::string command = "realpath " + kelvanor_common::shell_single_quote(device);
+    std::string output;
+    if (run_host_command(command, output) != 0) {
+      log_failed_command(k_get_block_device_signature, command, output);
+      return {};
+    }
+    return kelvanor::module::without_newlines(output);
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_get_block_device_signature << ": " << e.what() << std::endl;
     return {};
   }
-  std::string device;
-  if (!kelvanor::module::find_mounted_device(mounts, mount_point, device)) {
-    KvLogStream(KvLogLvl::Error) << "Mount point " << mount_point << " not found in '/proc/mounts'" << std::endl;
-    return {};
-  }
-  if (!resolve) return device;
-  const std::string command = "realpath " + kelvanor_common::shell_quote(device);
-  std::string output;
-  if (run_host_command(command, output) != 0) {
-    log_failed_command(k_get_block_device_signature, command, output);
-    return {};
-  }
-  return kelvanor::module::without_newlines(output);
 }
 
 bool KvModuleUniversal::get_block_device_info(const std::string& device, block_device_info& info) const {
-  const auto run = [this](const std::string& command, std::string& output) {
-    return run_host_command(command, output);
-  };
-  boost::json::object element;
-  if (!first_lsblk_device("-bJ", device, element, run)) return false;
-  for (const auto& member : element) {
-    const std::string text = unquoted_text(member.value());
-    if (member.key() == "type")
-      info.type = text;
-    else if (member.key() == "name")
-      info.name = text;
-    else if (member.key() == "size") {
-      if (!to_uintmax(text, info.size)) return false;
-    } else if (member.key() == "ro")
-      info.ro = text == "true";
-  }
-  if (!first_lsblk_device("-bfJ", device, element, run)) return false;
-  for (const auto& member : element) {
-    const std::string text = unquoted_text(member.value());
-    if (member.key() == "fstype")
-      info.fstype = text;
-    else if (member.key() == "fsver")
-      info.fsver = text;
-    else if (member.key() == "label")
-      info.label = text;
-    else if (member.key() == "uuid")
-      info.uuid = text;
-    else if (member.key() == "fsavail") {
-      if (!to_uintmax(text, info.fsavail)) return false;
-    } else if (member.key() == "mountpoints" && member.value().is_array()) {
-      for (const auto& point : member.value().as_array()) info.mountpoints.push_back(boost::json::serialize(point));
+  try {
+    const auto run = [this](const std::string& command, std::string& output) {
+      return run_host_command(command, output);
+    };
+    boost::json::object element;
+    if (!first_lsblk_device("-bJ", device, element, run)) return false;
+    for (const auto& member : element) {
+      const std::string text = unquoted_text(member.value());
+      if (member.key() == "type")
+        info.type = text;
+      else if (member.key() == "name")
+        info.name = text;
+      else if (member.key() == "size") {
+        if (!to_uintmax(text, info.size)) return false;
+      } else if (member.key() == "ro")
+        info.ro = text == "true";
     }
+    if (!first_lsblk_device("-bfJ", device, element, run)) return false;
+    for (const auto& member : element) {
+      const std::string text = unquoted_text(member.value());
+      if (member.key() == "fstype")
+        info.fstype = text;
+      else if (member.key() == "fsver")
+        info.fsver = text;
+      else if (member.key() == "label")
+        info.label = text;
+      else if (member.key() == "uuid")
+        info.uuid = text;
+      else if (member.key() == "fsavail") {
+        if (!to_uintmax(text, info.fsavail)) return false;
+      } else if (member.key() == "mountpoints" && member.value().is_array()) {
+        for (const auto& point : member.value().as_array()) info.mountpoints.push_back(boost::json::serialize(point));
+      }
+    }
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_get_block_device_info_signature << ": " << e.what() << std::endl;
+    return false;
   }
-  return true;
 }

@@ -5,26 +5,8 @@
 
 #include <istream>
 #include <string>
-#include <string_view>
 
-#if __has_include("common/shell_quote.h")
 #include "common/shell_quote.h"
-#else
-// Stand-in until common/shell_quote.h is available; remove it then.
-namespace kelvanor_common {
-// The text as one single-quoted shell word: a single quote inside becomes '\''.
-inline std::string shell_quote(std::string_view text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  return quoted + "'";
-}
-}  // namespace kelvanor_common
-#endif
 
 namespace kelvanor::module {
 

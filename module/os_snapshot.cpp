@@ -75,33 +75,38 @@ uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t device_size) c
 }
 
 bool KvModuleUniversal::run_script(const std::string& script, const std::string& argument) {
-  namespace fs = boost::filesystem;
-  const std::string directory = kelvanor::module::snapshot_scripts_directory();
-  fs::path path(script);
-  if (path.parent_path() != fs::path(directory)) {
-    KvLogStream(KvLogLvl::Warning) << "Change script path to: " << directory << std::endl;
-    path = fs::path(directory) / path.filename();
-  }
-  boost::system::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (!fs::exists(status)) {
-    KvLogStream(KvLogLvl::Error) << "Script doesn't exist: " << path.string() << std::endl;
+  try {
+    namespace fs = boost::filesystem;
+    const std::string directory = kelvanor::module::snapshot_scripts_directory();
+    fs::path path(script);
+    if (path.parent_path() != fs::path(directory)) {
+      KvLogStream(KvLogLvl::Warning) << "Change script path to: " << directory << std::endl;
+      path = fs::path(directory) / path.filename();
+    }
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (!fs::exists(status)) {
+      KvLogStream(KvLogLvl::Error) << "Script doesn't exist: " << path.string() << std::endl;
+      return false;
+    }
+    if (!fs::is_regular_file(status)) {
+      KvLogStream(KvLogLvl::Error) << path.string() << " is not a regular file" << std::endl;
+      return false;
+    }
+    KvLogStream(KvLogLvl::Info) << "Run script. Script name: " << path.string() << " " << argument << std::endl;
+    std::string output;
+    const int code = run_host_command(kelvanor_common::shell_quote(path.string()) + " " + argument, output);
+    KvLogStream(KvLogLvl::Info) << output << std::endl;
+    KvLogStream(KvLogLvl::Info) << "Script returned code: " << code << std::endl;
+    if (code != 0) {
+      KvLogStream(KvLogLvl::Warning) << "Script returns code is not NULL" << std::endl;
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << "bool KvModuleUniversal::run_script(const string&, const string&)" << ": " << e.what() << std::endl;
     return false;
   }
-  if (!fs::is_regular_file(status)) {
-    KvLogStream(KvLogLvl::Error) << path.string() << " is not a regular file" << std::endl;
-    return false;
-  }
-  KvLogStream(KvLogLvl::Info) << "Run script. Script name: " << path.string() << " " << argument << std::endl;
-  std::string output;
-  const int code = run_host_command(kelvanor_common::shell_quote(path.string()) + " " + argument, output);
-  KvLogStream(KvLogLvl::Info) << output << std::endl;
-  KvLogStream(KvLogLvl::Info) << "Script returned code: " << code << std::endl;
-  if (code != 0) {
-    KvLogStream(KvLogLvl::Warning) << "Script returns code is not NULL" << std::endl;
-    return false;
-  }
-  return true;
 }
 
 bool KvModuleUniversal::create_OS_snapshot(std::string& device, bool mount, std::string& mount_dir,
@@ -197,40 +202,50 @@ bool KvModuleUniversal::create_OS_snapshot_common(const char* signature, const s
 
 bool KvModuleUniversal::mount_OS_snapshot(const std::string& device, std::string& mount_dir,
                                           const std::string& options) const {
-  using kelvanor_common::shell_quote;
-  mount_dir = options_.tmp_operation_directory + "/" + options_.task_id;
-  boost::system::error_code ignored;  // a directory that cannot be made fails the mount below
-  boost::filesystem::create_directory(mount_dir, ignored);
-  const std::string command = "mount " + options + " " + shell_quote(device) + " " + shell_quote(mount_dir);
-  std::string output;
-  if (run_host_command(command, output) != 0) {
-    KvLogStream(KvLogLvl::Error) << k_mount_signature << ": command: " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << output << std::endl;
+  try {
+    using kelvanor_common::shell_quote;
+    mount_dir = options_.tmp_operation_directory + "/" + options_.task_id;
+    boost::system::error_code ignored;  // a directory that cannot be made fails the mount below
+    boost::filesystem::create_directory(mount_dir, ignored);
+    const std::string command = "mount " + options + " " + shell_quote(device) + " " + shell_quote(mount_dir);
+    std::string output;
+    if (run_host_command(command, output) != 0) {
+      KvLogStream(KvLogLvl::Error) << k_mount_signature << ": command: " << command << std::endl;
+      KvLogStream(KvLogLvl::Error) << output << std::endl;
+      return false;
+    }
+    KvLogStream(KvLogLvl::Info) << "Mount: " << mount_dir << ", block device: " << device << std::endl;
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_mount_signature << ": " << e.what() << std::endl;
     return false;
   }
-  KvLogStream(KvLogLvl::Info) << "Mount: " << mount_dir << ", block device: " << device << std::endl;
-  return true;
 }
 
 bool KvModuleUniversal::mount_OS_snapshot_multiple(const std::string& device, std::string& mount_dir,
                                                    const std::string& options) const {
-  using kelvanor_common::shell_quote;
-  if (mount_dir.empty()) mount_dir = options_.tmp_operation_directory + "/" + options_.task_id;
-  boost::system::error_code error;
-  if (!boost::filesystem::create_directories(mount_dir, error)) {
-    KvLogStream(KvLogLvl::Error) << k_mount_multiple_signature << ": Create directory failed: " << mount_dir
-                                 << std::endl;
+  try {
+    using kelvanor_common::shell_quote;
+    if (mount_dir.empty()) mount_dir = options_.tmp_operation_directory + "/" + options_.task_id;
+    boost::system::error_code error;
+    if (!boost::filesystem::create_directories(mount_dir, error)) {
+      KvLogStream(KvLogLvl::Error) << k_mount_multiple_signature << ": Create directory failed: " << mount_dir
+                                   << std::endl;
+      return false;
+    }
+    const std::string command = "mount " + options + " " + shell_quote(device) + " " + shell_quote(mount_dir);
+    std::string output;
+    if (run_host_command(command, output) != 0) {
+      KvLogStream(KvLogLvl::Error) << k_mount_multiple_signature << ": command: " << command << "; result: " << output
+                                   << std::endl;
+      return false;
+    }
+    KvLogStream(KvLogLvl::Info) << "Mount: " << mount_dir << ", block device: " << device << std::endl;
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_mount_multiple_signature << ": " << e.what() << std::endl;
     return false;
   }
-  const std::string command = "mount " + options + " " + shell_quote(device) + " " + shell_quote(mount_dir);
-  std::string output;
-  if (run_host_command(command, output) != 0) {
-    KvLogStream(KvLogLvl::Error) << k_mount_multiple_signature << ": command: " << command << "; result: " << output
-                                 << std::endl;
-    return false;
-  }
-  KvLogStream(KvLogLvl::Info) << "Mount: " << mount_dir << ", block device: " << device << std::endl;
-  return true;
 }
 
 bool KvModuleUniversal::umount_snapshot_directory(const char* signature, const std::string& mount_dir) const {

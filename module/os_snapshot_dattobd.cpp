@@ -151,19 +151,24 @@ bool SnapshotDattobd::check(const std::string& device) {
 
 bool SnapshotDattobd::create(const std::string& device, const std::string&, const std::string& mount_point,
                              const std::string& name_suffix, uintmax_t size, std::string& snapshot_device) {
-  using kelvanor_common::shell_quote;
-  const std::string command = "dbdctl setup-snapshot -f " + std::to_string(size / 1048576) + " " +
-                              shell_quote(device) + " " +
-                              shell_quote(mount_point + "/.kelvanor_dattobd_" + name_suffix) + " " + minor;
-  std::string output;
-  if (m_run(command, output) != 0) {
-    KvLogStream(KvLogLvl::Error) << k_create_signature << ": command: " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << output << std::endl;
+  try {
+    using kelvanor_common::shell_quote;
+    const std::string command = "dbdctl setup-snapshot -f " + std::to_string(size / 1048576) + " " +
+                                shell_quote(device) + " " +
+                                shell_quote(mount_point + "/.kelvanor_dattobd_" + name_suffix) + " " + minor;
+    std::string output;
+    if (m_run(command, output) != 0) {
+      KvLogStream(KvLogLvl::Error) << k_create_signature << ": command: " << command << std::endl;
+      KvLogStream(KvLogLvl::Error) << output << std::endl;
+      return false;
+    }
+    snapshot_device = "/dev/datto" + minor;
+    KvLogStream(KvLogLvl::Info) << "Dattobd snapshot was created: " << snapshot_device << std::endl;
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_create_signature << ": " << e.what() << std::endl;
     return false;
   }
-  snapshot_device = "/dev/datto" + minor;
-  KvLogStream(KvLogLvl::Info) << "Dattobd snapshot was created: " << snapshot_device << std::endl;
-  return true;
 }
 
 bool SnapshotDattobd::remove(const std::string& device) {

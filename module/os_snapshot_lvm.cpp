@@ -29,46 +29,57 @@ bool SnapshotLVM::check(const std::string&) { return true; }
 
 bool SnapshotLVM::create(const std::string& device, const std::string& lsblk_name, const std::string&,
                          const std::string& name_suffix, uintmax_t size, std::string& snapshot_device) {
-  using kelvanor_common::shell_quote;
-  const std::string snapshot_path = "/dev/mapper/" + lsblk_name + "--kv--snap--" + name_suffix;
-  const std::string command = "/sbin/lvcreate --size=" + std::to_string(size) + "B --snapshot --name " +
-                              shell_quote(snapshot_path) + " " + shell_quote("/dev/mapper/" + lsblk_name);
-  std::string output;
-  if (m_run(command, output) != 0) {
-    KvLogStream(KvLogLvl::Error) << k_create_signature << ": Unable create LVM snapshot for " << device << std::endl;
-    KvLogStream(KvLogLvl::Error) << "Command: " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << output << std::endl;
-    KvLogStream(KvLogLvl::Warning) << "LVM snapshot wasn't created" << std::endl;
+  try {
+    using kelvanor_common::shell_quote;
+    const std::string snapshot_path = "/dev/mapper/" + lsblk_name + "--kv--snap--" + name_suffix;
+    const std::string command = "/sbin/lvcreate --size=" + std::to_string(size) + "B --snapshot --name " +
+                                kelvanor_common::shell_single_quote(snapshot_path) + " " +
+                                shell_quote("/dev/mapper/" + lsblk_name);
+    std::string output;
+    if (m_run(command, output) != 0) {
+      KvLogStream(KvLogLvl::Error) << k_create_signature << ": Unable create LVM snapshot for " << device << std::endl;
+      KvLogStream(KvLogLvl::Error) << "Command: " << command << std::endl;
+      KvLogStream(KvLogLvl::Error) << output << std::endl;
+      KvLogStream(KvLogLvl::Warning) << "LVM snapshot wasn't created" << std::endl;
+      return false;
+    }
+    path = snapshot_path;
+    KvLogStream(KvLogLvl::Info) << "The snapshot was created: " << path << std::endl;
+    snapshot_device = path;
+    // A snapshot that overflowed or failed to activate cannot be read; better no snapshot at all.
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe) {
+      const int error = errno;
+      KvLogStream(KvLogLvl::Error) << k_create_signature << ": Unable to read LVM snapshot: " << path
+                                   << ". Error: " << std::strerror(error) << std::endl;
+      if (remove(device)) KvLogStream(KvLogLvl::Warning) << "LVM snapshot has been deleted" << std::endl;
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << k_create_signature << ": " << e.what() << std::endl;
     return false;
   }
-  path = snapshot_path;
-  KvLogStream(KvLogLvl::Info) << "The snapshot was created: " << path << std::endl;
-  snapshot_device = path;
-  // A snapshot that overflowed or failed to activate cannot be read; better no snapshot at all.
-  std::ifstream probe(path, std::ios::binary);
-  if (!probe) {
-    const int error = errno;
-    KvLogStream(KvLogLvl::Error) << k_create_signature << ": Unable to read LVM snapshot: " << path
-                                 << ". Error: " << std::strerror(error) << std::endl;
-    if (remove(device)) KvLogStream(KvLogLvl::Warning) << "LVM snapshot has been deleted" << std::endl;
-    return false;
-  }
-  return true;
 }
 
 bool SnapshotLVM::remove(const std::string&) {
-  if (path.empty()) {
-    KvLogStream(KvLogLvl::Error) << "SnapshotLVM: LVM snapshot path is empty, unable to remove LVM snapshot"
-                                 << std::endl;
+  try {
+    if (path.empty()) {
+      KvLogStream(KvLogLvl::Error) << "SnapshotLVM: LVM snapshot path is empty, unable to remove LVM snapshot"
+                                   << std::endl;
+      return false;
+    }
+    const std::string command = "/sbin/lvremove -y " + kelvanor_common::shell_quote(path);
+    std::string output;
+    if (m_run(command, output) != 0) {
+      KvLogStream(KvLogLvl::Error) << "SnapshotLVM: command: " << command << std::endl;
+      KvLogStream(KvLogLvl::Error) << output << std::endl;
+      return false;
+    }
+    KvLogStream(KvLogLvl::Info) << "LVM snapshot was removed: " << path << std::endl;
+    return true;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << "SnapshotLVM" << ": " << e.what() << std::endl;
     return false;
   }
-  const std::string command = "/sbin/lvremove -y " + kelvanor_common::shell_quote(path);
-  std::string output;
-  if (m_run(command, output) != 0) {
-    KvLogStream(KvLogLvl::Error) << "SnapshotLVM: command: " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << output << std::endl;
-    return false;
-  }
-  KvLogStream(KvLogLvl::Info) << "LVM snapshot was removed: " << path << std::endl;
-  return true;
 }

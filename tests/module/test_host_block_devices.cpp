@@ -175,3 +175,17 @@ TEST_F(HostBlockDevicesTest, UnknownDeviceLogsCommandAndOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HostBlockDevicesTest, PathWithANewlineIsRefusedWithoutRunning) {
+  EXPECT_EQ(module.get_mountpoint("/a\nb"), "");
+  Info info;
+  EXPECT_FALSE(module.get_block_device_info("/dev/a\nb", info));
+  EXPECT_TRUE(commands.empty());
+  ASSERT_EQ(errors().size(), 2u);
+  EXPECT_EQ(errors()[0].rfind("std::string KvModuleUniversal::get_mountpoint(const string&) const: ", 0), 0u);
+  EXPECT_EQ(errors()[1].rfind(k_info_sig + ": ", 0), 0u);
+}
+
+}  // namespace

@@ -110,13 +110,13 @@ TEST_F(OsSnapshotTest, FactoryChoosesTheProvider) {
 TEST_F(OsSnapshotTest, LvmSnapshotThatCannotBeReadIsRemovedAgain) {
   SnapshotLVM lvm(host.runner());
   const std::string path = "/dev/mapper/vg-root--kv--snap--77";
-  host.answers["/sbin/lvcreate --size=1024B --snapshot --name '" + path + "' '/dev/mapper/vg-root'"] = {0, ""};
-  host.answers["/sbin/lvremove -y '" + path + "'"] = {0, ""};
+  host.answers["/sbin/lvcreate --size=1024B --snapshot --name '" + path + "' /dev/mapper/vg-root"] = {0, ""};
+  host.answers["/sbin/lvremove -y " + path] = {0, ""};
   std::string device;
   EXPECT_FALSE(lvm.create("/dev/dm-0", "vg-root", "/", "77", 1024, device));
   EXPECT_EQ(device, path);
   ASSERT_EQ(host.commands.size(), 2u);
-  EXPECT_EQ(host.commands[1], "/sbin/lvremove -y '" + path + "'");
+  EXPECT_EQ(host.commands[1], "/sbin/lvremove -y " + path);
   EXPECT_EQ(warnings(), (std::vector<std::string>{"LVM snapshot has been deleted"}));
 }
 
@@ -205,11 +205,11 @@ TEST_F(OsSnapshotTest, SingleDattobdSnapshotIsCreatedAndMountedReadOnly) {
   write_script("before.sh", 0);
   module.script_before_snapshot_ = "before.sh";
   const std::string mount_dir_expected = dir() + "/op/77";
-  host.answers["dbdctl setup-snapshot -f 1024 '/dev/sdb1' '/srv/.kelvanor_dattobd_77' 4"] = {0, ""};
-  host.answers["mount -o ro,norecovery,nouuid '/dev/datto4' '" + mount_dir_expected + "'"] = {0, ""};
+  host.answers["dbdctl setup-snapshot -f 1024 /dev/sdb1 /srv/.kelvanor_dattobd_77 4"] = {0, ""};
+  host.answers["mount -o ro,norecovery,nouuid /dev/datto4 " + mount_dir_expected] = {0, ""};
   std::string device = "/dev/sdb1", mount_dir, mount_point = "/srv";
   // The real script cannot run through the fake host; let it answer for the script too.
-  host.answers["'" + dir() + "/scripts/before.sh' before"] = {0, "ran before"};
+  host.answers[dir() + "/scripts/before.sh before"] = {0, "ran before"};
   ASSERT_TRUE(module.create_OS_snapshot(device, true, mount_dir, mount_point));
   EXPECT_EQ(device, "/dev/datto4");
   EXPECT_EQ(mount_dir, mount_dir_expected);
@@ -219,9 +219,9 @@ TEST_F(OsSnapshotTest, SingleDattobdSnapshotIsCreatedAndMountedReadOnly) {
   EXPECT_TRUE(boost::filesystem::is_directory(mount_dir_expected));
   EXPECT_EQ(host.commands, (std::vector<std::string>{
                                "lsblk -bJ '/dev/sdb1'", "lsblk -bfJ '/dev/sdb1'", k_lsmod, k_datto_info, k_datto_info,
-                               "'" + dir() + "/scripts/before.sh' before",
-                               "dbdctl setup-snapshot -f 1024 '/dev/sdb1' '/srv/.kelvanor_dattobd_77' 4",
-                               "mount -o ro,norecovery,nouuid '/dev/datto4' '" + mount_dir_expected + "'"}));
+                               dir() + "/scripts/before.sh before",
+                               "dbdctl setup-snapshot -f 1024 /dev/sdb1 /srv/.kelvanor_dattobd_77 4",
+                               "mount -o ro,norecovery,nouuid /dev/datto4 " + mount_dir_expected}));
 }
 
 TEST_F(OsSnapshotTest, NothingHappensWhenSnapshotsAreOff) {
@@ -237,12 +237,12 @@ TEST_F(OsSnapshotTest, FailedCreationRunsTheErrorScriptAndKeepsNoProvider) {
   dattobd_host("ext4");
   module.script_error_snapshot_ = "error.sh";
   write_script("error.sh", 0);
-  host.answers["'" + dir() + "/scripts/error.sh' error"] = {0, ""};
+  host.answers[dir() + "/scripts/error.sh error"] = {0, ""};
   std::string device = "/dev/sdb1", mount_dir, mount_point = "/srv";
   EXPECT_FALSE(module.create_OS_snapshot(device, true, mount_dir, mount_point));
   EXPECT_TRUE(module.data_incomplete);
   EXPECT_EQ(module.os_snapshot, nullptr);
-  EXPECT_EQ(host.commands.back(), "'" + dir() + "/scripts/error.sh' error");
+  EXPECT_EQ(host.commands.back(), dir() + "/scripts/error.sh error");
 }
 
 TEST_F(OsSnapshotTest, RefusedCheckLeavesTheOtherSnapshotAlone) {
@@ -269,12 +269,12 @@ TEST_F(OsSnapshotTest, ZeroSizeIsRefused) {
 
 TEST_F(OsSnapshotTest, MultipleSnapshotWhoseMountFailedIsStillRemoved) {
   dattobd_host();
-  host.answers["dbdctl setup-snapshot -f 1024 '/dev/sdb1' '/srv/.kelvanor_dattobd_77' 4"] = {0, ""};
+  host.answers["dbdctl setup-snapshot -f 1024 /dev/sdb1 /srv/.kelvanor_dattobd_77 4"] = {0, ""};
   std::string device = "/dev/sdb1", mount_dir = dir() + "/op/snap1", mount_point = "/srv";
   EXPECT_FALSE(module.create_OS_snapshot_multiple("/srv/data", device, true, mount_dir, mount_point));
   EXPECT_EQ(errors().back(),
             "bool KvModuleUniversal::mount_OS_snapshot_multiple(const string&, std::string&, const string&) const: "
-            "command: mount -o ro,norecovery,nouuid '/dev/datto4' '" + dir() + "/op/snap1'; result: unknown command");
+            "command: mount -o ro,norecovery,nouuid /dev/datto4 " + dir() + "/op/snap1; result: unknown command");
   ASSERT_EQ(module.os_snapshots.size(), 1u);
   EXPECT_EQ(module.os_snapshots[0].block_device, "/dev/sdb1");
 
