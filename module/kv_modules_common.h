@@ -160,6 +160,12 @@ class KvModuleUniversal {
   // Runs a composed local backup command under the data mover's umask and keeps its result.
   [[nodiscard]] bool run_local_backup_command(const std::string& command);
   [[nodiscard]] bool make_backup_remotely();
+  // The remote road's pieces (remote_backup.cpp): the data mover command it runs over ssh, the
+  // ssh prefix of every remote command, and the removal of what it left on the remote host.
+  [[nodiscard]] bool run_remote_backup();
+  [[nodiscard]] bool compose_remote_backup_command(std::string& command);
+  [[nodiscard]] std::string remote_ssh_prefix() const;
+  [[nodiscard]] bool cleanup_remote_host(const std::string& ssh_prefix);
   [[nodiscard]] bool close_backup(const bool& replica);
   [[nodiscard]] std::string file_listing_command() const;
 
