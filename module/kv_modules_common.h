@@ -170,7 +170,6 @@ class KvModuleUniversal {
   [[nodiscard]] bool make_backup_remotely();
   // The remote road's pieces (remote_backup.cpp): the data mover command it runs over ssh, the
   // ssh prefix of every remote command, and the removal of what it left on the remote host.
-  [[nodiscard]] bool run_remote_backup();
   [[nodiscard]] bool compose_remote_backup_command(std::string& command);
   [[nodiscard]] std::string remote_ssh_prefix() const;
   [[nodiscard]] bool cleanup_remote_host(const std::string& ssh_prefix);

@@ -58,8 +58,7 @@ bool KvModuleUniversal::compose_remote_backup_command(std::string& command) {
   return true;
 }
 
-// The whole remote road; make_backup_remotely hands over to it.
-bool KvModuleUniversal::run_remote_backup() {
+bool KvModuleUniversal::make_backup_remotely() {
   backup_succeeded = false;
   try {
     std::string kvfd_command;

@@ -71,7 +71,7 @@ TEST_F(RemoteBackupTest, FeaturesTheRemoteRoadCannotCarryAreRefusedBeforeAnySsh)
   for (const auto& c : cases) {
     KvModuleOptions saved = module.options_;
     c.set(module.options_);
-    EXPECT_FALSE(module.run_remote_backup());
+    EXPECT_FALSE(module.make_backup_remotely());
     EXPECT_EQ(errors().back(), k_sig + c.message);
     module.options_ = saved;
   }
@@ -93,7 +93,7 @@ TEST_F(RemoteBackupTest, DataMoverCommandKeepsItsOwnErrorJoin) {
 TEST_F(RemoteBackupTest, FailedRemoteDataMoverCleansTheRemoteHost) {
   module.options_.restriction_list_path = dir() + "/restrict";
   kv_test::write_file(module.options_.restriction_list_path, "/srv/secret\n");
-  EXPECT_FALSE(module.run_remote_backup());
+  EXPECT_FALSE(module.make_backup_remotely());
   std::vector<std::string> expected = {
       k_ssh + " -o ConnectTimeout=5 -o PasswordAuthentication=no -o PubkeyAuthentication=yes -o BatchMode=yes "
               "'exit 0'",
@@ -111,7 +111,7 @@ TEST_F(RemoteBackupTest, FailedRemoteDataMoverCleansTheRemoteHost) {
 TEST_F(RemoteBackupTest, MissingListFileFailsTheCopyAndCleans) {
   module.options_.resource_list_file.clear();
   failing["/usr/bin/scp '' "] = 1;
-  EXPECT_FALSE(module.run_remote_backup());
+  EXPECT_FALSE(module.make_backup_remotely());
   ASSERT_GE(commands.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(commands.end() - 2, commands.end()),
             (std::vector<std::string>{k_ssh + "'rm '\\'''\\'' " + secret() + " " + meta() + "'",
@@ -132,7 +132,7 @@ TEST_F(RemoteBackupTest, NothingIsCleanedBeforeTheFirstCopy) {
   for (const auto& c : cases) {
     failing = {{c.failing, 255}};
     commands.clear();
-    EXPECT_FALSE(module.run_remote_backup());
+    EXPECT_FALSE(module.make_backup_remotely());
     // The logger ends every line of a message with a blank before the colour reset.
     std::string error = errors().back();
     for (size_t at; (at = error.find(" \n")) != std::string::npos;) error.erase(at, 1);
@@ -151,7 +151,7 @@ TEST_F(RemoteBackupTest, CleanupGoesOnAfterAFailedRemoval) {
 TEST_F(RemoteBackupTest, RemoteCommandsCannotBeExpandedLocally) {
   module.options_.tmp_operation_directory = dir() + "/$(touch pwned)";
   failing[k_ssh + "'test -d"] = 1;
-  EXPECT_FALSE(module.run_remote_backup());
+  EXPECT_FALSE(module.make_backup_remotely());
   EXPECT_EQ(commands.back(), k_ssh + "'test -d '\\''" + dir() + "/$(touch pwned)'\\'''");
 }
 
