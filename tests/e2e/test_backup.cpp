@@ -38,15 +38,17 @@ std::vector<std::string> lines_starting_with(const std::string& text, const std:
   return lines;
 }
 
-// The data mover's command line of a local full backup with the defaults, argument by argument.
-std::vector<std::string> full_backup_argv(const std::string& dir) {
-  return {k_kvfd,
-          "-a", "sha2", "-2", "-b", "16384",
-          "-c", dir + "/NAME.kvfd.list",
-          "-x", "/opt/kelvanor/keys/master-key,/opt/kelvanor/keys/secret-key.pem",
-          "-z", "None", "-M", "MEDIA", "-N", "NAME", "-T", "TASK",
-          "-s", "/opt/kelvanor/var/tasks//task_secret_TASK",
-          "-m", dir + "/NAME.snap_dir/NAME.meta"};
+// The data mover's command line of a local backup with the defaults, argument by argument; a
+// reference meta file makes it incremental or differential.
+std::vector<std::string> backup_argv(const std::string& dir, const std::string& archive = k_archive,
+                                     const std::string& reference_meta = "") {
+  std::vector<std::string> argv = {k_kvfd, "-a", "sha2", "-2", "-b", "16384", "-c", dir + "/" + archive + ".kvfd.list",
+                                   "-x", "/opt/kelvanor/keys/master-key,/opt/kelvanor/keys/secret-key.pem"};
+  if (!reference_meta.empty()) argv.insert(argv.end(), {"-S", reference_meta});
+  argv.insert(argv.end(), {"-z", "None", "-M", "MEDIA", "-N", archive, "-T", "TASK", "-s",
+                           "/opt/kelvanor/var/tasks//task_secret_TASK", "-m",
+                           dir + "/" + archive + ".snap_dir/" + archive + ".meta"});
+  return argv;
 }
 
 class Backup : public BackupRoad {
@@ -107,7 +109,7 @@ TEST_F(Backup, FullBackupOfARunningVmWithTwoDisksAndACdrom) {
   // The data mover got the command line of a local full backup and the list, byte for byte.
   const auto calls = kvfd.calls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].argv, full_backup_argv(dir));
+  EXPECT_EQ(calls[0].argv, backup_argv(dir));
   EXPECT_EQ(calls[0].list, list);
   EXPECT_TRUE(contains(sandbox.log(),
                        ":kvfd command: cd / && /opt/kelvanor/bin/kvfd -a sha2 -2  -b 16384 -c " + dir +
@@ -157,6 +159,126 @@ TEST_F(Backup, FullBackupOfARunningVmWithTwoDisksAndACdrom) {
   EXPECT_EQ(runs[1].args, std::vector<std::string>{"before"});
   EXPECT_EQ(runs[2].path, k_default_script);
   EXPECT_EQ(runs[2].args, std::vector<std::string>{"after"});
+}
+
+TEST_F(Backup, IncrementalAndDifferentialStartFromTheReferenceSnapshot) {
+  ASSERT_EQ(sandbox.run(backup_args(), 120).status, 0) << sandbox.log_tail();
+  const std::string dir = operation_dir();
+  for (const std::string flag : {"-2", "-3"}) {
+    SCOPED_TRACE(flag);
+    // The client keeps the snapshot file of the full backup under a name of its own.
+    const std::string reference = dir + "/REF" + flag + ".snap";
+    boost::filesystem::copy_file(dir + "/NAME.snap", reference);
+    const std::string archive = "NEXT" + flag;
+    ProgramResult result = sandbox.run(backup_args({flag, "-s", reference}, archive), 120);
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(kvfd.calls().back().argv, backup_argv(dir, archive, dir + "/REF" + flag + ".snap_dir/NAME.meta"));
+    EXPECT_TRUE(contains(result.out, "MAIN SNAPSHOT FILENAME:" + dir + "/" + archive + ".snap\n")) << result.out;
+    EXPECT_FALSE(file_exists(reference));
+    EXPECT_FALSE(file_exists(dir + "/REF" + flag + ".snap_dir"));
+    expect_released();
+  }
+}
+
+TEST_F(Backup, IncrementalWithoutReferenceFailsBeforeTheDataMoverAndDetaches) {
+  ProgramResult result = sandbox.run(backup_args({"-2"}), 120);
+  EXPECT_EQ(result.status, 6);
+  EXPECT_TRUE(contains(result.err, "bool KvModuleUniversal::make_backup_cmd_common(std::string&): you must define "
+                                   "reference snapshot name (-s option)"))
+      << result.err;
+  EXPECT_TRUE(kvfd.calls().empty());
+  EXPECT_EQ(attach_requests(), 2u);
+  expect_released();
+  EXPECT_FALSE(contains(result.out, "MAIN ARCHIVE FILENAME:"));
+}
+
+struct DataMoverEnd {
+  const char* exit;
+  int status;
+  bool closed;  // the archive's files were announced
+};
+
+TEST_F(Backup, DataMoverEndsDecideTheStatusAndTheDisksAlwaysGoBack) {
+  for (const DataMoverEnd c : {DataMoverEnd{"1", 6, false}, DataMoverEnd{"100", 100, true}}) {
+    SCOPED_TRACE(c.exit);
+    kvfd.set("exit", c.exit);
+    const size_t detaches_before =
+        controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/").size();
+    ProgramResult result = sandbox.run(backup_args(), 120);
+    EXPECT_EQ(result.status, c.status) << result.out << result.err;
+    EXPECT_EQ(contains(result.out, "MAIN ARCHIVE FILENAME:" + operation_dir() + "/NAME.snap\n"), c.closed);
+    EXPECT_EQ(contains(result.out, std::string("Warning: ") + k_incomplete_warning), c.status == 100) << result.out;
+    EXPECT_EQ(controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/").size(),
+              detaches_before + 2);
+    expect_released();
+  }
+}
+
+TEST_F(Backup, AFailedAttachTaskDetachesTheDisksAttachedBefore) {
+  // The second disk's attach task: tasks are numbered in the order the controller starts them.
+  controller.set_reply("GET", "/api/tasks/task-2/", 200, R"({"id": "task-2", "status": "FAILED"})");
+  ProgramResult result = sandbox.run(backup_args(), 120);
+  EXPECT_EQ(result.status, 6);
+  EXPECT_TRUE(contains(result.err, std::string(": unable to attach vdisk '") + k_disk_2 + "' to VM '" + k_module_vm +
+                                       "'"))
+      << result.err;
+  EXPECT_TRUE(kvfd.calls().empty());
+  std::vector<std::string> detached;
+  for (const auto& request :
+       controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/"))
+    detached.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
+  EXPECT_EQ(detached, (std::vector<std::string>{k_disk_1, k_disk_2}));
+  EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
+  EXPECT_TRUE(devices.attached().empty());
+}
+
+TEST_F(Backup, RestrictedResourceIsRefusedWithoutTouchingThePlatform) {
+  write_file(sandbox.opt("etc/kelvanor_restriction.list.veil_vm"), std::string("other-vm\n") + k_source_vm + "\n");
+  ProgramResult result = sandbox.run(backup_args({"-j"}));
+  EXPECT_EQ(result.status, 11);
+  EXPECT_TRUE(contains(result.err, std::string("Backup module: Unable to backup this resource \"") + k_source_vm +
+                                       "\". Local restriction."))
+      << result.err;
+  EXPECT_EQ(attach_requests(), 0u);
+  EXPECT_TRUE(kvfd.calls().empty());
+}
+
+TEST_F(Backup, AnOperationDirectoryWithShellCharactersReachesTheDataMoverIntact) {
+  set_operation_name("op dir'x;y");
+  ProgramResult result = sandbox.run(backup_args(), 120);
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  const std::string dir = operation_dir();
+  const auto calls = kvfd.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].argv, backup_argv(dir));
+  EXPECT_TRUE(contains(calls[0].list, "   " + dir + "/NAME.vm.config : vm.config\n")) << calls[0].list;
+  EXPECT_TRUE(contains(result.out, "MAIN SNAPSHOT FILENAME:" + dir + "/NAME.snap\n"));
+  EXPECT_EQ(operation_files(), std::vector<std::string>{"NAME.snap"});
+  expect_released();
+}
+
+class StoppedVmBackup : public Backup {
+ protected:
+  StoppedVmBackup() { source_power_state = 1; }
+};
+
+TEST_F(StoppedVmBackup, IsRefusedWhenTheParametersSaySoAndNothingIsAttached) {
+  controller.add_guest_file(k_source_vm, k_default_script);
+  ProgramResult result = sandbox.run(backup_args({"-e", "backup_if_shutdown:no"}));
+  EXPECT_EQ(result.status, 6);
+  EXPECT_TRUE(contains(result.err, std::string(": Can't backup an offline VM: '") + k_source_vm + "'")) << result.err;
+  EXPECT_EQ(attach_requests(), 0u);
+  EXPECT_TRUE(controller.guest_runs().empty());
+  EXPECT_TRUE(kvfd.calls().empty());
+}
+
+TEST_F(StoppedVmBackup, IsBackedUpWithoutGuestScriptsByDefault) {
+  controller.add_guest_file(k_source_vm, k_default_script);
+  ProgramResult result = sandbox.run(backup_args(), 120);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_TRUE(controller.guest_runs().empty());
+  EXPECT_EQ(attach_requests(), 2u);
+  expect_released();
 }
 
 }  // namespace
