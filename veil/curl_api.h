@@ -67,6 +67,33 @@ class curlAPI {
   [[nodiscard]] int get_vdisk_info(const std::string& id, vdisk& disk);
   [[nodiscard]] static int read_vdisk_info(const std::string& reply, vdisk& disk);
 
+  // Disks, CD-ROM drives and VM removal (curl_disks.cpp). The single requests return the task id
+  // and leave the waiting to the caller; the two list operations wait for every task.
+  [[nodiscard]] int create_vdisk(vdisk& disk, std::string& task_id);
+  [[nodiscard]] int remove_vdisk(const std::string& vdisk_id, std::string& task_id);
+  // operation is "attach" or "detach"; an empty serial sends none.
+  [[nodiscard]] int operate_with_disk(const std::string& vm_id, const std::string& vdisk_id,
+                                      const std::string& operation, std::string& task_id, const std::string& serial);
+  [[nodiscard]] int create_cdrom(const std::string& vm_id, std::string& cdrom_id, std::string& task_id);
+  [[nodiscard]] int delete_domain(const std::string& vm_id, std::string& task_id);
+  [[nodiscard]] int detach_vdisks(const std::vector<std::string>& vdisk_ids, const std::string& vm_id);
+  void detach_and_remove_vdisks(const std::vector<std::string>& vdisk_ids, const std::string& vm_id);
+
+  // VM creation (domain_create_body.cpp). On success the record's id is the new VM's.
+  [[nodiscard]] int create_domain(const vdisk& boot_disk, domain_conf& domain, std::string& task_id);
+  // The creation request's body; an empty boot disk id creates the VM without a disk.
+  [[nodiscard]] static std::string create_domain_body(const vdisk& boot_disk, const domain_conf& domain,
+                                                      const std::string& idempotency_key);
+  // [{"model": "A"}, {"model": "B"}], or [] for no models.
+  static void fill_controllers_info(const std::vector<std::string>& models, std::string& text);
+
+  // Guest commands (curl_guest.cpp). 0 when the program ran to its end with exit code 0.
+  [[nodiscard]] int run_script_inside_vm(const std::string& vm_id, const std::string& path, std::string& args,
+                                         unsigned int& timeout);
+  // The argument text split at every single blank, each piece a JSON string: "a  b" gives
+  // "a", "", "b" and an empty text one empty argument.
+  [[nodiscard]] static std::string guest_argument_list(const std::string& args);
+
   // The text with the password, the token and every other secret masked, for the log.
   [[nodiscard]] std::string masked(std::string_view text) const;
 
@@ -82,6 +109,10 @@ class curlAPI {
   // True (after an error line under sig) when the last reply carries an HTTP error status or
   // an "errors" member: such a reply is never read as an empty success.
   [[nodiscard]] bool reply_failed(std::string_view sig, const std::string& reply) const;
+  // POSTs one change request with the default time-out; 0 with the reply, or 2.
+  [[nodiscard]] int post_change(const std::string& path, const std::string& body, std::string& reply);
+  // The error line that follows a reply the reader did not accept; secrets in the body masked.
+  void log_refused_body(std::string_view sig, const std::string& body) const;
   // Reads a list and every further page its "next" links name; read_page handles one page and
   // returns 0 or its failure code.
   [[nodiscard]] int read_all_pages(std::string_view sig, const std::string& path,

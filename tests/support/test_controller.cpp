@@ -1,5 +1,7 @@
 #include "tests/support/test_controller.h"
 
+#include "tests/support/test_controller_detail.h"
+
 #include <httplib.h>
 
 #include <boost/json/parse.hpp>
@@ -19,6 +21,10 @@ namespace kv_test {
 namespace {
 
 namespace json = boost::json;
+using detail::errors_body;
+using detail::match;
+using detail::reply_json;
+using detail::text_of;
 
 // The shape of a VeiL all-content reply: every key the client reads and a few it ignores.
 constexpr const char* k_vm_template = R"({
@@ -76,12 +82,25 @@ constexpr const char* k_vdisk_template = R"({
   "snapshots": [], "consolidated": true, "hints": 0, "created": "2024-01-01T00:00:00Z"
 })";
 
+size_t size_param(const httplib::Request& raw, const std::string& name, size_t fallback) {
+  if (!raw.has_param(name)) return fallback;
+  try {
+    return static_cast<size_t>(std::stoul(raw.get_param_value(name)));
+  } catch (const std::exception&) {
+    return fallback;
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
 std::string errors_body(const std::string& detail) {
-  json::object error;
+  boost::json::object error;
   error["detail"] = detail;
-  json::object body;
-  body["errors"] = json::array{error};
-  return json::serialize(body);
+  boost::json::object body;
+  body["errors"] = boost::json::array{error};
+  return boost::json::serialize(body);
 }
 
 void reply_json(httplib::Response& response, int status, const std::string& body) {
@@ -89,11 +108,10 @@ void reply_json(httplib::Response& response, int status, const std::string& body
   response.set_content(body, "application/json");
 }
 
-void reply_json(httplib::Response& response, int status, const json::value& body) {
-  reply_json(response, status, json::serialize(body));
+void reply_json(httplib::Response& response, int status, const boost::json::value& body) {
+  reply_json(response, status, boost::json::serialize(body));
 }
 
-// "/api/domains/{}/all-content/" against a path; each {} takes one non-empty segment.
 bool match(std::string_view pattern, std::string_view path, std::vector<std::string>& captures) {
   captures.clear();
   size_t p = 0;
@@ -114,21 +132,12 @@ bool match(std::string_view pattern, std::string_view path, std::vector<std::str
   return s == path.size();
 }
 
-std::string text_of(const json::object& object, std::string_view key) {
-  const json::value* value = object.if_contains(key);
+std::string text_of(const boost::json::object& object, std::string_view key) {
+  const boost::json::value* value = object.if_contains(key);
   return value && value->is_string() ? std::string(value->get_string()) : std::string();
 }
 
-size_t size_param(const httplib::Request& raw, const std::string& name, size_t fallback) {
-  if (!raw.has_param(name)) return fallback;
-  try {
-    return static_cast<size_t>(std::stoul(raw.get_param_value(name)));
-  } catch (const std::exception&) {
-    return fallback;
-  }
-}
-
-}  // namespace
+}  // namespace detail
 
 std::string RecordedRequest::header(const std::string& name) const {
   for (const auto& [key, value] : headers)
@@ -357,7 +366,14 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   if (is_login)
     login(request, response);
   else
-    route(request, raw, response);
+    route(lock, request, raw, response);
+
+  // Listeners may call back into the controller, so they run without the lock; the reply
+  // leaves only after they have run.
+  std::vector<std::function<void()>> events;
+  events.swap(m_events);
+  lock.unlock();
+  for (const auto& event : events) event();
 }
 
 bool TestController::play_fault(std::unique_lock<std::mutex>& lock, const RecordedRequest& request,
@@ -414,7 +430,9 @@ const json::object* TestController::find(const std::vector<json::object>& items,
   return nullptr;
 }
 
-void TestController::route(const RecordedRequest& request, const httplib::Request& raw, httplib::Response& response) {
+void TestController::route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request,
+                           const httplib::Request& raw, httplib::Response& response) {
+  if (request.method == "POST") return route_change(lock, request, raw, response);
   std::vector<std::string> id;
   if (request.method == "GET") {
     if (match("/api/domains/", request.path, id)) {

@@ -13,6 +13,11 @@
 // Every request but POST /auth/ needs "Authorization: jwt <token>" with a token issued by a
 // login; otherwise the reply is 401. Unknown paths get 404. Error replies carry an "errors"
 // member, as the real controller's do.
+//
+// Change requests (POST with "?async=1") answer with a task. A created vdisk, CD-ROM drive or
+// VM exists as soon as the request is accepted; an attach, a detach or a removal takes effect
+// when its task first reports SUCCESS. Bodies that are not JSON objects, names already taken,
+// unknown ids and removals of attached disks are refused with 400 and "errors".
 
 #include <boost/json/object.hpp>
 
@@ -63,6 +68,29 @@ struct Fault {
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
   int times = -1;  // how many matching requests it applies to; -1: all of them
+};
+
+// One disk attached through the API, as the attach request named it.
+struct Attachment {
+  std::string vdisk_id;
+  std::string vm_id;
+  std::string serial;  // empty when the request sent none
+};
+
+// How a program run through the guest agent answers (see set_guest_program).
+struct GuestProgram {
+  std::string exitcode = "0";          // JSON text of "guest-exec"."exitcode"; empty: left out
+  std::string exited = "true";         // JSON text of "guest-exec"."exited"; empty: left out
+  std::string errors;                  // JSON text of an "errors" member sent instead; empty: none
+  std::chrono::milliseconds delay{0};  // the answer comes after this wait (at once on stop)
+};
+
+// One guest command as the controller received it.
+struct GuestRun {
+  std::string vm_id;
+  std::string path;
+  std::vector<std::string> args;
+  std::string timeout;  // JSON text of "timeout"
 };
 
 class TestController {
@@ -124,6 +152,38 @@ class TestController {
   void add_fault(const std::string& method, const std::string& path, Fault fault);
   void clear_faults();
 
+  // Inventory as it stands now; nullopt when the id is unknown (or removed).
+  [[nodiscard]] std::optional<boost::json::object> vm(const std::string& id) const;
+  [[nodiscard]] std::optional<boost::json::object> vdisk(const std::string& id) const;
+  [[nodiscard]] std::vector<boost::json::object> vms() const;
+  [[nodiscard]] std::vector<boost::json::object> vdisks() const;
+  [[nodiscard]] std::vector<boost::json::object> cdroms() const;
+
+  // Attachments (test_controller_changes.cpp). The listeners run when an attach or detach
+  // takes effect, outside the controller's lock (so they may call back into it) and before
+  // the SUCCESS reply leaves: the client never sees the task done before the listener ran.
+  // The attach listener hears every attach, to any VM, with the serial the request named (or
+  // an empty one); the detach listener hears the detach or removal of a disk attached through
+  // the API, with the serial of its attach.
+  using DiskListener =
+      std::function<void(const std::string& vdisk_id, const std::string& vm_id, const std::string& serial)>;
+  void set_attach_listener(DiskListener listener);
+  void set_detach_listener(DiskListener listener);
+  [[nodiscard]] std::vector<Attachment> attachments() const;
+  // The image file that backs a vdisk, so a test can give a disk known content; empty: none.
+  void set_vdisk_image(const std::string& vdisk_id, const std::string& path);
+  [[nodiscard]] std::string vdisk_image(const std::string& vdisk_id) const;
+  // When set, every vdisk created through the API gets an empty image file <directory>/<id>.img.
+  void set_image_directory(const std::string& directory);
+
+  // Guest commands. A program set here answers as told, whatever its arguments. Without an
+  // entry, "/usr/bin/test" with "-f" or "-e" and a path exits 0 when the path is one of the
+  // VM's guest files and 1 otherwise, and any other program fails with "errors" as a missing
+  // one does.
+  void set_guest_program(const std::string& path, GuestProgram program);
+  void add_guest_file(const std::string& vm_id, const std::string& path);
+  [[nodiscard]] std::vector<GuestRun> guest_runs() const;
+
   // Every request received, in order of arrival.
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
   [[nodiscard]] std::vector<RecordedRequest> requests_to(const std::string& method, const std::string& path) const;
@@ -150,7 +210,25 @@ class TestController {
   void handle(const httplib::Request& request, httplib::Response& response);
   // Plays a fault; true when the reply is complete.
   bool play_fault(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, httplib::Response& response);
-  void route(const RecordedRequest& request, const httplib::Request& raw, httplib::Response& response);
+  void route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
+             httplib::Response& response);
+  // The change requests and guest commands (test_controller_changes.cpp), with the lock held.
+  void route_change(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
+                    httplib::Response& response);
+  void create_vdisk(const boost::json::object& body, httplib::Response& response);
+  void remove_vdisk(const std::string& vdisk_id, httplib::Response& response);
+  void attach_vdisk(const std::string& vm_id, const boost::json::object& body, httplib::Response& response);
+  void detach_vdisk(const std::string& vm_id, const boost::json::object& body, httplib::Response& response);
+  void create_cdrom(const boost::json::object& body, httplib::Response& response);
+  void remove_vm(const std::string& vm_id, const boost::json::object& body, httplib::Response& response);
+  void create_vm(const boost::json::object& body, httplib::Response& response);
+  void guest_command(std::unique_lock<std::mutex>& lock, const std::string& vm_id, const boost::json::object& body,
+                     httplib::Response& response);
+  // With the lock held: the detach listener is told about every attachment of the disk (to
+  // the VM, when one is named) that is dropped.
+  void drop_attachments(const std::string& vdisk_id, const std::string& vm_id);
+  [[nodiscard]] std::string new_entity_id(unsigned int kind);
+  [[nodiscard]] boost::json::object* find_mutable(std::vector<boost::json::object>& items, const std::string& id);
   void login(const RecordedRequest& request, httplib::Response& response);
   void list_reply(const httplib::Request& raw, const std::string& path, const std::vector<boost::json::object>& rows,
                   httplib::Response& response) const;
@@ -181,6 +259,19 @@ class TestController {
   std::map<std::pair<std::string, std::string>, CannedReply> m_canned;
   std::vector<FaultRule> m_faults;
   std::vector<RecordedRequest> m_requests;
+
+  unsigned int m_next_entity = 1;
+  std::vector<Attachment> m_attachments;
+  DiskListener m_attach_listener;
+  DiskListener m_detach_listener;
+  // Run by the request's thread once the lock is released, before its reply is sent.
+  std::vector<std::function<void()>> m_events;
+  std::map<std::string, std::string> m_vdisk_images;
+  std::string m_image_directory;
+  std::map<std::string, std::string> m_removal_keys;  // idempotency key of a VM removal -> its task
+  std::map<std::string, GuestProgram> m_guest_programs;
+  std::map<std::string, std::set<std::string>> m_guest_files;  // VM id -> paths
+  std::vector<GuestRun> m_guest_runs;
 };
 
 }  // namespace kv_test
