@@ -1,8 +1,145 @@
-// Configuration upgrade. The merge itself is not available yet, so the operation fails (status 1).
+// Configuration upgrade: the operator's old file, the shipped template and the file of forced
+// values merged into the template's place.
 
 #include "module/kv_modules_common.h"
 
-bool KvModuleUniversal::upgrade_config() { return false; }
+#include "common/config_file.h"
+#include "common/kv_logger.h"
+#include "common/kv_version.h"
+
+#include <boost/algorithm/string/split.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+// The bytes ConfigFile::save writes for `config`.
+uintmax_t saved_size(const kv_config::ConfigFile& config) {
+  uintmax_t size = 0;
+  for (const auto& entity : config) size += entity->get().size() + 1;
+  return size;
+}
+
+// Replaces the file at `path` by `config` without ever leaving it half written: the content
+// goes to a new file beside it, which takes the old one's place only once it is complete. A
+// full disk would otherwise leave the shipped template truncated and the module without a
+// configuration. The file keeps its owner and mode, and a symbolic link keeps pointing at it.
+bool replace_file(const kv_config::ConfigFile& config, const std::string& path) {
+  boost::system::error_code error;
+  fs::path target = fs::canonical(path, error);
+  if (error) target = path;
+  const fs::path temporary = fs::unique_path(target.string() + ".%%%%%%%%.new", error);
+  if (error) return false;
+
+  bool written = config.save(temporary.string());
+  written = written && fs::file_size(temporary, error) == saved_size(config) && !error;
+  struct stat original {};
+  if (written && ::stat(target.c_str(), &original) == 0) {
+    // Best effort: a file we may not hand to its owner is still better than no file.
+    (void)::chmod(temporary.c_str(), original.st_mode & 07777);
+    (void)::chown(temporary.c_str(), original.st_uid, original.st_gid);
+  }
+  if (written) {
+    fs::rename(temporary, target, error);
+    written = !error;
+  }
+  if (!written) fs::remove(temporary, error);
+  return written;
+}
+
+}  // namespace
+
+bool KvModuleUniversal::upgrade_config() {
+  KvLogStream(KvLogLvl::Info) << "UpgradeConfig options.configs_list: " << options_.configs_list << std::endl;
+
+  std::vector<std::string> paths;
+  boost::algorithm::split(paths, options_.configs_list, [](char c) { return c == ':'; });
+  if (paths.size() != 3) {
+    KvLogStream(KvLogLvl::Error) << "Incorrect configuration file format" << std::endl;
+    return false;
+  }
+  const std::string& old_path = paths[0];
+  const std::string& new_path = paths[1];
+  const std::string& update_path = paths[2];
+
+  kv_config::ConfigFile old_config;
+  try {
+    old_config.load(old_path);
+  } catch (const kv_config::WrongConfigException& e) {
+    KvLogStream(KvLogLvl::Warning) << e.what() << std::endl;
+    KvLogStream(KvLogLvl::Warning) << "Old configuration file " << old_path
+                                   << " doesn't exists. Will use only new configuration file." << std::endl;
+    old_config.clear();
+  }
+
+  kv_config::ConfigFile new_config;
+  try {
+    new_config.load(new_path);
+  } catch (const kv_config::WrongConfigException& e) {
+    KvLogStream(KvLogLvl::Error) << e.what() << std::endl;
+    KvLogStream(KvLogLvl::Error) << "New configuration file " << new_path
+                                 << " doesn't exists. Merge configuration files impossible." << std::endl;
+    return false;
+  }
+
+  kv_config::ConfigFile update_config;
+  try {
+    update_config.load(update_path);
+  } catch (const kv_config::WrongConfigException& e) {
+    KvLogStream(KvLogLvl::Warning) << e.what() << std::endl;
+    KvLogStream(KvLogLvl::Warning) << "Update configuration file " << update_path << " doesn't exists" << std::endl;
+    update_config.clear();
+  }
+
+  const kv_config::ConfigFile merged = get_merged_config(old_config, new_config, update_config);
+  if (!replace_file(merged, new_path)) {
+    KvLogStream(KvLogLvl::Error) << "Can't save " << kelvanor::as_quoted_single(new_path) << std::endl;
+    return false;
+  }
+  KvLogStream(KvLogLvl::Info) << "The module is installed" << std::endl;
+  return true;
+}
+
+kv_config::ConfigFile KvModuleUniversal::get_merged_config(const kv_config::ConfigFile& old_config,
+                                                           const kv_config::ConfigFile& new_config,
+                                                           const kv_config::ConfigFile& update_config) {
+  kv_config::ConfigFile merged;
+
+  // The template's descriptions and shipped defaults stay readable, as comments.
+  merged.addComment(" Description variables");
+  for (const auto& entity : new_config) {
+    if (entity->getType() == kv_config::CommentEntity)
+      merged.addComment(static_cast<const kv_config::Comment&>(*entity).getPure());
+    else
+      merged.addComment(entity->get());
+  }
+  merged.addComment("");
+  merged.addComment(" Variables value");
+
+  for (const auto& entity : new_config) {
+    if (entity->getType() != kv_config::VariableEntity) continue;
+    const std::string name = static_cast<const kv_config::Variable&>(*entity).getName();
+    const int presence = get_config_option_presence_type(name);
+    if (update_config.variableExists(name)) {
+      merged.addVariable(name, update_config[name]);
+    } else if (old_config.variableExists(name)) {
+      merged.addVariable(name, resolve_config_option_merge_conflict(name, old_config[name]));
+    } else if (presence == 0) {
+      KvLogStream(KvLogLvl::Warning) << "Variable " << kelvanor::as_quoted_single(name)
+                                     << " is mandatory and has no value. Module cannot be used" << std::endl;
+      merged.addVariable(name, "");
+    }
+  }
+  return merged;
+}
 
 // Every variable is mandatory unless the module says otherwise.
 int KvModuleUniversal::get_config_option_presence_type(const std::string&) { return 0; }

@@ -42,11 +42,12 @@ void KvModuleUniversal::handle_shutdown_signal() {
       remove_reference_snapshot_directory();
       break;
     case Restore:
-      if (remove_tmp_dir) {
-        KvLogStream(KvLogLvl::Info) << "Remove temporary operation directory: " << options_.tmp_operation_directory
-                                    << std::endl;
+      // Only the directory this run chose for the restore: before it is chosen, the operation
+      // directory is still the client's own.
+      if (remove_tmp_dir && !restore_directory.empty()) {
+        KvLogStream(KvLogLvl::Info) << "Remove temporary operation directory: " << restore_directory << std::endl;
         boost::system::error_code error;
-        boost::filesystem::remove_all(options_.tmp_operation_directory, error);
+        boost::filesystem::remove_all(restore_directory, error);
       }
       break;
     default:

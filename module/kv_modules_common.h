@@ -18,6 +18,10 @@
 #include <utility>
 #include <vector>
 
+namespace kv_config {
+class ConfigFile;
+}
+
 class KvModuleUniversal {
  public:
   // One storage method of the task, as the client's methods file describes it.
@@ -25,6 +29,13 @@ class KvModuleUniversal {
     int type = 0;       // 1 local directory, 2 s3, 3 the module's default storage
     int id = 0;         // the client's id of the storage
     std::string value;  // the directory (type 1), the s3 description (type 2), empty (type 3)
+  };
+
+  // An archive name that carries its storage: "<method><separator><id>...@<name>".
+  struct ClientDefinedArchiveInfo {
+    int type = 0;      // the storage type, coded as in ClientDefinedStorageInfo
+    int id = 0;        // the client's id of the storage
+    std::string name;  // the archive's own name
   };
 
   explicit KvModuleUniversal(const KvModuleOptions& options);
@@ -83,19 +94,64 @@ class KvModuleUniversal {
 
   // --- Framework routines the dispatcher relies on. ---
   [[nodiscard]] bool reassign_resource_locker(const std::string& resource);
+  [[nodiscard]] bool upgrade_config();
+  // The three files merged into the layout of a new configuration file; writes nothing.
+  [[nodiscard]] kv_config::ConfigFile get_merged_config(const kv_config::ConfigFile& old_config,
+                                                        const kv_config::ConfigFile& new_config,
+                                                        const kv_config::ConfigFile& update_config);
+
+  // --- Files of the operation and the snapshot file (operation_files.cpp). ---
+  [[nodiscard]] std::string archive_filename() const;
+  [[nodiscard]] std::string snapshot_filename() const;
   [[nodiscard]] std::string snapshot_directory_path() const;
   [[nodiscard]] std::string leveldb_directory_path() const;
+  [[nodiscard]] std::string meta_filename() const;
+  [[nodiscard]] std::string reference_snapshot_directory_path() const;
+  [[nodiscard]] int pack_snapshot_file() const;
   [[nodiscard]] int unpack_snapshot_file(const std::string& path);
   void remove_reference_snapshot_directory();
+  // The tar commands of packing and unpacking; they throw for a path no command can carry.
+  [[nodiscard]] std::string pack_snapshot_command() const;
+  [[nodiscard]] static std::string unpack_snapshot_command(const std::string& path, const std::string& directory);
+
+  // --- The data mover: running it, its list file and command pieces (kvfd_runner.cpp,
+  // kvfd_command.cpp). ---
+  [[nodiscard]] bool run_kvfd_command(const std::string& command, std::string& output, pid_t& pid,
+                                      std::string& statistics);
+  [[nodiscard]] bool add_to_kvfd_list_file(const std::string& path, const std::map<std::string, std::string>& entries,
+                                           bool append);
   void init_kvfd_flags();
+  void add_kvfd_options_to_command(std::string& command) const;
+  [[nodiscard]] static std::string compress_mode_str(unsigned int mode);
+  [[nodiscard]] std::string get_task_secret() const;
+  [[nodiscard]] bool append_some_special();
+  [[nodiscard]] bool compose_append_command(std::string& command);
+
+  // --- Backup through the data mover (backup.cpp). The compose functions build a command
+  // without running anything; like every builder of a command line here, they throw
+  // kelvanor_common::unsafe_shell_value for a value that no command line can carry. ---
   [[nodiscard]] bool make_backup();
+  [[nodiscard]] bool make_backup_cmd_common(std::string& command) const;
+  [[nodiscard]] bool compose_local_backup_command(std::string& command);
+  [[nodiscard]] bool make_backup_locally();
+  // Runs a composed local backup command under the data mover's umask and keeps its result.
+  [[nodiscard]] bool run_local_backup_command(const std::string& command);
+  [[nodiscard]] bool make_backup_remotely();
   [[nodiscard]] bool close_backup(const bool& replica);
+  [[nodiscard]] std::string file_listing_command() const;
+
+  // --- Restore through the data mover (restore.cpp). ---
   [[nodiscard]] bool make_restore(const bool& replica);
-  [[nodiscard]] bool upgrade_config();
+  [[nodiscard]] bool compose_restore_command(const bool& replica, std::string& command);
+  [[nodiscard]] bool run_restore_command(const bool& replica, const std::string& command);
+  [[nodiscard]] int check_file_to_restore_for_sparse(const std::string& path) const;
   [[nodiscard]] std::vector<std::string> read_local_restrictions() const;
   [[nodiscard]] bool check_local_restrictions() const;
   [[nodiscard]] bool load_client_defined_storages();
   [[nodiscard]] bool client_defined_storage_prepare();
+  [[nodiscard]] static bool split_client_defined_storage_record(const std::string& record,
+                                                                ClientDefinedStorageInfo& info);
+  [[nodiscard]] bool split_client_defined_archive_name(const std::string& name, ClientDefinedArchiveInfo& info) const;
   [[nodiscard]] bool parse_json_of_client_defined_storage(const std::string& json,
                                                           std::vector<std::pair<int, std::string>>& entries);
 
@@ -145,6 +201,10 @@ class KvModuleUniversal {
   std::string script_before_snapshot_;
   std::string script_after_snapshot_;
   std::string script_error_snapshot_;
+  // The restore directory this run chose, empty until define_restore_directory succeeds. A stop
+  // during a restore removes only this directory: before it is set, tmp_operation_directory is
+  // still the client's own directory.
+  std::string restore_directory;
 
  private:
   using scoped_lock = kelvanor::module::resource_file_scoped_lock;
@@ -158,7 +218,17 @@ class KvModuleUniversal {
   [[nodiscard]] uint32_t run_apply_replica(scoped_lock& lock_holder);
   [[nodiscard]] uint32_t run_client_storage_operation();
   [[nodiscard]] uint32_t finish_with_data_state() const;
+
+  // " -2 " for the default hash length, " -5 " for any other.
+  [[nodiscard]] std::string hash_length_flag() const;
+  // Adds " -C" and " -k" unless the data is not enciphered; false, with an Error line starting
+  // with `error_prefix`, when the key file is not given or missing.
+  [[nodiscard]] bool add_crypto_options_to_command(std::string& command, const std::string& error_prefix) const;
 };
+
+// Puts one backslash before each blank, quote, backslash and shell metacharacter of the text,
+// in place; tabs and newlines stay as they are, so it does not make every text safe for a shell.
+void shield_string_for_command(std::string& text);
 
 // Splits a full version such as 2.1.0.76b6ede into "2.1", "0" and "76b6ede"; 0, or 1 on failure.
 int split_full_version(const std::string& full_version, std::string& major_minor, std::string& patch,

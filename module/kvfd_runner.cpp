@@ -1,9 +1,124 @@
-// The data mover runner.
+// The data mover runner: starts one data mover command through /bin/sh, relays the data mover's
+// pid and progress lines to the backup client as they come, keeps every other line for the
+// error report and turns the exit status into the result.
 
 #include "module/kv_modules_common.h"
 
-void KvModuleUniversal::init_kvfd_flags() {
-  // The data mover parameters a client may pass through -e; they reach the data mover's -e in
-  // this order.
-  kvfd_flag_names = {"worker_parallelism", "network_parallelism", "enable_multithreading", "enable_flexible_dedup"};
+#include "common/kv_logger.h"
+#include "module/data_mover_process.h"
+#include "module/kvfd_output.h"
+#include "module/stop_point.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <optional>
+
+namespace {
+
+constexpr const char* k_run_sig =
+    "bool KvModuleUniversal::run_kvfd_command(const string&, std::string&, pid_t&, std::string&)";
+
+void relay_to_client(const std::string& line) { std::cout << line << std::endl; }
+
+// Reads the output to its end. False, after the Error line, at a pid line without a usable pid.
+bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::string& statistics) {
+  using kelvanor::module::kvfd_line_kind;
+  kelvanor::module::kvfd_line_splitter splitter;
+  for (;;) {
+    const int c = ::getc_unlocked(stream);
+    if (c == EOF) {
+      // A signal handled while blocked in read is not the end of the output.
+      if (std::ferror(stream) && errno == EINTR) {
+        std::clearerr(stream);
+        continue;
+      }
+      return true;
+    }
+    if (!splitter.push(static_cast<char>(c))) continue;
+    kelvanor::module::at_stop_point();
+
+    const std::string& line = splitter.line();
+    const kelvanor::module::kvfd_line parsed = kelvanor::module::classify_kvfd_line(line);
+    switch (parsed.kind) {
+      case kvfd_line_kind::pid:
+        // Stored before the line leaves: from then on the signal handling may act on it.
+        pid = parsed.pid;
+        relay_to_client(line);
+        break;
+      case kvfd_line_kind::progress:
+        statistics.assign(parsed.rest);
+        relay_to_client(line);
+        break;
+      case kvfd_line_kind::bad_pid:
+        KvLogStream(KvLogLvl::Error) << k_run_sig << ": invalid data mover pid: " << line << std::endl;
+        return false;
+      case kvfd_line_kind::other:
+        output += line;
+        output += '\n';
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+bool KvModuleUniversal::run_kvfd_command(const std::string& command, std::string& output, pid_t& pid,
+                                         std::string& statistics) {
+  KvLogStream(KvLogLvl::Info) << k_run_sig << ":kvfd command: " << command << std::endl;
+  std::optional<int> wait_status;
+  try {
+    kelvanor::module::data_mover_process mover;
+    if (!mover.start(command)) {
+      KvLogStream(KvLogLvl::Error) << k_run_sig << ": couldn't start OS command: " << command << std::endl;
+      return false;
+    }
+    if (!read_kvfd_output(mover.output(), output, pid, statistics)) return false;
+    wait_status = mover.wait_for_exit();
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << k_run_sig << ": " << error.what() << std::endl;
+    return false;
+  }
+
+  if (!wait_status) {
+    KvLogStream(KvLogLvl::Warning) << "kvfd process unknown exit." << std::endl;
+    return false;
+  }
+  const int status = *wait_status;
+  KvLogStream(KvLogLvl::Debug) << "kvfd process status 0x" << std::hex << status << std::dec << "." << std::endl;
+  if (WIFSIGNALED(status)) {
+    KvLogStream(KvLogLvl::Warning) << "kvfd process terminates with 0x" << std::hex << WTERMSIG(status) << std::dec
+                                   << " signal." << std::endl;
+    if (WCOREDUMP(status)) KvLogStream(KvLogLvl::Warning) << "core dump occured." << std::endl;
+    return false;
+  }
+  if (WIFSTOPPED(status)) {
+    KvLogStream(KvLogLvl::Warning) << "kvfd process stops with 0x" << std::hex << WSTOPSIG(status) << std::dec
+                                   << " signal." << std::endl;
+    return false;
+  }
+  if (!WIFEXITED(status)) {
+    KvLogStream(KvLogLvl::Warning) << "kvfd process unknown exit." << std::endl;
+    return false;
+  }
+  const int code = WEXITSTATUS(status);
+  KvLogStream(KvLogLvl::Debug) << "kvfd process exits with 0x" << std::hex << code << std::dec << " status."
+                               << std::endl;
+  pid = 0;
+  switch (code) {
+    case 0:
+      return true;
+    case 100:
+      data_incomplete = true;
+      KvLogStream(KvLogLvl::Warning) << "kvfd finished with a defect flag" << std::endl;
+      return true;
+    case 1:
+      KvLogStream(KvLogLvl::Warning) << "kvfd finished with an error flag" << std::endl;
+      return false;
+    default:
+      return false;
+  }
 }

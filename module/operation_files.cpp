@@ -1,7 +1,40 @@
-// Names of the files and directories of one operation, and the snapshot file. Unpacking is not
-// available yet and always fails (12); there is then no reference snapshot to remove.
+// Names of the files and directories of one operation, and the snapshot file that carries the
+// data mover's metadata from one backup to the next.
 
 #include "module/kv_modules_common.h"
+
+#include "common/kv_logger.h"
+#include "common/kv_utils_common.h"
+#include "common/kv_version.h"
+#include "common/shell_quote.h"
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+namespace fs = boost::filesystem;
+using kelvanor_common::shell_quote;
+
+namespace {
+
+constexpr const char* k_tar = "/bin/tar";
+constexpr int k_snapshot_failed = 12;
+
+}  // namespace
+
+std::string KvModuleUniversal::archive_filename() const {
+  std::string name = options_.tmp_operation_directory + "/" + options_.archive_name;
+  if (options_.autonomous) name += ".kvfd";
+  return name;
+}
+
+std::string KvModuleUniversal::snapshot_filename() const {
+  return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap";
+}
 
 std::string KvModuleUniversal::snapshot_directory_path() const {
   return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap_dir";
@@ -11,6 +44,115 @@ std::string KvModuleUniversal::leveldb_directory_path() const {
   return options_.tmp_operation_directory + "/" + options_.archive_name + ".snap_dir/leveldb";
 }
 
-int KvModuleUniversal::unpack_snapshot_file(const std::string&) { return 12; }
+std::string KvModuleUniversal::meta_filename() const {
+  return snapshot_directory_path() + "/" + options_.archive_name + ".meta";
+}
 
-void KvModuleUniversal::remove_reference_snapshot_directory() {}
+std::string KvModuleUniversal::reference_snapshot_directory_path() const {
+  KvLogStream(KvLogLvl::Debug) << "std::string KvModuleUniversal::reference_snapshot_directory_path() const"
+                               << " : " << reference_snapshot_directory << std::endl;
+  return reference_snapshot_directory;
+}
+
+std::string KvModuleUniversal::pack_snapshot_command() const {
+  // Made from inside the directory, of ".", so that the members unpack into any directory.
+  return "cd " + shell_quote(snapshot_directory_path()) + " && " + k_tar + " czf " +
+         shell_quote(snapshot_filename()) + " .";
+}
+
+std::string KvModuleUniversal::unpack_snapshot_command(const std::string& path, const std::string& directory) {
+  return std::string(k_tar) + " xzf " + shell_quote(path) + " -C " + shell_quote(directory);
+}
+
+int KvModuleUniversal::pack_snapshot_file() const {
+  constexpr const char* sig = "int KvModuleUniversal::pack_snapshot_file() const";
+  std::string command;
+  try {
+    command = pack_snapshot_command();
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": " << error.what() << std::endl;
+    return k_snapshot_failed;
+  }
+  std::string output;
+  const int code = kv_utils_common::execute_command(command, output);
+  if (code == 0) return 0;
+  KvLogStream(KvLogLvl::Debug) << sig << ": command: '" << command << "' returned code: " << code
+                               << " result: " << output << std::endl;
+  KvLogStream(KvLogLvl::Error) << "Unable to pack snapshot file: " << output << std::endl;
+  return k_snapshot_failed;
+}
+
+int KvModuleUniversal::unpack_snapshot_file(const std::string& path) {
+  constexpr const char* sig = "int KvModuleUniversal::unpack_snapshot_file(const string&)";
+  try {
+    KvLogStream(KvLogLvl::Debug) << sig << " : " << "unpacking: " << path << std::endl;
+    const fs::path file(path);
+    const std::string extension = file.extension().string();
+    if (extension == ".meta") {
+      // A bare meta file needs no unpacking.
+      options_.unpacked_meta_file = path;
+      return 0;
+    }
+    if (extension != ".snap") {
+      KvLogStream(KvLogLvl::Error) << "Invalid snapshot file extension: " << kelvanor::as_quoted(path) << std::endl;
+      return k_snapshot_failed;
+    }
+
+    reference_snapshot_directory = options_.tmp_operation_directory + "/" + file.stem().string() + ".snap_dir";
+    const std::string& directory = reference_snapshot_directory;
+    if (fs::exists(directory)) {
+      KvLogStream(KvLogLvl::Warning) << sig << ": Removing already existing directory " << directory << std::endl;
+      fs::remove_all(directory);
+    }
+    fs::create_directories(directory);
+
+    const std::string command = unpack_snapshot_command(path, directory);
+    std::string output;
+    const int code = kv_utils_common::execute_command(command, output);
+    if (code != 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": command: '" << command << "' returned code: " << code
+                                   << " result: " << output << std::endl;
+      return k_snapshot_failed;
+    }
+    // In autonomous mode the snapshot file is the client's copy in its own storage.
+    if (!options_.autonomous) {
+      KvLogStream(KvLogLvl::Info) << "Removing obsolete snapshot file: " << path << std::endl;
+      fs::remove(path);
+    }
+
+    // Sorted, so that the same snapshot always gives the same meta file.
+    std::vector<fs::path> entries;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) entries.push_back(entry.path());
+    std::sort(entries.begin(), entries.end());
+    const auto meta = std::find_if(entries.begin(), entries.end(),
+                                   [](const fs::path& entry) { return entry.extension() == ".meta"; });
+    if (meta == entries.end()) {
+      KvLogStream(KvLogLvl::Debug) << sig << ": command: '" << command << "' returned code: " << code
+                                   << " result: " << output << std::endl;
+      KvLogStream(KvLogLvl::Error) << sig << "Snapshot doesn't contain any metafile!" << std::endl;
+      return k_snapshot_failed;
+    }
+    options_.unpacked_meta_file = meta->string();
+    return 0;
+  } catch (const fs::filesystem_error& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": filesystem error: " << error.what() << std::endl;
+  } catch (const kelvanor_common::unsafe_shell_value& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": " << error.what() << std::endl;
+  }
+  return k_snapshot_failed;
+}
+
+void KvModuleUniversal::remove_reference_snapshot_directory() {
+  constexpr const char* sig = "void KvModuleUniversal::remove_reference_snapshot_directory()";
+  try {
+    // The field itself: nothing at all is logged when no snapshot was unpacked.
+    const std::string& path = reference_snapshot_directory;
+    if (path.empty() || !fs::exists(path)) return;
+    KvLogStream(KvLogLvl::Info) << "Remove obsolete snapshot directory: " << path << std::endl;
+    fs::remove_all(path);
+  } catch (const fs::filesystem_error& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": boost::filesystem: " << error.what() << std::endl;
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": exception: " << error.what() << std::endl;
+  }
+}

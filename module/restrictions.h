@@ -11,6 +11,7 @@ class ResourceList {
 
   void clear();
   [[nodiscard]] bool is_empty() const;
+  [[nodiscard]] const std::vector<std::string>& resources() const { return m_resources; }
 
   // Replaces the list with the "path" members of the JSON file's second level.
   [[nodiscard]] bool parse_json_file(const std::string& path);

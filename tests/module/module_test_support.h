@@ -223,6 +223,8 @@ class FakeModule : public KvModuleUniversal {
     params_seen_by_custom_hook = special_params;
   }
 
+  using KvModuleUniversal::backup_succeeded;
+  using KvModuleUniversal::client_defined_storages;
   using KvModuleUniversal::data_incomplete;
   using KvModuleUniversal::file_list;
   using KvModuleUniversal::ignore_errors_snapshot;
@@ -231,12 +233,15 @@ class FakeModule : public KvModuleUniversal {
   using KvModuleUniversal::kvd_hash_length;
   using KvModuleUniversal::kvfd_flag_names;
   using KvModuleUniversal::kvfd_flags;
+  using KvModuleUniversal::kvfd_list_extra;
   using KvModuleUniversal::kvfd_pid;
   using KvModuleUniversal::last;
   using KvModuleUniversal::numeric_owner;
   using KvModuleUniversal::options_;
   using KvModuleUniversal::paused;
+  using KvModuleUniversal::reference_snapshot_directory;
   using KvModuleUniversal::remove_tmp_dir;
+  using KvModuleUniversal::restore_directory;
   using KvModuleUniversal::script_after_snapshot_;
   using KvModuleUniversal::script_before_snapshot_;
   using KvModuleUniversal::script_error_snapshot_;

@@ -74,30 +74,46 @@ INSTANTIATE_TEST_SUITE_P(All, ShutdownHook,
                                            ShutdownCase{CreateReplica, true}, ShutdownCase{ApplyReplica, false},
                                            ShutdownCase{CheckClient, false}, ShutdownCase{OperationNone, false}));
 
-TEST_F(ModuleTest, ShutdownDuringARestoreRemovesTheOperationDirectory) {
-  const std::string operation_directory = dir() + "/op/rec.rest";
-  boost::filesystem::create_directories(operation_directory + "/disk");
-  std::ofstream(operation_directory + "/disk/image") << "data";
-
+TEST_F(ModuleTest, ShutdownDuringARestoreRemovesTheRestoreDirectory) {
   FakeModule module;
   module.options_.operation = Restore;
-  module.options_.tmp_operation_directory = operation_directory;
+  module.options_.tmp_operation_directory = dir() + "/op";
+  module.options_.record_id = "rec";
+  ASSERT_EQ(module.define_restore_directory(), 0);
+  const std::string restore_directory = dir() + "/op/rec.rest";
+  ASSERT_EQ(module.options_.tmp_operation_directory, restore_directory);
+  boost::filesystem::create_directories(restore_directory + "/disk");
+  std::ofstream(restore_directory + "/disk/image") << "data";
+
   module.handle_shutdown_signal();
 
-  EXPECT_FALSE(boost::filesystem::exists(operation_directory));
+  EXPECT_FALSE(boost::filesystem::exists(restore_directory));
   EXPECT_TRUE(boost::filesystem::exists(dir() + "/op"));
-  EXPECT_EQ(log_at("Info"), std::vector<std::string>{"Remove temporary operation directory: " + operation_directory});
-  EXPECT_TRUE(module.calls.empty());
+  EXPECT_EQ(log_at("Info"), std::vector<std::string>{"Remove temporary operation directory: " + restore_directory});
+  EXPECT_EQ(module.calls, std::vector<std::string>{"define_restore_directory"});  // nothing else of the module
+}
+
+TEST_F(ModuleTest, ShutdownBeforeTheRestoreDirectoryIsChosenKeepsTheClientsDirectory) {
+  std::ofstream(dir() + "/client-file") << "data";
+  FakeModule module;
+  module.options_.operation = Restore;
+  module.options_.tmp_operation_directory = dir();
+  module.handle_shutdown_signal();
+  EXPECT_TRUE(module.shutdown_requested);
+  EXPECT_TRUE(boost::filesystem::exists(dir() + "/client-file"));
+  EXPECT_TRUE(log_at("Info").empty());
 }
 
 TEST_F(ModuleTest, ShutdownDuringARestoreKeepsTheDirectoryWhenAskedTo) {
   FakeModule module;
   module.options_.operation = Restore;
   module.options_.tmp_operation_directory = dir();
+  module.options_.record_id = "rec";
+  ASSERT_EQ(module.define_restore_directory(), 0);
   module.remove_tmp_dir = false;
   module.handle_shutdown_signal();
-  EXPECT_TRUE(boost::filesystem::is_directory(dir()));
-  EXPECT_TRUE(log().empty());
+  EXPECT_TRUE(boost::filesystem::is_directory(dir() + "/rec.rest"));
+  EXPECT_TRUE(log_at("Info").empty());
 }
 
 struct VersionCase {

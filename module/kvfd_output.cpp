@@ -1,0 +1,54 @@
+#include "module/kvfd_output.h"
+
+#include <array>
+#include <charconv>
+
+namespace kelvanor::module {
+
+namespace {
+
+constexpr std::string_view k_pid_prefix = "KVFD PID: ";
+constexpr std::array<std::string_view, 3> k_progress_prefixes = {"Packed: ", "Unpacked: ", "Transferred: "};
+
+bool parse_pid(std::string_view text, pid_t& pid) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
+  pid_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+  if (error != std::errc() || end != text.data() + text.size() || value <= 0) return false;
+  pid = value;
+  return true;
+}
+
+}  // namespace
+
+bool kvfd_line_splitter::push(char c) {
+  if (m_complete) {
+    m_line.clear();
+    m_complete = false;
+  }
+  if (c == '\n' || c == '\r') {
+    m_complete = true;
+    return true;
+  }
+  m_line += c;
+  return false;
+}
+
+kvfd_line classify_kvfd_line(std::string_view line) {
+  kvfd_line result;
+  if (line.starts_with(k_pid_prefix)) {
+    result.rest = line.substr(k_pid_prefix.size());
+    result.kind = parse_pid(result.rest, result.pid) ? kvfd_line_kind::pid : kvfd_line_kind::bad_pid;
+    return result;
+  }
+  for (std::string_view prefix : k_progress_prefixes) {
+    if (line.starts_with(prefix)) {
+      result.kind = kvfd_line_kind::progress;
+      result.rest = line.substr(prefix.size());
+      return result;
+    }
+  }
+  return result;
+}
+
+}  // namespace kelvanor::module

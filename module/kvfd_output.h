@@ -1,0 +1,45 @@
+#pragma once
+
+// The data mover's output as the framework reads it: cut into lines, and each line sorted into
+// what the backup client sees (the data mover's pid and its progress) and what is only kept for
+// an error report.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace kelvanor::module {
+
+// Cuts a stream of characters into lines. A line ends at a line feed or at a carriage return,
+// so a carriage return followed by a line feed also ends an empty line between them. Characters
+// after the last line end are never handed out: an unterminated last line is dropped.
+class kvfd_line_splitter {
+ public:
+  // True when `c` ended a line; the line, without its end, is in line() until the next push.
+  [[nodiscard]] bool push(char c);
+  [[nodiscard]] const std::string& line() const { return m_line; }
+
+ private:
+  std::string m_line;
+  bool m_complete = false;  // m_line holds a finished line that the next push discards
+};
+
+enum class kvfd_line_kind {
+  pid,       // "KVFD PID: " and the data mover's pid: relayed, the pid kept
+  progress,  // "Packed: ", "Unpacked: " or "Transferred: ": relayed, the rest kept as statistics
+  bad_pid,   // "KVFD PID: " without a usable pid
+  other,     // anything else, empty lines included: kept for the error report
+};
+
+struct kvfd_line {
+  kvfd_line_kind kind = kvfd_line_kind::other;
+  pid_t pid = 0;           // the pid of a pid line
+  std::string_view rest;   // the text after the prefix of a pid or progress line
+};
+
+// Sorts one line (without its end). A pid must be a plain positive decimal number: the signal
+// handling sends signals to it, and 0 or a negative number would reach a whole process group.
+[[nodiscard]] kvfd_line classify_kvfd_line(std::string_view line);
+
+}  // namespace kelvanor::module
