@@ -51,7 +51,8 @@ class Platform {
  public:
   Platform() : m_devices(m_sandbox.scratch("platform")), m_kvfd(m_sandbox.install_fake_platform(m_devices)) {
     m_controller.start();
-    write_file(m_sandbox.opt("etc/kv_logger.config"), "log_level Debug\nlog_file_max_size 100\nlog_file_max_rotate 2\n");
+    write_file(m_sandbox.opt("etc/kv_logger.config"),
+               "log_level Debug\nlog_file_max_size 100\nlog_file_max_rotate 2\n");
     write_file(m_sandbox.opt("etc/kv_module_veil_vm.conf"), "url " + m_controller.url() +
                                                                 "\nusername kv-api\npassword kv-secret\ntimeout 10\n"
                                                                 "kelvanor-vm-name kv-proxy\n");
@@ -63,7 +64,8 @@ class Platform {
       write_file(image, std::string(k_disk_size, 'x'));
       m_controller.set_vdisk_image(id, image);
     }
-    m_controller.set_attach_listener([this](const std::string& vdisk, const std::string& vm, const std::string& serial) {
+    m_controller.set_attach_listener([this](const std::string& vdisk, const std::string& vm,
+                                            const std::string& serial) {
       if (vm == k_module_vm) m_devices.attach(serial, m_controller.vdisk_image(vdisk));
     });
     m_controller.set_detach_listener([this](const std::string&, const std::string& vm, const std::string& serial) {

@@ -171,25 +171,23 @@ bool KvModuleVeilVM::prepare_resource_before_backup(const bool& replica) {
     unsigned int script_timeout = params.execution_script_timeout;
     std::string after_script;  // run once the configuration is saved
     if (online) {
-      // From the moment a before-script starts its after-script is owed: a script that failed
-      // half way may still have frozen part of the guest.
-      const auto run_before = [&](const std::string& path) {
-        if (!after_script.empty()) owed_after_script = veil_vm_guest_script{vm_id, after_script, script_timeout};
-        std::string argument = "before";
-        return api.run_script_inside_vm(vm_id, path, argument, script_timeout) == 0;
-      };
-      if (!params.script_before_snapshot.empty()) {
-        after_script = params.script_after_snapshot;
-        if (!run_before(params.script_before_snapshot)) return fail();
-      } else {
-        after_script = params.script_after_snapshot;
+      after_script = params.script_after_snapshot;
+      std::string before_script = params.script_before_snapshot;
+      if (before_script.empty()) {
         std::string probe_argument = std::string("-f ") + k_default_script;
         unsigned int probe_timeout = 1;
         if (api.run_script_inside_vm(vm_id, k_probe_program, probe_argument, probe_timeout) == 0) {
           KvLogStream(KvLogLvl::Info) << "Default script exists in VM: " << k_default_script << std::endl;
+          before_script = k_default_script;
           if (after_script.empty()) after_script = k_default_script;
-          if (!run_before(k_default_script)) return fail();
         }
+      }
+      if (!before_script.empty()) {
+        // Owed from the moment the before-script starts: one that failed half way may still
+        // have frozen part of the guest.
+        if (!after_script.empty()) owed_after_script = veil_vm_guest_script{vm_id, after_script, script_timeout};
+        std::string argument = "before";
+        if (api.run_script_inside_vm(vm_id, before_script, argument, script_timeout) != 0) return fail();
       }
     }
 

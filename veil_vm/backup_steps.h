@@ -13,7 +13,8 @@
 
 namespace veil_vm_backup {
 
-inline constexpr std::string_view k_prepare_sig = "virtual bool KvModuleVeilVM::prepare_resource_before_backup(const bool&)";
+inline constexpr std::string_view k_prepare_sig =
+    "virtual bool KvModuleVeilVM::prepare_resource_before_backup(const bool&)";
 inline constexpr std::string_view k_release_sig = "virtual bool KvModuleVeilVM::release_resource_after_backup()";
 
 // Detaches the disks of `ids` from the VM `vm_id` and drops every disk that was detached from

@@ -137,7 +137,8 @@ TEST_F(Backup, FullBackupOfARunningVmWithTwoDisksAndACdrom) {
   // Each disk of type "disk" was attached once, with the first 18 characters of its id.
   std::vector<std::string> serials;
   for (const Attachment& attachment : controller.attachments()) serials.push_back(attachment.serial);
-  const auto attach_bodies = controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/");
+  const auto attach_bodies =
+      controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/");
   ASSERT_EQ(attach_bodies.size(), 2u);
   const char* attached_ids[] = {k_disk_1, k_disk_2};
   for (size_t i = 0; i < 2; ++i) {

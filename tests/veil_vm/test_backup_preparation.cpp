@@ -174,7 +174,8 @@ TEST_F(BackupPreparation, RefusesAStoppedVmBeforeItsOwnLogin) {
   auto module = module_with("backup_if_shutdown:no");
   module->options_.resource = "b0d1e7a4-0003";
   EXPECT_FALSE(module->prepare_resource_before_backup(false));
-  EXPECT_EQ(errors(), std::vector<std::string>{std::string(k_prepare_sig) + ": Can't backup an offline VM: 'b0d1e7a4-0003'"});
+  EXPECT_EQ(errors(),
+            std::vector<std::string>{std::string(k_prepare_sig) + ": Can't backup an offline VM: 'b0d1e7a4-0003'"});
   EXPECT_EQ(controller.login_count(), 1);  // the resource check's
   EXPECT_TRUE(controller.guest_runs().empty());
 }
@@ -272,7 +273,8 @@ class BackupRelease : public BackupPreparation {
   }
   std::vector<std::string> run_files() const {
     std::vector<std::string> names;
-    for (const auto& entry : boost::filesystem::directory_iterator(dir())) names.push_back(entry.path().filename().string());
+    for (const auto& entry : boost::filesystem::directory_iterator(dir()))
+      names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
