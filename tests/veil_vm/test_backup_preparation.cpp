@@ -256,7 +256,7 @@ class BackupRelease : public BackupPreparation {
     controller.add_vdisk(TestController::make_vdisk(id, "disk " + id, k_module_vm, 10.0));
   }
   std::string domain_of(const std::string& id) const {
-    const boost::json::value& domain = controller.vdisk(id)->at("domain");
+    const boost::json::value domain = controller.vdisk(id)->at("domain");
     return domain.is_object() ? std::string(domain.as_object().at("id").as_string()) : std::string();
   }
   // A module in the state a successful preparation leaves, with the run's files in place.

@@ -15,7 +15,8 @@ using veil_vm_backup::saved_file;
 TEST(SaveTextFile, ReplacesTheContentByteForByte) {
   kv_test::TempDir dir;
   kv_test::write_file(dir / "a.config", "an older and longer content");
-  const std::string text = std::string("22 serialization::archive 19\n\0binary\r\n", 40);
+  constexpr char k_text[] = "22 serialization::archive 19\n\0binary\r\n";
+  const std::string text(k_text, sizeof k_text - 1);
   EXPECT_EQ(save_text_file(dir / "a.config", text), saved_file::written);
   EXPECT_EQ(kv_test::read_file(dir / "a.config"), text);
 }
