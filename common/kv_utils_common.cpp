@@ -1,5 +1,7 @@
 #include "common/kv_utils_common.h"
 
+#include "common/stop_point.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <chrono>
@@ -26,22 +28,15 @@ constexpr std::string_view k_kill_childs_sig = "kv_utils_common::kill_childs";
 // fgets with this buffer returns at most 1023 characters per call; longer lines arrive in pieces.
 constexpr int k_read_buffer_size = 1024;
 
-// Appends everything the command writes until it closes its output.
+// Appends everything the command writes until it closes its output. The reads are stop
+// points: a stop of the program requested meanwhile takes effect at once, even while the
+// command prints nothing.
 void append_command_output(std::FILE* pipe, std::string& output)
 {
     char buffer[k_read_buffer_size];
-    for (;;) {
-        if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output.append(buffer);
-            continue;
-        }
-        // A signal handled while blocked in read is not the end of the output.
-        if (std::ferror(pipe) && errno == EINTR) {
-            std::clearerr(pipe);
-            continue;
-        }
-        return;
-    }
+    stop_aware_reader reader(pipe);
+    while (reader.gets(buffer, sizeof buffer) != nullptr)
+        output.append(buffer);
 }
 
 // The shell's convention: a command killed by a signal ends with 128 plus the signal number.

@@ -1,12 +1,18 @@
 #pragma once
 
-// The HMAC key of the program's keyed digests: the lock file names and the host-bound
-// identifier. Changing it renames every lock file and changes every host's identifier, so
-// strings encrypted before the change no longer decrypt.
+// The HMAC key compiled into the program. Lock-file names and the host-bound identifier are
+// digests under this key, so changing it renames every lock file (two program versions would
+// then not exclude each other) and changes every host identifier, after which strings
+// encrypted before no longer decrypt: it must stay as it is.
+
+#include <string_view>
 
 namespace kelvanor::hash {
 
-inline constexpr const char* k_host_key =
-    "050714170710390939147997345884896926109842497507116926917137551805975735200190552032287100247";
+// 93 decimal digits; HMAC takes the bytes of this text as the key.
+inline constexpr std::string_view k_host_key =
+    "059145283551249189450095922127324937966680922311011965258630817198764721171099321149417250785";
+
+static_assert(k_host_key.size() == 93);
 
 }  // namespace kelvanor::hash

@@ -92,6 +92,14 @@ class KvModuleUniversal {
   bool find_special_param(const std::string& key, std::string& value) const;
   [[nodiscard]] bool has_special_param_passed_from_client(const std::string& key) const;
 
+  // --- Pause and resume (kv_signal_handler.cpp). ---
+  // Logs the pause, then waits one second at a time until continue_working (or a stop request).
+  void set_to_pause();
+  [[nodiscard]] bool is_paused() const;
+  void continue_working();
+  // Passes the signal on to the running data mover, if any.
+  void send_signal_to_kvfd(int signal);
+
   // --- Framework routines the dispatcher relies on. ---
   [[nodiscard]] bool reassign_resource_locker(const std::string& resource);
   [[nodiscard]] bool upgrade_config();

@@ -5,9 +5,9 @@
 #include "module/kv_modules_common.h"
 
 #include "common/kv_logger.h"
+#include "common/stop_point.h"
 #include "module/data_mover_process.h"
 #include "module/kvfd_output.h"
-#include "module/stop_point.h"
 
 #include <sys/wait.h>
 
@@ -28,18 +28,12 @@ void relay_to_client(const std::string& line) { std::cout << line << std::endl; 
 bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::string& statistics) {
   using kelvanor::module::kvfd_line_kind;
   kelvanor::module::kvfd_line_splitter splitter;
+  // Every wait for the data mover's next character is a stop point of the program.
+  kv_utils_common::stop_aware_reader reader(stream);
   for (;;) {
-    const int c = ::getc_unlocked(stream);
-    if (c == EOF) {
-      // A signal handled while blocked in read is not the end of the output.
-      if (std::ferror(stream) && errno == EINTR) {
-        std::clearerr(stream);
-        continue;
-      }
-      return true;
-    }
+    const int c = reader.getc();
+    if (c == EOF) return true;
     if (!splitter.push(static_cast<char>(c))) continue;
-    kelvanor::module::at_stop_point();
 
     const std::string& line = splitter.line();
     const kelvanor::module::kvfd_line parsed = kelvanor::module::classify_kvfd_line(line);

@@ -1,49 +1,186 @@
-// Resource locks. Until the lock files are in place no resource can be locked, so a module that
-// allows one operation per resource refuses to work (status 2); the others run unlocked.
-
 #include "module/module_resource_lock.h"
 
 #include "common/kv_logger.h"
 #include "common/kv_version.h"
 #include "module/kv_modules_common.h"
+#include "module/resource_hash.h"
 
+#include <boost/filesystem/operations.hpp>
+#include <boost/format.hpp>
+
+#include <exception>
+#include <fstream>
+#include <stdexcept>
 #include <utility>
+
+namespace fs = boost::filesystem;
 
 namespace kelvanor::module {
 
-bool resource_file_lock::try_lock() { return false; }
+resource_lock_file_handler::resource_lock_file_handler(std::string module_name, std::string resource_name)
+    : m_module_name(std::move(module_name)),
+      m_resource_name(std::move(resource_name)),
+      m_path(make_lock_file_path(make_lock_file_name(m_module_name, m_resource_name))) {
+  create();
+}
 
-void resource_file_lock::unlock() {}
+std::string resource_lock_file_handler::make_lock_file_name(const std::string& module_name,
+                                                            const std::string& resource_name) {
+  const std::string hash = kelvanor::hash::to_string(kelvanor::hash::sha::make_hash(module_name + resource_name));
+  KvLogStream(KvLogLvl::Debug) << "module " << kelvanor::as_quoted(module_name) << " resource "
+                               << kelvanor::as_quoted(resource_name) << " hash string is " << hash << "."
+                               << " will be truncated to " << hash_substr_length << " characters at begin."
+                               << std::endl;
+  return k_file_name_prefix + hash.substr(0, hash_substr_length);
+}
 
-void resource_file_lock::swap(resource_file_lock&) noexcept {}
+fs::path resource_lock_file_handler::make_lock_files_dir_path() {
+  return fs::path("/opt/kelvanor") / "var" / "kelvanor-modules";
+}
+
+fs::path resource_lock_file_handler::make_lock_file_path(const std::string& file_name) {
+  return make_lock_files_dir_path() / file_name;
+}
+
+void resource_lock_file_handler::create() const {
+  boost::system::error_code error;
+  if (fs::exists(m_path, error)) return;
+
+  const fs::path parent = m_path.parent_path();
+  if (!fs::exists(parent, error)) {
+    // Another process may create the directory at the same moment: only a directory that is
+    // still missing afterwards is a failure.
+    const bool created = fs::create_directories(parent, error);
+    if (!created && !fs::is_directory(parent, error)) {
+      KvLogStream(KvLogLvl::Error) << "lock file parent directories creation at " << parent.string() << " fails!"
+                                   << std::endl;
+      throw std::runtime_error("unable to prepare resources lock file parent directories");
+    }
+  }
+
+  // Appending never truncates a file another process created and locked meanwhile.
+  std::ofstream file(m_path.string(), std::ios::out | std::ios::app);
+  if (!file.is_open()) {
+    KvLogStream(KvLogLvl::Error) << "lock file " << m_path.string() << " for module "
+                                 << kelvanor::as_quoted(m_module_name) << " with resource "
+                                 << kelvanor::as_quoted(m_resource_name) << " creation fails!" << std::endl;
+    throw std::runtime_error("unable to create lock file");
+  }
+}
+
+bool resource_lock_file_handler::remove() const {
+  if (m_path.empty()) return true;
+  boost::system::error_code error;
+  if (fs::remove(m_path, error) && !error) return true;
+  try {
+    KvLogStream(KvLogLvl::Error) << "unable to remove lock file " << m_path.string() << " for module "
+                                 << kelvanor::as_quoted(m_module_name) << " with resource "
+                                 << kelvanor::as_quoted(m_resource_name) << " (" << error.category().name() << ":"
+                                 << error.value() << ")!" << std::endl;
+  } catch (...) {
+  }
+  return false;
+}
+
+void resource_lock_file_handler::swap(resource_lock_file_handler& other) noexcept {
+  m_module_name.swap(other.m_module_name);
+  m_resource_name.swap(other.m_resource_name);
+  m_path.swap(other.m_path);
+}
+
+resource_file_lock::resource_file_lock(std::string module_name, std::string resource_name)
+    : resource_lock_file_handler(std::move(module_name), std::move(resource_name)),
+      m_file_lock(resource_lock_file_path().c_str()) {}
+
+resource_file_lock::resource_file_lock(resource_file_lock&& other) noexcept { swap(other); }
+
+resource_file_lock& resource_file_lock::operator=(resource_file_lock&& other) noexcept {
+  swap(other);
+  return *this;
+}
+
+resource_file_lock::~resource_file_lock() {
+  try {
+    if (resource_name().empty() || module_name().empty() || resource_lock_file_path().empty()) return;
+    // Free for this process means no other process holds it: this is the last holder.
+    if (!try_lock()) return;
+    KvLogStream(KvLogLvl::Debug) << "resource_file_lock dtor:"
+                                 << " module " << kelvanor::as_quoted(module_name()) << ", resource "
+                                 << kelvanor::as_quoted(resource_name()) << ", file lock path "
+                                 << resource_lock_file_path().string() << " -> try remove..." << std::endl;
+    (void)remove();
+    unlock();
+  } catch (const std::exception& error) {
+    try {
+      KvLogStream(KvLogLvl::Error) << "file lock releasing fails (" << error.what() << ")!" << std::endl;
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+}
+
+bool resource_file_lock::try_lock() { return m_file_lock.try_lock(); }
+
+void resource_file_lock::unlock() { m_file_lock.unlock(); }
+
+void resource_file_lock::swap(resource_file_lock& other) noexcept {
+  resource_lock_file_handler::swap(other);
+  m_file_lock.swap(other.m_file_lock);
+}
+
+resource_file_scoped_lock::resource_file_scoped_lock(resource_file_lock& lock)
+    : m_lock(lock.m_file_lock), m_guarded(&lock) {}
+
+resource_file_scoped_lock::resource_file_scoped_lock(resource_file_lock& lock,
+                                                     boost::interprocess::defer_lock_type) noexcept
+    : m_lock(lock.m_file_lock, boost::interprocess::defer_lock), m_guarded(&lock) {}
 
 resource_file_scoped_lock::resource_file_scoped_lock(resource_file_lock& lock,
                                                      boost::interprocess::accept_ownership_type) noexcept
-    : m_lock(&lock), m_owns(true) {}
+    : m_lock(lock.m_file_lock, boost::interprocess::accept_ownership), m_guarded(&lock) {}
+
+resource_file_scoped_lock::resource_file_scoped_lock(resource_file_lock& lock, boost::interprocess::try_to_lock_type)
+    : m_lock(lock.m_file_lock, boost::interprocess::try_to_lock), m_guarded(&lock) {}
 
 resource_file_scoped_lock::resource_file_scoped_lock(resource_file_scoped_lock&& other) noexcept
-    : m_lock(std::exchange(other.m_lock, nullptr)), m_owns(std::exchange(other.m_owns, false)) {}
+    : m_lock(boost::move(other.m_lock)), m_guarded(std::exchange(other.m_guarded, nullptr)) {}
 
 resource_file_scoped_lock& resource_file_scoped_lock::operator=(resource_file_scoped_lock&& other) noexcept {
   resource_file_scoped_lock(std::move(other)).swap(*this);
   return *this;
 }
 
-resource_file_scoped_lock::~resource_file_scoped_lock() {
-  if (m_owns && m_lock != nullptr) m_lock->unlock();
-}
-
 void resource_file_scoped_lock::swap(resource_file_scoped_lock& other) noexcept {
-  std::swap(m_lock, other.m_lock);
-  std::swap(m_owns, other.m_owns);
+  m_lock.swap(other.m_lock);
+  std::swap(m_guarded, other.m_guarded);
 }
 
 }  // namespace kelvanor::module
 
 bool KvModuleUniversal::reassign_resource_locker(const std::string& resource) {
   constexpr const char* k_signature = "bool KvModuleUniversal::reassign_resource_locker(const string&)";
-  KvLogStream(KvLogLvl::Error) << k_signature << ": " << kelvanor::as_quoted(resource)
-                               << " resource locking failed (resource lock files are not supported yet)!"
-                               << std::endl;
+  try {
+    const std::string module = boost::filesystem::path(options_.program_path).filename().string();
+    const std::string& old_module = resource_file_lock.module_name();
+    const std::string& old_resource = resource_file_lock.resource_name();
+    if (!old_module.empty() && !old_resource.empty() && old_module != module && old_resource != resource) {
+      KvLogStream(KvLogLvl::Warning)
+          << boost::format("lock resource changes for [ module, resource ] pair { %1%, %2% } -> { %3%, %4% }!") %
+                 kelvanor::as_quoted(old_module) % kelvanor::as_quoted(old_resource) % kelvanor::as_quoted(module) %
+                 kelvanor::as_quoted(resource)
+          << std::endl;
+    }
+    // Destroying a lock of the same pair would remove the very file the new one has just opened.
+    if (old_module == module && old_resource == resource) return true;
+    kelvanor::module::resource_file_lock replacement(module, resource);
+    // The old lock goes with `replacement` at the end of this scope.
+    resource_file_lock.swap(replacement);
+    return true;
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << k_signature << ": "
+                                 << boost::format("%1% resource locking failed (%2%)!") % kelvanor::as_quoted(resource) %
+                                        error.what()
+                                 << std::endl;
+  }
   return false;
 }

@@ -4,6 +4,7 @@
 #include "veil/curl_option.h"
 #include "veil/json_escape.h"
 #include "veil/json_values.h"
+#include "veil/stop_points.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/json/parse.hpp>
@@ -51,6 +52,8 @@ int curlAPI::login() {
     response_stream.clear();
     http_code = 0;
     const CURLcode code = curl_easy_perform(handle);
+    // A transfer the progress callback abandoned for a stop ends here, before its error is handled.
+    kv_veil::stop_point();
     if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
 

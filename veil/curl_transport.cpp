@@ -114,6 +114,8 @@ int curlAPI::send_once(const std::string& url, const RequestType& type, std::str
   response_stream.clear();
   http_code = 0;
   const CURLcode code = curl_easy_perform(handle);
+  // A transfer the progress callback abandoned for a stop ends here, before its error is handled.
+  kv_veil::stop_point();
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
   reply = response_stream.str();

@@ -3,21 +3,27 @@
 // The places where the REST client waits: every libcurl transfer (its progress callback runs
 // at least once a second while a reply is awaited) and the one-second pause of the task
 // polling loop. A pending stop of the program (a deferred SIGTERM, for instance) is noticed
-// here, so the program never sits in a wait it cannot leave.
+// here, so the program never sits in a wait it cannot leave. The stop itself is the program's
+// (common/stop_point.h); the REST client only asks for it and reaches its stop points.
 
 namespace kv_veil {
 
-// Asked at every stop point. It may run the pending stop itself and not return; when it
-// returns true the wait under way is abandoned: a transfer fails with libcurl's "aborted by
-// callback" error, a polling pause reports the interruption.
+// Asked inside libcurl's progress callback, where the stop must not run: true abandons the
+// transfer under way (it fails with libcurl's "aborted by callback" error), and the request
+// routine reaches stop_point() right after.
 using stop_hook = bool (*)();
 
-// nullptr restores the default hook, which never stops anything.
+// nullptr restores the default hook, which asks whether the program has a stop pending.
 void set_stop_hook(stop_hook hook) noexcept;
 
 [[nodiscard]] bool stop_requested() noexcept;
 
-// Sleeps one second between two polls; false when the stop hook asked to give up.
+// Carries out a pending stop of the program (it does not return then); called after every
+// transfer.
+void stop_point();
+
+// Sleeps one second between two polls, less when a stop comes in, which is then carried out;
+// false when the stop hook asked to give up.
 [[nodiscard]] bool pause_one_second();
 
 namespace testing {

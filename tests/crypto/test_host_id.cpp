@@ -37,7 +37,7 @@ TEST(HardwareId, MatchesOpensslHmacOfTheJoinedText) {
   if (kv_utils_common::execute_command("openssl version", version) != 0) GTEST_SKIP() << "no openssl tool";
   std::string output;
   ASSERT_EQ(kv_utils_common::execute_command(std::string("printf '%s' 'host-1abc123Linux' | openssl dgst -sha256 -hmac ") +
-                                                 kelvanor::hash::k_host_key,
+                                                 std::string(kelvanor::hash::k_host_key),
                                              output),
             0)
       << output;
