@@ -64,12 +64,6 @@ bool KvModuleUniversal::make_backup() {
   return options_.remote_host.empty() ? make_backup_locally() : make_backup_remotely();
 }
 
-// The road through another host is not available yet: such a backup fails.
-bool KvModuleUniversal::make_backup_remotely() {
-  backup_succeeded = false;
-  return false;
-}
-
 bool KvModuleUniversal::make_backup_cmd_common(std::string& command) const {
   constexpr const char* sig = "bool KvModuleUniversal::make_backup_cmd_common(std::string&)";
   using namespace kelvanor::module;

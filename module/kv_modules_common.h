@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,6 +38,24 @@ class KvModuleUniversal {
     int id = 0;        // the client's id of the storage
     std::string name;  // the archive's own name
   };
+
+  // A block device as lsblk describes it.
+  struct block_device_info {
+    std::string name;                      // lsblk "name"
+    uintmax_t size = 0;                    // bytes
+    bool ro = false;                       // read-only
+    std::string type;                      // "lvm", "disk", ...
+    std::vector<std::string> mountpoints;  // each kept as its JSON text, quotes included
+    std::string fstype;
+    std::string fsver;
+    std::string label;
+    std::string uuid;
+    uintmax_t fsavail = 0;                 // bytes free in the mounted file system
+  };
+
+  // Runs a shell command with standard error joined and returns its exit code; the host
+  // queries, snapshots, signature checks and the remote road all run their commands through it.
+  using command_runner = std::function<int(const std::string& command, std::string& output)>;
 
   explicit KvModuleUniversal(const KvModuleOptions& options);
   KvModuleUniversal(const KvModuleUniversal&) = delete;
@@ -78,6 +97,10 @@ class KvModuleUniversal {
   [[nodiscard]] virtual std::string resolve_config_option_merge_conflict(const std::string& name,
                                                                          const std::string& old_value);
   virtual void close_restore();
+  [[nodiscard]] virtual bool write_esign(const std::string& hex_signature, const std::string& path);
+  [[nodiscard]] virtual bool check_filename_by_esing(const std::string& public_key, const std::string& hash_name,
+                                                     const std::string& signature_file,
+                                                     const std::string& target_file, bool meta);
 
   // --- Run: signal handlers and command line, then the one operation. ---
   [[nodiscard]] bool init(int argc, char** argv);
@@ -145,6 +168,11 @@ class KvModuleUniversal {
   // Runs a composed local backup command under the data mover's umask and keeps its result.
   [[nodiscard]] bool run_local_backup_command(const std::string& command);
   [[nodiscard]] bool make_backup_remotely();
+  // The remote road's pieces (remote_backup.cpp): the data mover command it runs over ssh, the
+  // ssh prefix of every remote command, and the removal of what it left on the remote host.
+  [[nodiscard]] bool compose_remote_backup_command(std::string& command);
+  [[nodiscard]] std::string remote_ssh_prefix() const;
+  [[nodiscard]] bool cleanup_remote_host(const std::string& ssh_prefix);
   [[nodiscard]] bool close_backup(const bool& replica);
   [[nodiscard]] std::string file_listing_command() const;
 
@@ -162,6 +190,30 @@ class KvModuleUniversal {
   [[nodiscard]] bool split_client_defined_archive_name(const std::string& name, ClientDefinedArchiveInfo& info) const;
   [[nodiscard]] bool parse_json_of_client_defined_storage(const std::string& json,
                                                           std::vector<std::pair<int, std::string>>& entries);
+
+  // --- Host block devices (host_block_devices.cpp). ---
+  [[nodiscard]] std::string get_mountpoint(const std::string& path) const;
+  [[nodiscard]] std::string get_block_device(const std::string& mount_point, bool resolve) const;
+  [[nodiscard]] bool get_block_device_info(const std::string& device, block_device_info& info) const;
+
+  // --- Host snapshot service (os_snapshot.cpp). ---
+  [[nodiscard]] bool run_script(const std::string& script, const std::string& argument);
+  [[nodiscard]] bool create_OS_snapshot(std::string& device, bool mount, std::string& mount_dir,
+                                        std::string& mount_point);
+  [[nodiscard]] bool mount_OS_snapshot(const std::string& device, std::string& mount_dir,
+                                       const std::string& options) const;
+  [[nodiscard]] bool umount_OS_snapshot() const;
+  [[nodiscard]] bool remove_OS_snapshot();
+  [[nodiscard]] bool create_OS_snapshot_multiple(const std::string& path, std::string& device, bool mount,
+                                                 std::string& mount_dir, std::string& mount_point);
+  [[nodiscard]] bool mount_OS_snapshot_multiple(const std::string& device, std::string& mount_dir,
+                                                const std::string& options) const;
+  [[nodiscard]] bool umount_OS_snapshot_multiple(const std::string& mount_dir) const;
+  [[nodiscard]] bool remove_all_OS_snapshots();
+  [[nodiscard]] uintmax_t calculate_OS_snapshot_size(uintmax_t device_size) const;
+
+  // Replaces the runner of host commands; tests give one that answers from a table.
+  void set_command_runner(command_runner runner) { m_command_runner = std::move(runner); }
 
   // --- Settings of the host snapshot service. ---
   [[nodiscard]] std::string get_OS_snapshot_type() const { return snapshot_type; }
@@ -214,7 +266,17 @@ class KvModuleUniversal {
   // still the client's own directory.
   std::string restore_directory;
 
+ protected:
+  [[nodiscard]] int run_host_command(const std::string& command, std::string& output) const;
+
  private:
+  command_runner m_command_runner;  // empty: kv_utils_common::execute_command
+
+  [[nodiscard]] bool create_OS_snapshot_common(const char* signature, const std::string& resource, bool multiple,
+                                               std::string& device, bool mount, std::string& mount_dir,
+                                               std::string& mount_point);
+  [[nodiscard]] bool umount_snapshot_directory(const char* signature, const std::string& mount_dir) const;
+
   using scoped_lock = kelvanor::module::resource_file_scoped_lock;
 
   [[nodiscard]] uint32_t run_operation(scoped_lock& lock_holder);

@@ -11,6 +11,7 @@
 #include "veil/veil_vm_info.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,14 @@ struct veil_vm_module_conf {
   std::string script_before_snapshot;     // guest script run before the disks are attached
   std::string script_after_snapshot;      // guest script run after the configuration is saved
   uint32_t execution_script_timeout = 5;  // seconds allowed for each guest script
+};
+
+// A guest script the backup still owes a VM: the after-script that matches a before-script
+// already run. A guest frozen by its before-script stays frozen until it runs.
+struct veil_vm_guest_script {
+  std::string vm_id;     // the VM whose guest runs it
+  std::string path;      // the script's path inside the guest
+  uint32_t timeout = 5;  // seconds allowed for it
 };
 
 class KvModuleVeilVM : public KvModuleUniversal {
@@ -93,6 +102,9 @@ class KvModuleVeilVM : public KvModuleUniversal {
   veil_vm_info resource_info;                   // list row of the resource VM
   std::string vm_config_path;                   // this run's saved VM configuration file
   std::vector<std::string> vdisk_config_paths;  // this run's saved disk configuration files
+  // Set from the moment a before-script runs until its after-script has run; a preparation cut
+  // short (a failure, or a stop whose shutdown calls the release) runs it on the way out.
+  std::optional<veil_vm_guest_script> owed_after_script;
 
  private:
   // The new disks of a restore_vdisks under way, in creation order. They may be attached to the

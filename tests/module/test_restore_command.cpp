@@ -137,11 +137,11 @@ TEST_F(RestoreCommand, RefusalsBeforeAnythingRuns) {
             std::string(k_restore_sig) + ": unsupported client defined storage here: local-directory:5@a.kvfd");
 
   auto newline = make();
-  newline->options_.record_id = "REC\nrm -rf /";
+  newline->options_.record_id = "REC\necho injected";
   EXPECT_FALSE(newline->make_restore(false));
   EXPECT_EQ(errors().back(), std::string(k_restore_sig) +
                                  ": std exception: a value holding a newline cannot be passed to a shell command: "
-                                 "REC\\nrm -rf /");
+                                 "REC\\necho injected");
 }
 
 TEST_F(RestoreCommand, DataMoverGetsExactlyTheIntendedArguments) {

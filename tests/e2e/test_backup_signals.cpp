@@ -1,0 +1,113 @@
+// A backup stopped by SIGTERM at each of its waits: the program ends with status 17 and gives
+// back every disk it attached to the module's VM, also the ones whose attachment is not complete.
+#include "tests/e2e/backup_road.h"
+
+#include <boost/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv_test {
+namespace {
+
+// Polls `done` for up to 30 seconds.
+template <typename Condition>
+bool eventually(Condition done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class StoppedBackup : public BackupRoad {
+ protected:
+  std::vector<std::string> detach_requests() const {
+    std::vector<std::string> ids;
+    for (const auto& request :
+         controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/"))
+      ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
+    return ids;
+  }
+
+  // Stops the run with SIGTERM and checks that it ended at once with 17 and nothing attached.
+  void stop_and_check(RunningProgram& run) {
+    const auto sent = std::chrono::steady_clock::now();
+    run.send(SIGTERM);
+    ProgramResult result = run.wait(60);
+    EXPECT_EQ(result.status, 17) << result.out << result.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(20));
+    EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
+    EXPECT_TRUE(devices.attached().empty());
+    EXPECT_FALSE(contains(result.out, "MAIN ARCHIVE FILENAME:"));
+  }
+};
+
+TEST_F(StoppedBackup, WhileTheDataMoverRuns) {
+  kvfd.set("block", "1");
+  RunningProgram run = sandbox.start(backup_args());
+  ASSERT_TRUE(kvfd.wait_until_waiting(std::chrono::seconds(60))) << sandbox.log_tail();
+  ASSERT_EQ(devices.attached().size(), 2u);
+  const pid_t mover = std::stoi(read_file(kvfd.dir() + "/waiting"));
+  stop_and_check(run);
+  // The data mover no longer reads the disks given back.
+  EXPECT_TRUE(eventually([&] { return ::kill(mover, 0) != 0 || read_file("/proc/" + std::to_string(mover) + "/stat")
+                                                                      .find(") Z ") != std::string::npos; }));
+  EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
+}
+
+TEST_F(StoppedBackup, WhileWaitingForAnAttachTask) {
+  // The first disk is attached; the second one's task never ends.
+  controller.set_reply("GET", "/api/tasks/task-2/", 200, R"({"id": "task-2", "status": "IN_PROGRESS"})");
+  RunningProgram run = sandbox.start(backup_args());
+  ASSERT_TRUE(eventually([&] { return !controller.requests_to("GET", "/api/tasks/task-2/").empty(); }))
+      << sandbox.log_tail();
+  ASSERT_EQ(devices.attached().size(), 1u);
+  stop_and_check(run);
+  // The disk whose attachment was under way is asked back as well.
+  EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
+  EXPECT_TRUE(kvfd.calls().empty());
+}
+
+TEST_F(StoppedBackup, WhileLookingForTheBlockDevice) {
+  // The controller attaches the second disk, but no block device shows up for it.
+  std::atomic<bool> second_attached{false};
+  controller.set_attach_listener([this, &second_attached](const std::string& vdisk_id, const std::string& vm_id,
+                                                          const std::string& serial) {
+    if (vm_id != k_module_vm) return;
+    if (vdisk_id == k_disk_2)
+      second_attached = true;
+    else
+      devices.attach(serial, controller.vdisk_image(vdisk_id));
+  });
+  RunningProgram run = sandbox.start(backup_args());
+  ASSERT_TRUE(eventually([&] { return second_attached.load(); })) << sandbox.log_tail();
+  // Then at least one listing of the block devices without it.
+  ASSERT_TRUE(eventually([&] { return contains(sandbox.log(), "The task 'task-2' has succeeded."); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  stop_and_check(run);
+  EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
+}
+
+TEST_F(StoppedBackup, WhileTheBeforeScriptRunsThawsTheGuest) {
+  GuestProgram freeze;
+  freeze.delay = std::chrono::seconds(30);
+  controller.set_guest_program("/srv/freeze.sh", freeze);
+  controller.set_guest_program("/srv/thaw.sh", GuestProgram{});
+  RunningProgram run =
+      sandbox.start(backup_args({"-e", "script_before_snapshot:/srv/freeze.sh,script_after_snapshot:/srv/thaw.sh"}));
+  ASSERT_TRUE(eventually([&] { return !controller.guest_runs().empty(); })) << sandbox.log_tail();
+  stop_and_check(run);
+  const auto runs = controller.guest_runs();
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[1].path, "/srv/thaw.sh");
+  EXPECT_EQ(runs[1].args, std::vector<std::string>{"after"});
+  EXPECT_EQ(attach_requests(), 0u);
+}
+
+}  // namespace
+}  // namespace kv_test
