@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 namespace kv_utils_common {
 
@@ -104,6 +105,17 @@ int stop_aware_reader::getc() {
     if (c != EOF) return c;
     if (!would_block()) return EOF;
     wait_readable_or_stop(::fileno(m_stream));
+  }
+}
+
+long stop_aware_reader::read_some(char* buffer, size_t size) {
+  const int fd = ::fileno(m_stream);
+  for (;;) {
+    stop_point();
+    const ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0) return static_cast<long>(got);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    wait_readable_or_stop(fd);
   }
 }
 

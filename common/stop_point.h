@@ -59,6 +59,10 @@ class stop_aware_reader {
   [[nodiscard]] char* gets(char* buffer, int size);
   // As fgetc: the next character, or EOF at the end of the output or on a read error.
   [[nodiscard]] int getc();
+  // Whatever output is there, at most `size` bytes, straight from the descriptor (so do not mix
+  // it with gets and getc on one stream): waits through stop points while there is none; 0 at
+  // the end of the output, -1 on a read error.
+  [[nodiscard]] long read_some(char* buffer, size_t size);
 
  private:
   // True when the last read failed only because no input was there yet; clears the error.

@@ -22,39 +22,50 @@ namespace {
 constexpr const char* k_run_sig =
     "bool KvModuleUniversal::run_kvfd_command(const string&, std::string&, pid_t&, std::string&)";
 
-void relay_to_client(const std::string& line) { std::cout << line << std::endl; }
+// Relayed lines are flushed once per piece of output read, before the next wait for the data
+// mover: the client still sees every line as soon as the data mover has printed it, without a
+// write to standard output for each of a million progress lines.
+void relay_to_client(const std::string& line) { std::cout << line << '\n'; }
 
 // Reads the output to its end. False, after the Error line, at a pid line without a usable pid.
 bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::string& statistics) {
   using kelvanor::module::kvfd_line_kind;
   kelvanor::module::kvfd_line_splitter splitter;
-  // Every wait for the data mover's next character is a stop point of the program.
+  // Every wait for the data mover's next output is a stop point of the program.
   kv_utils_common::stop_aware_reader reader(stream);
+  char chunk[64 * 1024];
   for (;;) {
-    const int c = reader.getc();
-    if (c == EOF) return true;
-    if (!splitter.push(static_cast<char>(c))) continue;
+    const long got = reader.read_some(chunk, sizeof chunk);
+    if (got <= 0) return true;
+    bool relayed = false;
+    for (long i = 0; i < got; ++i) {
+      if (!splitter.push(chunk[i])) continue;
 
-    const std::string& line = splitter.line();
-    const kelvanor::module::kvfd_line parsed = kelvanor::module::classify_kvfd_line(line);
-    switch (parsed.kind) {
-      case kvfd_line_kind::pid:
-        // Stored before the line leaves: from then on the signal handling may act on it.
-        pid = parsed.pid;
-        relay_to_client(line);
-        break;
-      case kvfd_line_kind::progress:
-        statistics.assign(parsed.rest);
-        relay_to_client(line);
-        break;
-      case kvfd_line_kind::bad_pid:
-        KvLogStream(KvLogLvl::Error) << k_run_sig << ": invalid data mover pid: " << line << std::endl;
-        return false;
-      case kvfd_line_kind::other:
-        output += line;
-        output += '\n';
-        break;
+      const std::string& line = splitter.line();
+      const kelvanor::module::kvfd_line parsed = kelvanor::module::classify_kvfd_line(line);
+      switch (parsed.kind) {
+        case kvfd_line_kind::pid:
+          // Stored before the line leaves: from then on the signal handling may act on it.
+          pid = parsed.pid;
+          relay_to_client(line);
+          relayed = true;
+          break;
+        case kvfd_line_kind::progress:
+          statistics.assign(parsed.rest);
+          relay_to_client(line);
+          relayed = true;
+          break;
+        case kvfd_line_kind::bad_pid:
+          std::cout.flush();
+          KvLogStream(KvLogLvl::Error) << k_run_sig << ": invalid data mover pid: " << line << std::endl;
+          return false;
+        case kvfd_line_kind::other:
+          output += line;
+          output += '\n';
+          break;
+      }
     }
+    if (relayed) std::cout.flush();
   }
 }
 

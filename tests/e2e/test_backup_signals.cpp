@@ -53,6 +53,8 @@ TEST_F(StoppedBackup, WhileTheDataMoverRuns) {
   ASSERT_TRUE(kvfd.wait_until_waiting(std::chrono::seconds(60))) << sandbox.log_tail();
   ASSERT_EQ(devices.attached().size(), 2u);
   const pid_t mover = std::stoi(read_file(kvfd.dir() + "/waiting"));
+  // The client sees the data mover's lines while it still works, not when it ends.
+  EXPECT_TRUE(run.wait_for_output("KVFD PID: " + std::to_string(mover)));
   stop_and_check(run);
   // The data mover no longer reads the disks given back.
   EXPECT_TRUE(eventually([&] { return ::kill(mover, 0) != 0 || read_file("/proc/" + std::to_string(mover) + "/stat")

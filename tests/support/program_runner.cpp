@@ -161,6 +161,7 @@ std::string ModuleSandbox::log() const { return read_file(opt("log/kv_module_vei
 
 std::string ModuleSandbox::log_tail(size_t lines) const {
   std::string text = log();
+  if (text.empty()) return text;
   size_t start = text.size();
   for (size_t n = 0; n <= lines && start > 0; ++n) {
     size_t found = text.rfind('\n', start - 1);
