@@ -32,19 +32,6 @@ class backup_umask {
   ~backup_umask() { ::umask(077); }
 };
 
-const char* backup_kind(uint32_t backup_type) {
-  switch (backup_type) {
-    case 1:
-      return "a full";
-    case 2:
-      return "an incremental";
-    case 3:
-      return "a differential";
-    default:
-      return "";
-  }
-}
-
 const char* storage_type_name(int32_t type) {
   switch (type) {
     case 1:
@@ -232,7 +219,7 @@ bool KvModuleUniversal::close_backup(const bool& replica) {
         make_archiving();
     }
 
-    KvLogStream(KvLogLvl::Info) << "The task to make " << backup_kind(options_.backup_type)
+    KvLogStream(KvLogLvl::Info) << "The task to make " << backup_kind_text(options_.backup_type)
                                 << " backup of resource '" << options_.resource << "' completed successfully"
                                 << std::endl
                                 << std::endl;
@@ -243,4 +230,17 @@ bool KvModuleUniversal::close_backup(const bool& replica) {
     KvLogStream(KvLogLvl::Error) << sig << ": " << error.what() << std::endl;
   }
   return false;
+}
+
+const char* backup_kind_text(uint32_t backup_type) {
+  switch (backup_type) {
+    case 1:
+      return "a full";
+    case 2:
+      return "an incremental";
+    case 3:
+      return "a differential";
+    default:
+      return "";
+  }
 }

@@ -79,3 +79,7 @@ struct KvModuleOptions {
   std::string sign_hash;                          // --sign_hash
   std::string esign;                              // --esign
 };
+
+// The backup type in words for messages: "a full", "an incremental", "a differential"; empty for
+// any other type.
+const char* backup_kind_text(uint32_t backup_type);

@@ -104,6 +104,9 @@ class curlAPI {
                               const std::string& body, unsigned int* timeout);
   // The options every exchange shares, login included; 2 when the CA file check fails.
   [[nodiscard]] int set_exchange_options(std::string_view sig, const std::string& url, long timeout);
+  // Runs the transfer set up on `handle` into response_stream and http_code; a transport error
+  // is thrown with libcurl's text.
+  void perform_transfer(CURL* handle);
   [[nodiscard]] int set_tls_options(std::string_view sig);
   void renew_handle();
   // True (after an error line under sig) when the last reply carries an HTTP error status or

@@ -48,14 +48,7 @@ int curlAPI::login() {
     kv_veil::set_curl_option(handle, CURLOPT_POSTFIELDS, body.c_str());
     if (set_exchange_options(sig, conf.url + "/auth/", static_cast<long>(conf.timeout)) != 0) return 2;
 
-    response_stream.str("");
-    response_stream.clear();
-    http_code = 0;
-    const CURLcode code = curl_easy_perform(handle);
-    // A transfer the progress callback abandoned for a stop ends here, before its error is handled.
-    kv_veil::stop_point();
-    if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
+    perform_transfer(handle);
 
     boost::json::value reply;
     if (parse_result_string(response_stream.str(), reply) != 0) return 2;

@@ -110,6 +110,12 @@ int curlAPI::send_once(const std::string& url, const RequestType& type, std::str
   const long seconds = timeout ? static_cast<long>(*timeout) : static_cast<long>(conf.timeout);
   if (set_exchange_options(k_request_sig, url, seconds) != 0) return 2;
 
+  perform_transfer(handle);
+  reply = response_stream.str();
+  return 0;
+}
+
+void curlAPI::perform_transfer(CURL* handle) {
   response_stream.str("");
   response_stream.clear();
   http_code = 0;
@@ -118,8 +124,6 @@ int curlAPI::send_once(const std::string& url, const RequestType& type, std::str
   kv_veil::stop_point();
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
-  reply = response_stream.str();
-  return 0;
 }
 
 int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {

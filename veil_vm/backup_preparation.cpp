@@ -29,19 +29,6 @@ constexpr const char* k_probe_program = "/usr/bin/test";
 constexpr const char* k_list_file_suffix = "kvfd.list";
 constexpr size_t k_serial_length = 18;
 
-const char* backup_type_text(uint32_t backup_type) {
-  switch (backup_type) {
-    case 1:
-      return "a full";
-    case 2:
-      return "an incremental";
-    case 3:
-      return "a differential";
-    default:
-      return "";
-  }
-}
-
 // The disk the VM boots from: the last boot device that is a vdisk; empty when there is none.
 std::string boot_disk_id(const domain_conf& domain) {
   std::string id;
@@ -127,7 +114,7 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
 
 bool KvModuleVeilVM::prepare_resource_before_backup(const bool& replica) {
   const std::string& resource = options_.resource;
-  KvLogStream(KvLogLvl::Info) << "\nGot a task to make " << backup_type_text(options_.backup_type)
+  KvLogStream(KvLogLvl::Info) << "\nGot a task to make " << backup_kind_text(options_.backup_type)
                               << " backup of VM '" << resource << "'" << std::endl;
   KvLogStream(KvLogLvl::Info) << "Copy name: " << options_.archive_name << std::endl;
 
