@@ -4,7 +4,6 @@
 #include "veil/json_escape.h"
 #include "veil/json_values.h"
 
-#include <boost/system/system_error.hpp>
 
 #include <limits>
 
@@ -112,10 +111,8 @@ int curlAPI::run_script_inside_vm(const std::string& vm_id, const std::string& p
       return 1;
     }
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << k_guest_sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << k_guest_sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(k_guest_sig);
   }
   return 1;
 }

@@ -4,7 +4,6 @@
 #include "veil/json_values.h"
 
 #include <boost/json/value_to.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <algorithm>
 #include <set>
@@ -109,10 +108,8 @@ int curlAPI::get_domain_list(std::vector<veil_vm_info>& domains) {
       }
       return 0;
     });
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(sig);
   }
   return 2;
 }
@@ -156,10 +153,8 @@ int curlAPI::get_available_vdisks(domain_conf& domain) {
       }
     }
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(sig);
   }
   return 6;
 }
@@ -208,10 +203,8 @@ int curlAPI::get_free_instance_name(const std::string& kind, std::string& name) 
     name = candidate;
     KvLogStream(KvLogLvl::Info) << "A " << kind << " will be created with the name: '" << candidate << "'" << std::endl;
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(sig);
   }
   return 2;
 }

@@ -4,7 +4,6 @@
 #include "veil/json_values.h"
 #include "veil/stop_points.h"
 
-#include <boost/system/system_error.hpp>
 
 namespace {
 
@@ -54,10 +53,8 @@ int curlAPI::get_task_id(const std::string& reply, std::string& task_id) {
       return 6;
     }
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(sig);
   }
   return 6;
 }
@@ -102,10 +99,8 @@ int curlAPI::get_entity_and_task_id(const std::string& reply, std::string& entit
       return 7;
     }
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(sig);
   }
   return 7;
 }
@@ -127,10 +122,8 @@ int curlAPI::get_task_status(const std::string& task_id, std::string& status) {
     for (const auto& member : object)
       if (member.key() == "status") status = kv_veil::string_value(member.value());
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(sig);
   }
   return 2;
 }

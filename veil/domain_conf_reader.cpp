@@ -3,7 +3,6 @@
 #include "common/kv_logger.h"
 #include "veil/reply_reader.h"
 
-#include <boost/system/system_error.hpp>
 
 namespace {
 
@@ -391,10 +390,8 @@ int curlAPI::get_domain_config(const std::string& id, domain_conf& domain) {
       return 2;
     if (reply_failed(k_sig, reply)) return 2;
     return read_domain_config(reply, domain);
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(k_sig);
   }
   return 6;
 }
@@ -412,10 +409,8 @@ int curlAPI::read_domain_config(const std::string& reply, domain_conf& domain) {
     for (const auto& member : object)
       if (!reader.member(member.key(), member.value())) return 6;
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(k_sig);
   }
   return 6;
 }

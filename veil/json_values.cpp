@@ -1,6 +1,9 @@
 #include "veil/json_values.h"
 
+#include "common/kv_logger.h"
+
 #include <boost/json/serialize.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <algorithm>
 
@@ -26,6 +29,16 @@ std::string read_value(const boost::json::value& value, value_form form) {
     case value_form::string_value: return string_value(value);
   }
   return {};
+}
+
+void log_caught_exception(std::string_view sig) {
+  try {
+    throw;
+  } catch (const boost::system::system_error& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": boost::json: " << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    KvLogStream(KvLogLvl::Error) << sig << ": exception:" << e.what() << std::endl;
+  }
 }
 
 }  // namespace kv_veil

@@ -7,6 +7,7 @@
 #include <boost/json/value.hpp>
 
 #include <string>
+#include <string_view>
 
 namespace kv_veil {
 
@@ -25,5 +26,10 @@ enum class value_form {
 [[nodiscard]] std::string string_value(const boost::json::value& value);
 
 [[nodiscard]] std::string read_value(const boost::json::value& value, value_form form);
+
+// Logs the standard exception being handled, as every reader of the client reports one: a
+// JSON error as sig + ": boost::json: " + its text, any other as sig + ": exception:" + its text.
+// Call it only from inside a catch block.
+void log_caught_exception(std::string_view sig);
 
 }  // namespace kv_veil

@@ -3,7 +3,6 @@
 #include "common/kv_logger.h"
 #include "veil/reply_reader.h"
 
-#include <boost/system/system_error.hpp>
 
 #include <charconv>
 #include <iomanip>
@@ -145,10 +144,8 @@ int curlAPI::get_vdisk_info(const std::string& id, vdisk& disk) {
     if (process_curl_api_request(conf.url + "/api/vdisks/" + id + "/", GET, reply, "", nullptr) != 0) return 2;
     if (reply_failed(k_sig, reply)) return 2;
     return read_vdisk_info(reply, disk);
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(k_sig);
   }
   return 6;
 }
@@ -166,10 +163,8 @@ int curlAPI::read_vdisk_info(const std::string& reply, vdisk& disk) {
     for (const auto& member : object)
       if (!read_member(reader, member.key(), member.value(), disk)) return 6;
     return 0;
-  } catch (const boost::system::system_error& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": boost::json: " << e.what() << std::endl;
-  } catch (const std::exception& e) {
-    KvLogStream(KvLogLvl::Error) << k_sig << ": exception:" << e.what() << std::endl;
+  } catch (const std::exception&) {
+    kv_veil::log_caught_exception(k_sig);
   }
   return 6;
 }
