@@ -13,7 +13,7 @@ namespace {
 stop_control g_control;
 
 // What one poll of `fd` (-1: none) and, with `use_wake`, the wake descriptor found. Both ready:
-// the stop comes first.
+// the request comes first.
 enum class woke { nothing, input, stop };  // nothing: the time ran out or a signal came in
 
 woke poll_once(int fd, int timeout_ms, bool use_wake) {
@@ -33,21 +33,27 @@ void set_stop_control(const stop_control& control) noexcept { g_control = contro
 
 bool stop_requested() noexcept { return g_control.requested != nullptr && g_control.requested(); }
 
+bool stop_point_pending() noexcept { return g_control.pending != nullptr && g_control.pending(); }
+
 void stop_point() {
-  if (stop_requested() && g_control.carry_out != nullptr) g_control.carry_out();
+  if (stop_point_pending() && g_control.carry_out != nullptr) g_control.carry_out(true);
+}
+
+void pause_point() {
+  if (stop_point_pending() && g_control.carry_out != nullptr) g_control.carry_out(false);
 }
 
 void sleep_or_stop(std::chrono::milliseconds duration) {
   using clock = std::chrono::steady_clock;
   const auto deadline = clock::now() + duration;
-  // Should the wake descriptor stay readable while no stop waits (one is being carried out),
+  // Should the wake descriptor stay readable while nothing waits (a stop is being carried out),
   // the wait leaves it out rather than spin.
   bool use_wake = true;
   for (;;) {
     stop_point();
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
     if (left.count() <= 0) return;
-    if (poll_once(-1, static_cast<int>(left.count()), use_wake) == woke::stop && !stop_requested()) use_wake = false;
+    if (poll_once(-1, static_cast<int>(left.count()), use_wake) == woke::stop && !stop_point_pending()) use_wake = false;
   }
 }
 
@@ -60,7 +66,7 @@ void wait_readable_or_stop(int fd) {
       case woke::input:
         return;
       case woke::stop:
-        if (!stop_requested()) use_wake = false;
+        if (!stop_point_pending()) use_wake = false;
         break;
       case woke::nothing:
         break;

@@ -1,12 +1,13 @@
 #pragma once
 
-// Stop points. A signal may tell the program to stop at any moment, but the stop itself
-// (terminating the children, letting the module release what it holds, logging, exiting) cannot
-// safely run inside a signal handler: the signal may have landed inside malloc, stdio or
-// libcurl. So the handler only records the request, and the program carries the stop out at its
-// next stop point. Every wait of the program is one (the one-second pauses of polling loops,
+// Stop points. A signal may tell the program to stop, or to pause and go on, at any moment, but
+// the work this takes (terminating the children, letting the module release what it holds,
+// logging, exiting, holding still) cannot safely run inside a signal handler: the signal may
+// have landed inside malloc, stdio, a log write holding its lock or libcurl. So the handler only
+// records the request, and the program carries it out at its next stop point. Every wait of the program is one (the one-second pauses of polling loops,
 // the reads of a child's output, libcurl transfers), so a stop takes effect within about a
-// second wherever the program waits.
+// second wherever the program waits. A pause holds the program at its stop point until it is
+// resumed (or a stop comes in); then the program goes on from there.
 //
 // The module framework's signal handling installs the control below. Until it does (tests of
 // the lower layers, tools without a module) no stop is ever requested and these waits are plain
@@ -21,9 +22,13 @@ struct stop_control {
   // Async-signal-safe: true while a requested stop waits to be carried out. It answers false
   // again once the stop runs, so that the stop's own waits go on normally.
   bool (*requested)() noexcept = nullptr;
-  // Carries the requested stop out; does not return.
-  void (*carry_out)() = nullptr;
-  // Becomes readable when a stop is requested, so that a wait in poll wakes at once; -1 when
+  // Async-signal-safe: true while anything waits to be carried out (a stop, a pause, the note
+  // of a resume).
+  bool (*pending)() noexcept = nullptr;
+  // Carries out what waits. A pause returns once the program is resumed; a stop does not
+  // return. With `with_stop` false a requested stop is left for the next stop point.
+  void (*carry_out)(bool with_stop) = nullptr;
+  // Becomes readable when a request comes in, so that a wait in poll wakes at once; -1 when
   // there is none.
   int wake_fd = -1;
 };
@@ -35,14 +40,23 @@ void set_stop_control(const stop_control& control) noexcept;
 // callback): they abandon their wait and reach a stop point right after.
 [[nodiscard]] bool stop_requested() noexcept;
 
-// Carries out a requested stop, never returning then; otherwise returns at once.
+// True when anything waits to be carried out at the next stop point.
+[[nodiscard]] bool stop_point_pending() noexcept;
+
+// Carries out whatever waits: a pause returns once the program is resumed, a stop never
+// returns. Returns at once when nothing waits.
 void stop_point();
 
-// Waits for `duration`; a stop requested meanwhile ends the wait at once and is carried out.
+// As stop_point, but leaves a requested stop for a later stop point: for places where the stop
+// must not run but the program may hold still (a libcurl callback, whose transfer goes on).
+void pause_point();
+
+// Waits for `duration`; a stop requested meanwhile ends the wait at once and is carried out, a
+// pause holds the wait until the resume.
 void sleep_or_stop(std::chrono::milliseconds duration);
 
 // Waits until `fd` has input (or its end, or an error) to read; a stop requested meanwhile ends
-// the wait at once and is carried out.
+// the wait at once and is carried out, a pause holds the wait until the resume.
 void wait_readable_or_stop(int fd);
 
 // Reads the output of a child process (a popen stream) through stop points, so that a stop

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -116,11 +117,14 @@ class KvModuleUniversal {
   [[nodiscard]] bool has_special_param_passed_from_client(const std::string& key) const;
 
   // --- Pause and resume (kv_signal_handler.cpp). ---
-  // Logs the pause, then waits one second at a time until continue_working (or a stop request).
+  // Run at the stop point after SIGTSTP: logs the pause, then waits until the resume handler
+  // clears `paused` (or a stop is requested).
   void set_to_pause();
   [[nodiscard]] bool is_paused() const;
+  // Run at the stop point after SIGCONT: logs the resume.
   void continue_working();
-  // Passes the signal on to the running data mover, if any.
+  // Passes SIGTSTP or SIGCONT on to the running data mover, if any; async-signal-safe (the
+  // stop point reports the outcome on stdout).
   void send_signal_to_kvfd(int signal);
 
   // --- Framework routines the dispatcher relies on. ---
@@ -241,7 +245,7 @@ class KvModuleUniversal {
   std::string tmp_catalog;                               // -e
   bool without_deployment_restore = false;               // -e
   pid_t kvfd_pid = 0;                                    // running data mover, 0 when none
-  bool paused = false;                                   // inside the pause handler
+  volatile std::sig_atomic_t paused = 0;                 // between SIGTSTP and SIGCONT
   kelvanor::module::resource_file_lock resource_file_lock;  // lock of the current resource
   std::string reference_snapshot_directory;              // unpacked reference snapshot
   std::unique_ptr<KvModuleSignalHandler> signal_handler; // installed by init

@@ -6,8 +6,9 @@
 // SIGINT and SIGTERM only record the request: the stop (children terminated, the module's
 // shutdown hook, "Module was terminated. PID: ...", exit status 17) is carried out at the
 // program's next stop point, which every wait reaches (common/stop_point.h). SIGSEGV stops
-// inside its handler. SIGTSTP passes the pause on to the data mover and holds the module in its
-// handler until SIGCONT, which is passed on too. SIGPIPE is absorbed.
+// inside its handler. SIGTSTP passes the pause on to the data mover at once; the module logs it
+// and holds still at its next stop point until SIGCONT, which is passed on to the data mover at
+// once too and logged at the stop point. SIGPIPE is absorbed.
 
 #include <memory>
 
@@ -42,10 +43,11 @@ inline constexpr int k_terminated_status = 17;
 // under way). Async-signal-safe.
 [[nodiscard]] bool stop_requested() noexcept;
 
-// The stop point: carries out a requested stop and does not return then; otherwise returns at
-// once, also while the stop is already under way (the module's release waits and polls like
-// any other code). Long loops of the framework that wait in other ways than those of
-// common/stop_point.h call it once per round.
+// The stop point: carries out a requested stop and does not return then; holds a pending pause
+// until the resume (or a stop) and logs the resume; otherwise returns at once, also while the
+// stop is already under way (the module's release waits and polls like any other code). Long
+// loops of the framework that wait in other ways than those of common/stop_point.h call it
+// once per round.
 void stop_point();
 
 }  // namespace kelvanor::module

@@ -21,8 +21,11 @@ constexpr std::string_view k_request_sig =
 // Longest piece of a non-JSON error reply (an HTML page, say) that goes into the log.
 constexpr size_t k_max_logged_reply = 200;
 
-// Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it.
+// Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it. Only a
+// stop does; a pause holds the program here, and the transfer goes on once it is resumed.
 int transfer_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  if (kv_veil::stop_requested()) return 1;
+  kv_veil::pause_point();
   return kv_veil::stop_requested() ? 1 : 0;
 }
 

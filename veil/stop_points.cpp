@@ -22,6 +22,8 @@ bool stop_requested() noexcept { return g_stop_hook(); }
 
 void stop_point() { kv_utils_common::stop_point(); }
 
+void pause_point() { kv_utils_common::pause_point(); }
+
 bool pause_one_second() {
   stop_point();
   if (stop_requested()) return false;

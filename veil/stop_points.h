@@ -3,8 +3,10 @@
 // The places where the REST client waits: every libcurl transfer (its progress callback runs
 // at least once a second while a reply is awaited) and the one-second pause of the task
 // polling loop. A pending stop of the program (a deferred SIGTERM, for instance) is noticed
-// here, so the program never sits in a wait it cannot leave. The stop itself is the program's
-// (common/stop_point.h); the REST client only asks for it and reaches its stop points.
+// here, so the program never sits in a wait it cannot leave; a pending pause holds the program
+// right there, a transfer included, which then goes on. The stop and the pause themselves are
+// the program's (common/stop_point.h); the REST client only asks for them and reaches its stop
+// points.
 
 namespace kv_veil {
 
@@ -18,9 +20,13 @@ void set_stop_hook(stop_hook hook) noexcept;
 
 [[nodiscard]] bool stop_requested() noexcept;
 
-// Carries out a pending stop of the program (it does not return then); called after every
-// transfer.
+// Carries out what the program has pending: a stop does not return, a pause returns once the
+// program is resumed; called after every transfer.
 void stop_point();
+
+// Carries out a pending pause but leaves a stop for stop_point: for libcurl's progress callback,
+// whose transfer goes on after a pause.
+void pause_point();
 
 // Sleeps one second between two polls, less when a stop comes in, which is then carried out;
 // false when the stop hook asked to give up.

@@ -12,8 +12,10 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -254,6 +256,7 @@ TEST_F(ModuleTest, PauseStopsTheDataMoverAndWaitsUntilTheResume) {
       ::_exit(0);
     }
     ::raise(SIGTSTP);
+    kelvanor::module::stop_point();
     note(module.paused ? "still paused" : "resumed");
     return 0;
   });
@@ -271,6 +274,7 @@ TEST_F(ModuleTest, PauseAndResumeAreLoggedWithThePid) {
     const auto handler = KvModuleSignalHandler::init(&module);
     signal_me_after(SIGCONT, milliseconds(200));
     ::raise(SIGTSTP);
+    kelvanor::module::stop_point();
     const std::string pid = std::to_string(::getpid());
     const auto info = log_at("Info");
     note(info == std::vector<std::string>{"Module pid: " + pid + " put on pause", "Module pid: " + pid + " continue working"}
@@ -295,6 +299,52 @@ TEST_F(ModuleTest, StopRequestedDuringAPauseEndsItAndIsCarriedOutAtTheNextStopPo
   EXPECT_EQ(exit_code(t.run), 17);
   EXPECT_EQ(t.run.errors, "pause left\nrelease begin\nrelease end\n");
   EXPECT_LT(t.elapsed, milliseconds(1500));
+}
+
+// A destination that raises SIGTSTP against its own process in the middle of its first write,
+// while the logger holds the destination's lock.
+class PausingLogger : public RecordingLogger {
+ public:
+  using RecordingLogger::RecordingLogger;
+
+ protected:
+  int write_log_impl(const std::string& text) override {
+    if (!m_raised) {
+      m_raised = true;
+      ::raise(SIGTSTP);
+    }
+    return RecordingLogger::write_log_impl(text);
+  }
+
+ private:
+  bool m_raised = false;
+};
+
+TEST_F(ModuleTest, PauseArrivingInsideALogWriteIsCarriedOutAtTheNextStopPoint) {
+  const Timed t = timed_fork([] {
+    // A hang ends the copy with SIGALRM rather than the test run.
+    ::alarm(5);
+    std::vector<std::string> lines;
+    KvLogStream::set_default_loggers(std::make_unique<PausingLogger>(lines));
+    StopModule module;
+    const auto handler = KvModuleSignalHandler::init(&module);
+    signal_me_after(SIGCONT, milliseconds(300));
+    KvLogStream(KvLogLvl::Info) << "before the pause" << std::endl;
+    note(module.paused ? "write done, pause pending" : "not paused");
+    // The polling pause is a stop point: the module holds still there until the resume.
+    kv_utils_common::sleep_or_stop(milliseconds(10));
+    note(module.paused ? "still paused" : "resumed");
+    const std::string pid = std::to_string(::getpid());
+    note(lines == std::vector<std::string>{"Info: before the pause", "Info: Module pid: " + pid + " put on pause",
+                                           "Info: Module pid: " + pid + " continue working"}
+             ? "logged"
+             : "log differs");
+    return 0;
+  });
+  EXPECT_EQ(exit_code(t.run), 0);
+  EXPECT_EQ(t.run.errors, "write done, pause pending\nresumed\nlogged\n");
+  EXPECT_GE(t.elapsed, milliseconds(300));
+  EXPECT_LT(t.elapsed, milliseconds(1300));
 }
 
 TEST_F(ModuleTest, SigpipeIsAbsorbed) {
