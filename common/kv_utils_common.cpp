@@ -143,12 +143,17 @@ bool send_signal(int pid, int signal)
     if (::kill(pid, 0) != 0)
         return false;
 
-    if (::kill(pid, signal) == 0) {
+    const int error = ::kill(pid, signal) == 0 ? 0 : errno;
+    report_sent_signal(pid, signal, error);
+    return error == 0;
+}
+
+void report_sent_signal(int pid, int signal, int error)
+{
+    if (error == 0)
         std::cout << "sent signal " << signal << " to the process: " << pid << std::endl;
-        return true;
-    }
-    std::cout << "No permissions to send signal " << signal << " the process: " << pid << std::endl;
-    return false;
+    else
+        std::cout << "No permissions to send signal " << signal << " the process: " << pid << std::endl;
 }
 
 bool synchronous_terminate(const int& pid)

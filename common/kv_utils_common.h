@@ -31,6 +31,10 @@ using UniquePipe = std::unique_ptr<std::FILE, PipeCloser>;
 // group, or every process) is refused.
 [[nodiscard]] bool send_signal(int pid, int signal);
 
+// The line send_signal prints for a signal sent (error 0) or refused (the errno of kill). For
+// callers that had to send the signal where printing is not safe, to report it later.
+void report_sent_signal(int pid, int signal, int error);
+
 // SIGTERM, then SIGKILL one second later when the process is still there. True when the
 // process is known to be gone or SIGKILL was delivered.
 [[nodiscard]] bool synchronous_terminate(const int& pid);

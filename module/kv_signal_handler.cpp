@@ -90,17 +90,15 @@ void prepare_wake_pipe() {
 
 passed_on& passed_on_for(int signal) { return g_passed_on[signal == SIGTSTP ? 0 : 1]; }
 
-// The stdout lines of kv_utils_common::send_signal, which cannot run in a handler.
+// The stdout line of kv_utils_common::send_signal, which cannot run in a handler.
 void report_passed_on(int signal) {
   passed_on& record = passed_on_for(signal);
   const int pid = record.pid;
   const int error = record.error;
   record.pid = 0;
   if (pid <= 0) return;
-  if (error == 0)
-    std::cout << "sent signal " << signal << " to the process: " << pid << std::endl;
-  else if (error == EPERM)
-    std::cout << "No permissions to send signal " << signal << " the process: " << pid << std::endl;
+  // A data mover already gone (ESRCH) is passed over silently, as send_signal does.
+  if (error == 0 || error == EPERM) kv_utils_common::report_sent_signal(pid, signal, error);
 }
 
 // Async-signal-safe: wakes a wait in poll, so that it reaches its stop point at once.
