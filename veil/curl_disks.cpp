@@ -11,6 +11,7 @@
 namespace {
 
 using kv_veil::json_quoted;
+using kv_veil::json_quoted_stripped;
 using kv_veil::json_raw;
 
 constexpr std::string_view k_create_vdisk_sig = "int curlAPI::create_vdisk(vdisk&, std::string&)";
@@ -40,8 +41,8 @@ void curlAPI::log_refused_body(std::string_view sig, const std::string& body) co
 
 int curlAPI::create_vdisk(vdisk& disk, std::string& task_id) {
   if (get_free_instance_name("vdisk", disk.verbose_name) != 0) return 2;
-  const std::string body = "{\"description\": " + json_quoted(disk.description) +
-                           ", \"verbose_name\": " + json_quoted(disk.verbose_name) +
+  const std::string body = "{\"description\": " + json_quoted_stripped(disk.description) +
+                           ", \"verbose_name\": " + json_quoted_stripped(disk.verbose_name) +
                            ", \"preallocation\": false, \"datapool\": " + json_quoted(disk.datapool.id) +
                            ", \"size\": " + json_raw(disk.size) + ", \"virtual_size\": " + json_raw(disk.virtual_size) +
                            ", \"preallocation_type\": \"falloc\"}";

@@ -4,14 +4,16 @@
 #include "veil/json_escape.h"
 
 // The VM creation request is composed as text from the saved records, in the order and with
-// the spacing the controller has always been sent. Every text member goes through json_quoted,
-// so a description or a tag name can neither break the body nor add members to it; members
-// that hold JSON text (numbers, true, false, null) go through json_raw, which writes null for
-// a key the saved configuration did not have.
+// the spacing the controller has always been sent. No value can break the body or add members
+// to it: members kept as quote-stripped text go through json_quoted_stripped, which leaves the
+// escapes they already hold as they are (a description's line break stays one), string values
+// through json_quoted, and members that hold JSON text (numbers, true, false, null) through
+// json_raw, which writes null for a key the saved configuration did not have.
 
 namespace {
 
 using kv_veil::json_quoted;
+using kv_veil::json_quoted_stripped;
 using kv_veil::json_raw;
 
 constexpr std::string_view k_create_domain_sig = "int curlAPI::create_domain(const vdisk&, domain_conf&, std::string&)";
@@ -27,8 +29,8 @@ std::string joined(const Container& items, Write write) {
   return text;
 }
 
-std::string quoted_list(const std::vector<std::string>& items) {
-  return "[" + joined(items, [](const std::string& item) { return json_quoted(item); }) + "]";
+std::string stripped_list(const std::vector<std::string>& items) {
+  return "[" + joined(items, [](const std::string& item) { return json_quoted_stripped(item); }) + "]";
 }
 
 std::string qos_direction(const vm_interface_qos_attrs& attrs) {
@@ -59,7 +61,7 @@ std::string memory_members(const domain_conf& d) {
 std::string cpu_topology(const domain_conf& d) {
   // std::map keeps the node keys in ascending order, whatever order the controller reported.
   const std::string cpu_map = joined(d.cpu_map, [](const auto& node) {
-    return json_quoted(node.first) + ": " + quoted_list(node.second);
+    return json_quoted(node.first) + ": " + stripped_list(node.second);
   });
   std::string text = "\"cpu_topology\": [{\"cpu_count\": " + json_raw(d.cpu_count) +
                      ", \"cpu_count_max\": " + json_raw(d.cpu_count_max) + "}, {\"cpu_sockets\": " +
@@ -69,7 +71,7 @@ std::string cpu_topology(const domain_conf& d) {
   if (d.cpu_mode != "default" && d.cpu_model != "default") text += ", \"cpu_model\": " + json_quoted(d.cpu_model);
   text += "}, {\"cpu_priority\": " + json_raw(d.cpu_priority) + ", \"cpu_shares\": " + json_raw(d.cpu_shares) +
           ", \"cpu_min_guarantee\": " + json_raw(d.cpu_min_guarantee) +
-          ", \"cpu_features_required\": " + quoted_list(d.cpu_features_required) + "}], ";
+          ", \"cpu_features_required\": " + stripped_list(d.cpu_features_required) + "}], ";
   return text;
 }
 
@@ -84,12 +86,12 @@ std::string curlAPI::create_domain_body(const vdisk& boot_disk, const domain_con
                                         const std::string& idempotency_key) {
   const bool has_boot_disk = !boot_disk.id.empty();
   std::string body = "{\"idempotency_key\": " + json_quoted(idempotency_key) +
-                     ", \"graphics_password\": " + json_quoted(d.graphics_password) +
+                     ", \"graphics_password\": " + json_quoted_stripped(d.graphics_password) +
                      ", \"safety\": " + json_raw(d.safety) + ", \"start_on_boot\": " + json_raw(d.start_on_boot) +
-                     ", \"clean_type\": " + json_quoted(d.clean_type) +
+                     ", \"clean_type\": " + json_quoted_stripped(d.clean_type) +
                      ", \"clean_count\": " + json_raw(d.clean_count) +
-                     ", \"verbose_name\": " + json_quoted(d.verbose_name) +
-                     ", \"description\": " + json_quoted(d.description) + ", \"node\": " + json_quoted(d.node.id) +
+                     ", \"verbose_name\": " + json_quoted_stripped(d.verbose_name) +
+                     ", \"description\": " + json_quoted_stripped(d.description) + ", \"node\": " + json_quoted(d.node.id) +
                      ", \"resource_pool\": " + json_quoted(d.resource_pool.id) + ", " + memory_members(d) + ", ";
 
   if (!d.video_type.empty())
@@ -101,15 +103,15 @@ std::string curlAPI::create_domain_body(const vdisk& boot_disk, const domain_con
 
   body += "\"watchdog\": {\"enabled\": " + json_raw(d.watchdog.enabled);
   if (!d.watchdog.model.empty())
-    body += ", \"model\": " + json_quoted(d.watchdog.model) + ", \"action\": " + json_quoted(d.watchdog.action);
+    body += ", \"model\": " + json_quoted_stripped(d.watchdog.model) + ", \"action\": " + json_quoted_stripped(d.watchdog.action);
   body += "}, ";
 
-  body += "\"boot_type\": " + json_quoted(d.boot_type) + ", \"os_type\": " + json_quoted(d.os_type) +
-          ", \"os_version\": " + json_quoted(d.os_version) + ", \"vdisks\": [";
+  body += "\"boot_type\": " + json_quoted_stripped(d.boot_type) + ", \"os_type\": " + json_quoted_stripped(d.os_type) +
+          ", \"os_version\": " + json_quoted_stripped(d.os_version) + ", \"vdisks\": [";
   if (has_boot_disk)
-    body += "{\"target_bus\": " + json_quoted(boot_disk.target_bus) +
-            ", \"driver_cache\": " + json_quoted(boot_disk.driver_cache) + ", \"io\": " + json_quoted(boot_disk.io) +
-            ", \"vdisk\": " + json_quoted(boot_disk.id) + ", \"shareable\": " + json_raw(boot_disk.shareable) + "}";
+    body += "{\"target_bus\": " + json_quoted_stripped(boot_disk.target_bus) +
+            ", \"driver_cache\": " + json_quoted_stripped(boot_disk.driver_cache) + ", \"io\": " + json_quoted_stripped(boot_disk.io) +
+            ", \"vdisk\": " + json_quoted_stripped(boot_disk.id) + ", \"shareable\": " + json_raw(boot_disk.shareable) + "}";
   body += "], \"usb_devices\": [], \"pci_devices\": [], \"mdev_devices\": [], ";
 
   if (!d.vmachine_infs.empty()) body += "\"vmachine_infs\": [" + joined(d.vmachine_infs, interface_text) + "], ";
@@ -120,14 +122,14 @@ std::string curlAPI::create_domain_body(const vdisk& boot_disk, const domain_con
           ", \"scsi\": " + controller_list(c.scsi, false) + "}, ";
 
   body += "\"boot\": {\"bootmenu\": " + json_raw(d.bootmenu) + ", \"bootmenu_timeout\": " +
-          json_raw(d.bootmenu_timeout) + ", \"boot_type\": " + json_quoted(d.boot_type) + ", \"devices\": [" +
-          (has_boot_disk ? json_quoted(boot_disk.id) : std::string()) + "]}, ";
+          json_raw(d.bootmenu_timeout) + ", \"boot_type\": " + json_quoted_stripped(d.boot_type) + ", \"devices\": [" +
+          (has_boot_disk ? json_quoted_stripped(boot_disk.id) : std::string()) + "]}, ";
 
   body += cpu_topology(d);
 
-  body += "\"machine\": " + json_quoted(d.machine) + ", \"ha_options\": {\"ha_enabled\": " + json_raw(d.ha_enabled) +
+  body += "\"machine\": " + json_quoted_stripped(d.machine) + ", \"ha_options\": {\"ha_enabled\": " + json_raw(d.ha_enabled) +
           ", \"ha_autoselect\": " + json_raw(d.ha_autoselect) + ", \"ha_nodepolicy\": " +
-          quoted_list(d.ha_nodepolicy) + ", \"ha_retrycount\": " + json_raw(d.ha_retrycount) +
+          stripped_list(d.ha_nodepolicy) + ", \"ha_retrycount\": " + json_raw(d.ha_retrycount) +
           ", \"ha_timeout\": " + json_raw(d.ha_timeout) + ", \"ha_boot_order\": " + json_raw(d.ha_boot_order) +
           ", \"ha_boot_delay\": " + json_raw(d.ha_boot_delay) + ", \"ha_boot_agent\": " + json_raw(d.ha_boot_agent) +
           "}, ";

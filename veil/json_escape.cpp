@@ -1,6 +1,20 @@
 #include "veil/json_escape.h"
 
 namespace kv_veil {
+namespace {
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// The length of the valid escape sequence at the start of text (a backslash and what follows), or 0.
+size_t escape_length(std::string_view text) {
+  if (text.size() < 2 || text[0] != '\\') return 0;
+  if (std::string_view("\"\\/bfnrt").find(text[1]) != std::string_view::npos) return 2;
+  if (text[1] == 'u' && text.size() >= 6 && is_hex(text[2]) && is_hex(text[3]) && is_hex(text[4]) && is_hex(text[5]))
+    return 6;
+  return 0;
+}
+
+}  // namespace
 
 std::string json_escape(std::string_view text) {
   static constexpr char k_hex[] = "0123456789abcdef";
@@ -30,6 +44,21 @@ std::string json_escape(std::string_view text) {
 }
 
 std::string json_quoted(std::string_view text) { return '"' + json_escape(text) + '"'; }
+
+std::string json_quoted_stripped(std::string_view text) {
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (size_t i = 0; i < text.size();) {
+    if (const size_t kept = escape_length(text.substr(i)); kept > 0) {
+      out += text.substr(i, kept);
+      i += kept;
+    } else {
+      out += json_escape(text.substr(i, 1));
+      ++i;
+    }
+  }
+  return out + '"';
+}
 
 std::string json_raw(std::string_view text) { return text.empty() ? std::string("null") : std::string(text); }
 

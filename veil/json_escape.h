@@ -16,6 +16,12 @@ namespace kv_veil {
 // json_escape enclosed in double quotes.
 [[nodiscard]] std::string json_quoted(std::string_view text);
 
+// Quote-stripped text (a value's JSON text with its double quotes removed) between double
+// quotes. It already holds the escapes of the controller's JSON (\n, \\, \u0001, ...), which stay
+// as they are, so the value comes back unchanged; only what would end the string or break it is
+// escaped: a double quote, a backslash that starts no valid escape, a raw control character.
+[[nodiscard]] std::string json_quoted_stripped(std::string_view text);
+
 // A member that holds JSON text (a number, true, false, null) is pasted as it is; an empty one
 // (a key missing from a saved configuration) would leave nothing after the colon, so it is
 // written as null.

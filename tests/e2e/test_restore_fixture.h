@@ -118,10 +118,11 @@ class RestorePlatform {
 
   // The VM `name` with its disks on the controller, each disk's image holding its content: what a
   // backup reads. The boot disk comes first among the boot devices, then a CD-ROM drive when
-  // asked.
+  // asked. The members of `changes` replace the VM's.
   void add_source_vm(const std::string& id, const std::string& name, const std::vector<SavedDisk>& disks,
-                     bool cdrom) {
+                     bool cdrom, const boost::json::object& changes = {}) {
     boost::json::object vm = TestController::make_vm(id, name);
+    for (const auto& member : changes) vm[member.key()] = member.value();
     boost::json::array boot_devices;
     for (const SavedDisk& disk : disks) {
       controller.add_vdisk(TestController::make_vdisk(disk.id, disk.name, id, 0.1));

@@ -28,10 +28,12 @@ std::string line_value(const std::string& output, const std::string& key) {
 TEST(RestoreRoundTrip, ABackedUpVmComesBackAsANewVmWithTheSameDiskContent) {
   RestorePlatform p;
   // The boot disk is the second of the list; both disks hold a few MiB of different content.
+  // Texts the controller escapes in its replies come back exactly.
   const std::vector<SavedDisk> disks = {
-      {"d15c0011-0000-4000-8000-000000000011", "web-data", "", false, disk_content((3 << 20) + 17, 'k')},
+      {"d15c0011-0000-4000-8000-000000000011", "web\\data", "", false, disk_content((3 << 20) + 17, 'k')},
       {"d15c0012-0000-4000-8000-000000000012", "web-system", "", true, disk_content((2 << 20) + 3, 'x')}};
-  p.add_source_vm(k_source_vm_id, "web", disks, true);
+  const boost::json::object texts{{"description", "first line\nsecond line"}, {"graphics_password", "pa\\ss"}};
+  p.add_source_vm(k_source_vm_id, "web", disks, true, texts);
   std::set<std::string> original_vdisks;
   for (const auto& disk : p.controller.vdisks()) original_vdisks.insert(id_of(disk));
 
@@ -51,9 +53,9 @@ TEST(RestoreRoundTrip, ABackedUpVmComesBackAsANewVmWithTheSameDiskContent) {
   ASSERT_EQ(created.size(), 2u);
   std::map<std::string, std::string> new_id_by_name;
   for (const auto& disk : created) new_id_by_name[name_of(disk)] = id_of(disk);
-  ASSERT_EQ(new_id_by_name.count("web-data_2"), 1u);
+  ASSERT_EQ(new_id_by_name.count("web\\data_2"), 1u);
   ASSERT_EQ(new_id_by_name.count("web-system_2"), 1u);
-  const std::string data_id = new_id_by_name.at("web-data_2");
+  const std::string data_id = new_id_by_name.at("web\\data_2");
   const std::string system_id = new_id_by_name.at("web-system_2");
   EXPECT_TRUE(read_file(p.controller.vdisk_image(data_id)) == disks[0].content);
   EXPECT_TRUE(read_file(p.controller.vdisk_image(system_id)) == disks[1].content);
@@ -70,6 +72,7 @@ TEST(RestoreRoundTrip, ABackedUpVmComesBackAsANewVmWithTheSameDiskContent) {
   for (const auto& vm : p.controller.vms())
     if (name_of(vm) == "web_2") new_vm_id = id_of(vm);
   ASSERT_FALSE(new_vm_id.empty());
+  for (const auto& [key, value] : texts) EXPECT_EQ(p.controller.vm(new_vm_id)->at(key), value) << key;
   const auto attached = p.attachments_to(new_vm_id);
   ASSERT_EQ(attached.size(), 1u);
   EXPECT_EQ(attached[0].vdisk_id, data_id);

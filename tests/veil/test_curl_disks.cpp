@@ -94,18 +94,17 @@ TEST_F(Disks, CreateVdiskSendsTheExactBodyUnderAFreeNameAndTakesTheNewId) {
   EXPECT_EQ(api.wait_for_task_completion(task_id), 0);
 }
 
-TEST_F(Disks, CreateVdiskCarriesQuotesAndBackslashesAsTheyAre) {
+TEST_F(Disks, CreateVdiskSendsQuoteStrippedTextBackAsTheControllerSentIt) {
   curlAPI api = client();
-  vdisk disk = saved_disk("say \"x\"");
-  disk.description = "a \\b\\ c";  // a quote-stripped description keeps the backslashes
-  disk.virtual_size.clear();       // missing from an old saved file
+  vdisk disk = saved_disk("say \"x\" a\\ b");  // a quote and a backslash that starts no escape
+  disk.description = "l1\\nl2 \\\\ end";     // quote-stripped "l1\nl2 \\ end": a line break, a backslash
+  disk.virtual_size.clear();                   // missing from an old saved file
   std::string task_id;
   ASSERT_EQ(api.create_vdisk(disk, task_id), 0);
   const json::value body = parsed(controller.requests_to("POST", "/api/vdisks/").at(0).body);
-  EXPECT_EQ(body.at("verbose_name").as_string(), "say \"x\"");
-  EXPECT_EQ(body.at("description").as_string(), "a \\b\\ c");
+  EXPECT_EQ(body.at("verbose_name").as_string(), "say \"x\" a\\ b");
+  EXPECT_EQ(body.at("description").as_string(), "l1\nl2 \\ end");
   EXPECT_TRUE(body.at("virtual_size").is_null());
-  EXPECT_EQ(controller.vdisk(disk.id)->at("description").as_string(), "a \\b\\ c");
 }
 
 TEST_F(Disks, CreateVdiskFailures) {

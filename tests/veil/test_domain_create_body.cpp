@@ -175,20 +175,20 @@ TEST(CreateDomainBody, ControllerListsAndCpuMapOrder) {
 }
 
 TEST(CreateDomainBody, QuotesAndInjectionAttemptsStayInsideTheirValues) {
-  // A description the controller sent as "say \"hi\"" is kept quote-stripped with its
-  // backslashes; the body must carry exactly that text.
-  json::object vm = TestController::make_vm("a1", "web \"new\"");
-  vm["description"] = "say \"hi\" \\ done";
+  // A description the controller sent as "say \"hi\" \\ done\nbye" is kept quote-stripped, its
+  // escapes in place: the body gives the line break and the backslash back as they were.
+  json::object vm = TestController::make_vm("a1", "web \"main\"");
+  vm["description"] = "say \"hi\" \\ done\nbye";
   vm["tags"] = json::parse(R"([{"colour": "#fff", "verbose_name": "x\", \"injected\": \"1"}])");
   vm["owners"] = json::parse(R"([{"id": "o1", "username": "eve\"}], \"tpm_device\": {\"a\": \"b"}])");
   vm["remote_access_white_list"] = json::parse(R"([{"ip_addr": "10.0.0.1", "comment": "line\nbreak\ttab"}])");
   domain_conf domain;
   ASSERT_EQ(curlAPI::read_domain_config(json::serialize(vm), domain), 0);
-  ASSERT_EQ(domain.description, "say \\hi\\ \\\\ done");
+  ASSERT_EQ(domain.description, "say \\hi\\ \\\\ done\\nbye");
 
   const json::object object = parsed(curlAPI::create_domain_body(boot_disk(), domain, k_key));
-  EXPECT_EQ(object.at("description").as_string(), domain.description);
-  EXPECT_EQ(object.at("verbose_name").as_string(), domain.verbose_name);
+  EXPECT_EQ(object.at("description").as_string(), "say \\hi\\ \\ done\nbye");
+  EXPECT_EQ(object.at("verbose_name").as_string(), "web \\main\\");
   const json::object& tag = object.at("tags").as_array().at(0).as_object();
   EXPECT_EQ(tag.at("verbose_name").as_string(), "x\", \"injected\": \"1");
   EXPECT_EQ(tag.size(), 2u);
@@ -231,7 +231,7 @@ TEST_F(CreateDomain, SendsTheBodyAndTakesTheNewIdAndTask) {
   kv_veil_test::FastPolling fast;
   curlAPI api = client();
   domain_conf domain = realistic_vm();
-  domain.description = "quoted \\\"text\\\"";  // as a quote-stripped description holds it
+  domain.description = "two\\nlines";  // a quote-stripped description holds the line break escaped
   std::string task_id;
   ASSERT_EQ(api.create_domain(boot_disk(), domain, task_id), 0);
   EXPECT_FALSE(task_id.empty());
@@ -239,7 +239,7 @@ TEST_F(CreateDomain, SendsTheBodyAndTakesTheNewIdAndTask) {
   const auto created = controller.vm(domain.id);
   ASSERT_TRUE(created.has_value());
   EXPECT_EQ(created->at("verbose_name").as_string(), "web");
-  EXPECT_EQ(created->at("description").as_string(), domain.description);
+  EXPECT_EQ(created->at("description").as_string(), "two\nlines");
   EXPECT_EQ(json::serialize(controller.vdisk(k_boot_id)->at("domain").at("id")), "\"" + domain.id + "\"");
 
   const auto posts = controller.requests_to("POST", "/api/domains/multi-create-domain/");

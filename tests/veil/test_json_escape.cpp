@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -30,6 +31,23 @@ TEST(JsonEscape, EveryAsciiCharacterRoundTripsThroughAJsonParser) {
     const boost::json::value parsed = boost::json::parse("{\"v\": " + kv_veil::json_quoted(text) + "}");
     ASSERT_EQ(parsed.as_object().size(), 1u);
     EXPECT_EQ(std::string(parsed.at("v").as_string()), text);
+  }
+}
+
+// Quote-stripped text already holds the controller's escapes: they are kept, and whatever else
+// would end or break the string is escaped.
+TEST(JsonEscape, QuoteStrippedTextKeepsItsEscapesAndEscapesTheRest) {
+  EXPECT_EQ(kv_veil::json_quoted_stripped("vm-01 Backup"), "\"vm-01 Backup\"");
+  const std::pair<std::string, std::string> rows[] = {
+      {R"(l1\nl2\t\\ \u00e9\/)", "l1\nl2\t\\ \u00e9/"},
+      {R"(a\ b\)", R"(a\ b\)"},
+      {R"(\u12g4 \u12)", R"(\u12g4 \u12)"},
+      {"q\", \"x\": \x01", "q\", \"x\": \x01"},
+  };
+  for (const auto& [stripped, meant] : rows) {
+    const boost::json::value parsed = boost::json::parse("{\"v\": " + kv_veil::json_quoted_stripped(stripped) + "}");
+    ASSERT_EQ(parsed.as_object().size(), 1u) << stripped;
+    EXPECT_EQ(std::string(parsed.at("v").as_string()), meant) << stripped;
   }
 }
 
