@@ -10,6 +10,10 @@
 
 namespace {
 
+// Far more pages than the lists of any installation fill: a controller whose every page names
+// another one must not keep a listing going, its memory growing, for ever.
+constexpr size_t k_max_list_pages = 1000;
+
 constexpr std::string_view k_empty_object = ": json object is empty. ";
 constexpr std::string_view k_empty_value = ": json object value is empty. ";
 
@@ -43,6 +47,10 @@ int curlAPI::read_all_pages(std::string_view sig, const std::string& path,
   std::string url = conf.url + path;
   std::set<std::string> visited;
   for (;;) {
+    if (visited.size() == k_max_list_pages) {
+      KvLogStream(KvLogLvl::Error) << sig << ": the list goes on beyond " << k_max_list_pages << " pages" << std::endl;
+      return 2;
+    }
     if (!visited.insert(url).second) {
       KvLogStream(KvLogLvl::Error) << sig << ": the list names the page " << url << " twice" << std::endl;
       return 2;

@@ -81,6 +81,17 @@ TEST_F(Inventory, APageNamedTwiceEndsTheListing) {
   EXPECT_TRUE(log.contains(" twice"));
 }
 
+TEST_F(Inventory, AListThatNeverEndsIsGivenUpAfterAThousandPages) {
+  controller.set_page_size(1);
+  for (int i = 0; i <= 1000; ++i) controller.add_vm(TestController::make_vm("id-" + std::to_string(i), "vm"));
+  curlAPI api = client();
+  LogCapture log;
+  std::vector<veil_vm_info> domains;
+  EXPECT_EQ(api.get_domain_list(domains), 2);
+  EXPECT_EQ(controller.requests_to("GET", "/api/domains/").size(), 1000u);
+  EXPECT_TRUE(log.contains(std::string(k_list_sig) + ": the list goes on beyond 1000 pages"));
+}
+
 TEST_F(Inventory, DomainListReplyShapes) {
   struct Case {
     const char* body;
