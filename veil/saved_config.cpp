@@ -1,7 +1,10 @@
 #include "veil/saved_config.h"
 
+#include <boost/archive/impl/basic_text_iarchive.ipp>
+#include <boost/archive/impl/text_iarchive_impl.ipp>
 #include <boost/archive/text_iarchive.hpp>
 #include <boost/archive/text_oarchive.hpp>
+#include <boost/serialization/collection_size_type.hpp>
 
 #include <istream>
 #include <ostream>
@@ -11,6 +14,49 @@
 
 namespace kv_veil {
 namespace {
+
+// The library's text archive reader, except that a text length or an element count larger than
+// what is left of the file is refused at once: the library would first size the text or the
+// list to whatever a damaged or forged file declares, gigabytes of memory before it fails.
+class bounded_text_iarchive : public boost::archive::text_iarchive_impl<bounded_text_iarchive> {
+  using base = boost::archive::text_iarchive_impl<bounded_text_iarchive>;
+
+ public:
+  bounded_text_iarchive(std::istream& stream, std::streamoff size) : base(stream, 0), m_size(size) { init(); }
+
+ private:
+  friend class boost::archive::detail::interface_iarchive<bounded_text_iarchive>;
+  friend class boost::archive::load_access;
+
+  template <class T>
+  void load(T& value) {
+    base::load(value);
+  }
+  void load(boost::serialization::collection_size_type& count) {
+    count = boost::serialization::collection_size_type(length("list of", "elements"));
+  }
+  void load(std::string& text) {
+    const size_t size = length("text of", "bytes");
+    is.get();  // the blank between the length and the characters
+    text.resize(size);
+    if (size > 0) is.read(text.data(), static_cast<std::streamsize>(size));
+  }
+
+  // Every element and every character takes at least one byte of the file.
+  size_t length(const char* what, const char* unit) {
+    size_t value = 0;
+    base::load(value);
+    const std::streamoff position = is.tellg();
+    const auto left = static_cast<unsigned long long>(m_size - (position < 0 ? 0 : position));
+    if (value > left)
+      throw std::runtime_error("the saved configuration declares a " + std::string(what) + " " +
+                               std::to_string(value) + " " + unit + " where only " + std::to_string(left) +
+                               " bytes are left");
+    return value;
+  }
+
+  std::streamoff m_size;
+};
 
 template <class Record>
 std::string archive_text(const Record& record) {
@@ -24,7 +70,7 @@ std::string archive_text(const Record& record) {
 template <class Record>
 void load_text(const std::string& text, Record& record) {
   std::istringstream stream(text);
-  boost::archive::text_iarchive archive(stream, 0);
+  bounded_text_iarchive archive(stream, static_cast<std::streamoff>(text.size()));
   archive >> record;
 }
 
@@ -63,3 +109,6 @@ void read_archive(std::istream& file, domain_conf& record) { read_file(file, rec
 void read_archive(std::istream& file, vdisk& record) { read_file(file, record); }
 
 }  // namespace kv_veil
+
+template class boost::archive::basic_text_iarchive<kv_veil::bounded_text_iarchive>;
+template class boost::archive::text_iarchive_impl<kv_veil::bounded_text_iarchive>;

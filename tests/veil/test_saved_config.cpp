@@ -7,6 +7,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -160,6 +162,22 @@ TEST(SavedConfig, ANewerArchiveVersionOrATruncatedTextIsRefused) {
   EXPECT_THROW(kv_veil::from_archive_text(newer, loaded), boost::archive::archive_exception);
   EXPECT_THROW(kv_veil::from_archive_text(text.substr(0, text.size() / 2), loaded), std::exception);
   EXPECT_THROW(kv_veil::from_archive_text("not an archive", loaded), boost::archive::archive_exception);
+
+  // A text or a list longer than the file can hold fails at once, before anything is sized to it.
+  vdisk small;
+  small.id = "a";
+  small.owners = {{"o", "u"}};
+  text = kv_veil::to_archive_text(small);
+  for (const auto& [length, forged] : {std::pair{" 1 a ", " 3000000000 a "}, {" 1 0 0 0 1 o ", " 900000000 0 0 0 1 o "}}) {
+    std::string bad = text;
+    bad.replace(bad.find(length), std::string(length).size(), forged);
+    try {
+      kv_veil::from_archive_text(bad, loaded);
+      ADD_FAILURE() << bad;
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find("bytes are left"), std::string::npos) << error.what();
+    }
+  }
 }
 
 }  // namespace
