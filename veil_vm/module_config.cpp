@@ -66,6 +66,7 @@ bool KvModuleVeilVM::load_module_config_from(const std::string& path) {
     return false;
   }
 
+  bool loaded = true;
   std::string raw;
   unsigned long line_number = 0;  // blank and comment lines count too, as an editor shows them
   while (std::getline(file, raw)) {
@@ -93,10 +94,19 @@ bool KvModuleVeilVM::load_module_config_from(const std::string& path) {
       case ConfigKey::password:
         conf.password = std::move(value);
         break;
-      case ConfigKey::timeout:
+      case ConfigKey::timeout: {
         // Not a number: the exception ends the operation in the dispatcher.
-        conf.timeout = std::stoi(value);
+        const int seconds = std::stoi(value);
+        if (seconds >= 0) {
+          conf.timeout = seconds;
+          break;
+        }
+        // libcurl would refuse every request with its bare "bad argument".
+        KvLogStream(KvLogLvl::Error) << k_load_sig << ": wrong value of timeout in the config file: " << path
+                                     << ", line: " << line_number << ", value: '" << value << "'" << std::endl;
+        loaded = false;
         break;
+      }
       case ConfigKey::module_vm_name:
         conf.module_vm_name = std::move(value);
         break;
@@ -119,5 +129,5 @@ bool KvModuleVeilVM::load_module_config_from(const std::string& path) {
         break;
     }
   }
-  return true;
+  return loaded;
 }

@@ -20,6 +20,7 @@ struct ConfigCase {
   std::vector<std::string> changes{};  // "field=value" the file changes from the defaults
   std::vector<int> wrong_lines{};      // lines reported as wrong definitions, in order
   std::vector<std::string> errors{};   // further Error lines, after k_sig; "<path>" is the file
+  bool loads = true;                   // what loading the file answers
 };
 
 // Failure messages name the case, not its bytes.
@@ -33,7 +34,7 @@ TEST_P(ConfigFileRules, ReadsTheSettingsAndReportsTheWrongLines) {
   kv_test::write_file(path, c.text);
 
   TestableModule module;
-  EXPECT_TRUE(module.load_module_config_from(path));
+  EXPECT_EQ(module.load_module_config_from(path), c.loads);
   EXPECT_EQ(fields(module.conf), fields_changed<::conf>(c.changes));
 
   std::vector<std::string> expected_errors;
@@ -47,10 +48,11 @@ TEST_P(ConfigFileRules, ReadsTheSettingsAndReportsTheWrongLines) {
   EXPECT_EQ(errors(), expected_errors);
 }
 
-std::string ssl_error(int line, const std::string& value) {
-  return ": wrong value of enable_ssl in the config file: <path>, line: " + std::to_string(line) + ", value: '" +
+std::string value_error(const std::string& key, int line, const std::string& value) {
+  return ": wrong value of " + key + " in the config file: <path>, line: " + std::to_string(line) + ", value: '" +
          value + "'";
 }
+std::string ssl_error(int line, const std::string& value) { return value_error("enable_ssl", line, value); }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Lines, ConfigFileRules, ::testing::Values(
@@ -68,6 +70,8 @@ INSTANTIATE_TEST_SUITE_P(Lines, ConfigFileRules, ::testing::Values(
     ConfigCase{"BlanksAroundAndInside", "   timeout     30   \n", {"timeout=30"}},
     ConfigCase{"TimeoutTakesLeadingDigits", "timeout 12s\n", {"timeout=12"}},
     ConfigCase{"TimeoutZeroMeansNoLimit", "timeout 0\n", {"timeout=0"}},
+    ConfigCase{"NegativeTimeoutIsRefused", "timeout 9\n\ntimeout -5\n", {"timeout=9"}, {},
+               {value_error("timeout", 3, "-5")}, false},
     ConfigCase{"PasswordRunsShrinkToOneBlank", "password a\t b   c  \n", {"password=a b c"}},
     ConfigCase{"ValuesKeepTheirQuotes", "username \"kv api\"\n", {"username=\"kv api\""}},
     ConfigCase{"LaterLineWins", "username first\nusername second\n", {"username=second"}},
