@@ -4,6 +4,7 @@
 #include "veil/json_values.h"
 #include "veil/stop_points.h"
 
+#include <boost/json/value_to.hpp>
 
 namespace {
 
@@ -118,9 +119,10 @@ int curlAPI::get_task_status(const std::string& task_id, std::string& status) {
       log_error(sig, ": task object is empty");
       return 6;
     }
-    // Not cleared first: a reply without "status" leaves the previous one.
+    // Not cleared first: a reply without "status" leaves the previous one. value_to reports a
+    // status that is not a string as a JSON library error.
     for (const auto& member : object)
-      if (member.key() == "status") status = kv_veil::string_value(member.value());
+      if (member.key() == "status") status = boost::json::value_to<std::string>(member.value());
     return 0;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(sig);

@@ -198,7 +198,7 @@ TEST_F(TaskWait, AStatusOfTheWrongTypeIsAJsonError) {
   std::string status = "before";
   EXPECT_EQ(api.get_task_status(id, status), 2);
   EXPECT_EQ(status, "before");
-  EXPECT_TRUE(log.contains("int curlAPI::get_task_status(const string&, std::string&): exception:not a string"));
+  EXPECT_TRUE(log.contains("int curlAPI::get_task_status(const string&, std::string&): boost::json: "));
 }
 
 TEST_F(TaskWait, AStopRequestInterruptsThePolling) {
