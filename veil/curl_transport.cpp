@@ -73,7 +73,7 @@ size_t curlAPI::write_function(void* data, size_t size, size_t count) {
   return size * count;
 }
 
-std::string curlAPI::masked(std::string_view text) const { return kv_veil::mask_secrets(text, {conf.password, token}); }
+std::string curlAPI::masked(std::string_view text) const { return kv_veil::mask_secrets(text); }
 
 void curlAPI::renew_handle() {
   // A fresh handle per request: no option, cookie or connection carries over.
