@@ -83,8 +83,8 @@ class KvModuleVeilVM : public KvModuleUniversal {
   [[nodiscard]] static int deploy_vm(const std::string& boot_id, curlAPI* api, ::domain_conf& domain);
   // Takes the -e dd_block_size when given; a value outside 1 to 100 falls back to 5.
   void read_dd_block_size();
-  // A saved target_dev names the image file and reaches a shell command: only a bare kernel
-  // device name (letters, digits, '-', '_') is accepted.
+  // A saved target_dev names the image file and reaches a shell command, a saved disk id names
+  // its .conf file: only a bare name (letters, digits, '-', '_') is accepted.
   [[nodiscard]] static bool is_plain_device_name(const std::string& name);
   // The dd command that copies an image onto /dev/<device> and flushes it to the device before
   // dd exits; throws kelvanor_common::unsafe_shell_value for a path no command can carry.

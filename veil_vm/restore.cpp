@@ -70,7 +70,19 @@ bool KvModuleVeilVM::after_restore() { return true; }
 bool KvModuleVeilVM::after_restore_last_file() { return true; }
 
 int KvModuleVeilVM::fill_domain_config(::domain_conf& domain) {
-  return load_saved_record(k_fill_domain_sig, options_.tmp_operation_directory + "/vm.config", domain);
+  if (const int result = load_saved_record(k_fill_domain_sig, options_.tmp_operation_directory + "/vm.config", domain);
+      result != 0)
+    return result;
+  // Each saved disk id names a file of the restore directory: "../../x" would make any .conf file
+  // a disk record. Refused before the restore creates anything.
+  for (const std::string& vdisk_id : domain.available_vdisks) {
+    if (!is_plain_device_name(vdisk_id)) {
+      KvLogStream(KvLogLvl::Error) << k_fill_domain_sig << ": the saved disk id '" << vdisk_id
+                                   << "' is not a plain identifier" << std::endl;
+      return k_failed;
+    }
+  }
+  return 0;
 }
 
 int KvModuleVeilVM::fill_vdisk_config(const std::string& vdisk_id, vdisk& disk) {

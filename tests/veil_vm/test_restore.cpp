@@ -127,6 +127,13 @@ TEST_F(SavedFiles, AMissingOrDamagedFileIsReportedWithItsPath) {
   ASSERT_EQ(errors().size(), 4u);
   EXPECT_EQ(errors()[2].rfind(std::string(k_fill_domain_sig) + ": exception:", 0), 0u) << errors()[2];
   EXPECT_EQ(errors()[3].rfind(std::string(k_fill_vdisk_sig) + ": exception:", 0), 0u) << errors()[3];
+
+  // A saved disk id names a file: one that could leave the restore directory is refused.
+  ::domain_conf forged = vm_record("5c3b1e02-0000-4000-8000-000000000101", "web");
+  forged.available_vdisks = {"d15c-1", "../../x"};
+  kv_test::write_file(dir() + "/vm.config", kv_veil::to_archive_text(forged));
+  EXPECT_EQ(module->fill_domain_config(domain), 7);
+  EXPECT_EQ(errors().back(), std::string(k_fill_domain_sig) + ": the saved disk id '../../x' is not a plain identifier");
 }
 
 TEST(RestoreDeviceName, OnlyBareKernelNamesAreAccepted) {
