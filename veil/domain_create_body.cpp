@@ -91,7 +91,8 @@ std::string curlAPI::create_domain_body(const vdisk& boot_disk, const domain_con
                      ", \"clean_type\": " + json_quoted_stripped(d.clean_type) +
                      ", \"clean_count\": " + json_raw(d.clean_count) +
                      ", \"verbose_name\": " + json_quoted_stripped(d.verbose_name) +
-                     ", \"description\": " + json_quoted_stripped(d.description) + ", \"node\": " + json_quoted(d.node.id) +
+                     ", \"description\": " + json_quoted_stripped(d.description) +
+                     ", \"node\": " + json_quoted(d.node.id) +
                      ", \"resource_pool\": " + json_quoted(d.resource_pool.id) + ", " + memory_members(d) + ", ";
 
   if (!d.video_type.empty())
@@ -103,15 +104,18 @@ std::string curlAPI::create_domain_body(const vdisk& boot_disk, const domain_con
 
   body += "\"watchdog\": {\"enabled\": " + json_raw(d.watchdog.enabled);
   if (!d.watchdog.model.empty())
-    body += ", \"model\": " + json_quoted_stripped(d.watchdog.model) + ", \"action\": " + json_quoted_stripped(d.watchdog.action);
+    body += ", \"model\": " + json_quoted_stripped(d.watchdog.model) +
+            ", \"action\": " + json_quoted_stripped(d.watchdog.action);
   body += "}, ";
 
   body += "\"boot_type\": " + json_quoted_stripped(d.boot_type) + ", \"os_type\": " + json_quoted_stripped(d.os_type) +
           ", \"os_version\": " + json_quoted_stripped(d.os_version) + ", \"vdisks\": [";
   if (has_boot_disk)
     body += "{\"target_bus\": " + json_quoted_stripped(boot_disk.target_bus) +
-            ", \"driver_cache\": " + json_quoted_stripped(boot_disk.driver_cache) + ", \"io\": " + json_quoted_stripped(boot_disk.io) +
-            ", \"vdisk\": " + json_quoted_stripped(boot_disk.id) + ", \"shareable\": " + json_raw(boot_disk.shareable) + "}";
+            ", \"driver_cache\": " + json_quoted_stripped(boot_disk.driver_cache) +
+            ", \"io\": " + json_quoted_stripped(boot_disk.io) +
+            ", \"vdisk\": " + json_quoted_stripped(boot_disk.id) +
+            ", \"shareable\": " + json_raw(boot_disk.shareable) + "}";
   body += "], \"usb_devices\": [], \"pci_devices\": [], \"mdev_devices\": [], ";
 
   if (!d.vmachine_infs.empty()) body += "\"vmachine_infs\": [" + joined(d.vmachine_infs, interface_text) + "], ";
@@ -127,7 +131,8 @@ std::string curlAPI::create_domain_body(const vdisk& boot_disk, const domain_con
 
   body += cpu_topology(d);
 
-  body += "\"machine\": " + json_quoted_stripped(d.machine) + ", \"ha_options\": {\"ha_enabled\": " + json_raw(d.ha_enabled) +
+  body += "\"machine\": " + json_quoted_stripped(d.machine) +
+          ", \"ha_options\": {\"ha_enabled\": " + json_raw(d.ha_enabled) +
           ", \"ha_autoselect\": " + json_raw(d.ha_autoselect) + ", \"ha_nodepolicy\": " +
           stripped_list(d.ha_nodepolicy) + ", \"ha_retrycount\": " + json_raw(d.ha_retrycount) +
           ", \"ha_timeout\": " + json_raw(d.ha_timeout) + ", \"ha_boot_order\": " + json_raw(d.ha_boot_order) +

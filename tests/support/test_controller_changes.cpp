@@ -302,7 +302,8 @@ void TestController::create_vm(const json::object& body, httplib::Response& resp
   const std::string vm_id = new_entity_id(k_vm_kind);
   json::object vm_record = make_vm(vm_id, name);
   // The members the request carries under the same key replace the template's.
-  for (const char* key : {"description", "graphics_password", "memory_count", "os_type", "os_version", "boot_type", "machine", "tags",
+  for (const char* key : {"description", "graphics_password", "memory_count", "os_type", "os_version", "boot_type",
+                          "machine", "tags",
                           "owners", "start_on_boot", "thin", "template", "tpm_device", "cloud_init"})
     if (const json::value* value = body.if_contains(key)) vm_record[key] = *value;
   json::array boot_devices;

@@ -168,7 +168,8 @@ TEST(SavedConfig, ANewerArchiveVersionOrATruncatedTextIsRefused) {
   small.id = "a";
   small.owners = {{"o", "u"}};
   text = kv_veil::to_archive_text(small);
-  for (const auto& [length, forged] : {std::pair{" 1 a ", " 3000000000 a "}, {" 1 0 0 0 1 o ", " 900000000 0 0 0 1 o "}}) {
+  for (const auto& [length, forged] :
+       {std::pair{" 1 a ", " 3000000000 a "}, {" 1 0 0 0 1 o ", " 900000000 0 0 0 1 o "}}) {
     std::string bad = text;
     bad.replace(bad.find(length), std::string(length).size(), forged);
     try {
