@@ -12,6 +12,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <cmath>
+#include <filesystem>
 
 namespace kelvanor::module {
 
@@ -251,7 +252,9 @@ bool KvModuleUniversal::mount_OS_snapshot_multiple(const std::string& device, st
 bool KvModuleUniversal::umount_snapshot_directory(const char* signature, const std::string& mount_dir) const {
   try {
     if (!boost::filesystem::exists(mount_dir)) return true;
-    const std::string device = get_block_device(mount_dir, true);
+    // /proc/mounts names the mount point by its canonical path; a trailing slash or a symbolic
+    // link in the operation directory would otherwise hide a snapshot that is still mounted.
+    const std::string device = get_block_device(std::filesystem::canonical(mount_dir).string(), true);
     if (device.empty()) return true;
     const std::string command = "umount -lf " + kelvanor_common::shell_quote(device);
     std::string output;

@@ -1,11 +1,13 @@
 #include "module/os_snapshot.h"
 
 #include "common/kv_utils_common.h"
+#include "module/host_block_devices.h"
 #include "tests/module/module_test_support.h"
 #include "tests/support/temp_dir.h"
 
 #include <boost/filesystem/operations.hpp>
 
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -297,6 +299,21 @@ TEST_F(OsSnapshotTest, UnmountOfAMissingOrUnmountedDirectorySucceeds) {
   EXPECT_TRUE(module.umount_OS_snapshot());
   EXPECT_TRUE(module.umount_OS_snapshot_multiple(dir() + "/nothing"));
   EXPECT_TRUE(host.commands.empty());
+}
+
+// /proc stands in for a mounted snapshot; the fake host refuses the unmount, so nothing is removed.
+TEST_F(OsSnapshotTest, UnmountFindsTheMountThroughALinkOrATrailingSlash) {
+  std::ifstream mounts("/proc/mounts");
+  std::string device;
+  ASSERT_TRUE(kelvanor::module::find_mounted_device(mounts, "/proc", device));
+  host.answers["realpath '" + device + "'"] = {0, "/dev/datto1\n"};
+  host.answers["umount -lf /dev/datto1"] = {1, "busy"};
+  boost::filesystem::create_directory_symlink("/proc", dir() + "/link");
+  for (const std::string& path : {std::string("/proc/"), dir() + "/link"}) {
+    host.commands.clear();
+    EXPECT_FALSE(module.umount_OS_snapshot_multiple(path)) << path;
+    EXPECT_EQ(host.commands, (std::vector<std::string>{"realpath '" + device + "'", "umount -lf /dev/datto1"})) << path;
+  }
 }
 
 }  // namespace
