@@ -47,6 +47,8 @@ constexpr const char* k_mount_signature =
     "bool KvModuleUniversal::mount_OS_snapshot(const string&, std::string&, const string&) const";
 constexpr const char* k_mount_multiple_signature =
     "bool KvModuleUniversal::mount_OS_snapshot_multiple(const string&, std::string&, const string&) const";
+constexpr const char* k_snapshot_size_signature =
+    "uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t) const";
 constexpr const char* k_umount_signature = "bool KvModuleUniversal::umount_OS_snapshot() const";
 constexpr const char* k_umount_multiple_signature =
     "bool KvModuleUniversal::umount_OS_snapshot_multiple(const string&) const";
@@ -72,7 +74,16 @@ std::unique_ptr<Snapshot> SnapshotFactory::createSnapshot(const std::string& blo
 
 uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t device_size) const {
   const double share = std::round(snapshot_size * static_cast<double>(device_size) / 100.0);
-  return static_cast<uintmax_t>(std::round(share / 512.0) * 512);
+  const double size = std::round(share / 512.0) * 512;
+  // Beyond the 64-bit range (or below zero) the conversion is undefined; no such snapshot can be
+  // made anyway, and 0 makes the creation refuse it.
+  constexpr double k_beyond_range = 18446744073709551616.0;  // 2^64
+  if (!(size >= 0 && size < k_beyond_range)) {
+    KvLogStream(KvLogLvl::Error) << k_snapshot_size_signature << ": snapshot size out of range: " << snapshot_size
+                                 << "% of " << device_size << " bytes" << std::endl;
+    return 0;
+  }
+  return static_cast<uintmax_t>(size);
 }
 
 bool KvModuleUniversal::run_script(const std::string& script, const std::string& argument) {

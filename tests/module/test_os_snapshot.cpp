@@ -7,6 +7,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <string>
@@ -91,10 +92,13 @@ TEST_F(OsSnapshotTest, SnapshotSizeIsAShareRoundedToSectors) {
     uintmax_t device, expected;
   };
   for (const Case& c : {Case{10, 10737418240u, 1073741824u}, Case{10, 1000, 0}, Case{10, 7680, 1024},
-                        Case{50, 1000, 512}, Case{100, 512, 512}}) {
+                        Case{50, 1000, 512}, Case{100, 512, 512}, Case{INT32_MAX, UINTMAX_MAX, 0}}) {
     module.snapshot_size = c.percent;
     EXPECT_EQ(module.calculate_OS_snapshot_size(c.device), c.expected) << c.percent << "% of " << c.device;
   }
+  EXPECT_EQ(errors(), std::vector<std::string>{
+                          "uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t) const: snapshot size "
+                          "out of range: 2147483647% of 18446744073709551615 bytes"});
 }
 
 TEST_F(OsSnapshotTest, FactoryChoosesTheProvider) {
@@ -143,7 +147,8 @@ TEST_F(OsSnapshotTest, DattobdFreeMinorFollowsTheLargest) {
   for (const Case& c : {Case{datto_table(R"({"minor":0},{"minor":3})"), true, "4"},
                         Case{datto_table(R"({"minor":"7"})"), true, "8"}, Case{datto_table(""), true, "0"},
                         Case{R"({"version":"1"})", false, ""}, Case{datto_table(R"({"minor":"x"})"), false, ""},
-                        Case{"garbage", false, ""}, Case{"{}", false, ""}}) {
+                        Case{"garbage", false, ""}, Case{"{}", false, ""},
+                        Case{datto_table(R"({"minor":9223372036854775807})"), false, ""}}) {
     host.answers[k_datto_info] = {0, c.table};
     std::string minor;
     EXPECT_EQ(datto.free_minor(minor), c.ok) << c.table;
