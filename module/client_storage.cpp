@@ -189,12 +189,15 @@ bool KvModuleUniversal::load_client_defined_storages() {
       start = end + 1;
     }
 
-    if (!client_defined_storages.empty())
-      KvLogStream(KvLogLvl::Debug) << "CLient defined methods of access to the storage: "
-                                   << client_defined_storages.size() << std::endl;
-    else
-      KvLogStream(KvLogLvl::Debug) << client_defined_storages.size()
-                                   << " methods of access to client defined storage loaded" << std::endl;
+    // The client asked for a storage; a file without one record (a wrong secret, a damaged file)
+    // must not let the backup go to the media server instead.
+    if (client_defined_storages.empty()) {
+      KvLogStream(KvLogLvl::Error) << k_load_signature << ": no storage record could be read from " << methods_path
+                                   << std::endl;
+      return false;
+    }
+    KvLogStream(KvLogLvl::Debug) << "CLient defined methods of access to the storage: "
+                                 << client_defined_storages.size() << std::endl;
     return true;
   } catch (const std::exception& e) {
     KvLogStream(KvLogLvl::Error) << k_load_signature << ": " << e.what() << std::endl;

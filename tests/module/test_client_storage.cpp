@@ -210,24 +210,21 @@ TEST_F(ClientStorageTest, DeciphersTheRecordsOfTheMethodsFile) {
                          "CLient defined methods of access to the storage: 2"}));
 }
 
-TEST_F(ClientStorageTest, AWrongSecretGivesNoRecords) {
+// A methods file asks for a storage: one without a usable record stops start-up, and its
+// deciphered bytes stay out of the log.
+TEST_F(ClientStorageTest, MethodsFileWithoutARecordFails) {
   write_secret("another secret\n");
-  write_methods("{\"id\":1,\"method\":{}}");
-  StorageModule module;
-  module.options_.task_id = k_task;
-
-  EXPECT_TRUE(module.load_client_defined_storages());
-  EXPECT_TRUE(module.client_defined_storages.empty());
-  EXPECT_EQ(debug().back(), "0 methods of access to client defined storage loaded");
-}
-
-TEST_F(ClientStorageTest, EmptyMethodsFileLoadsNothing) {
-  write_secret(k_secret);
-  kv_test::write_file(kelvanor::module::client_defined_storages_path(k_task), "");
-  StorageModule module;
-  module.options_.task_id = k_task;
-  EXPECT_TRUE(module.load_client_defined_storages());
-  EXPECT_TRUE(module.client_defined_storages.empty());
+  for (const std::string plain : {"{\"id\":1,\"method\":{}}\n{\"id\":2,\"method\":{}}", ""}) {
+    write_methods(plain, k_secret);
+    StorageModule module;
+    module.options_.task_id = k_task;
+    EXPECT_FALSE(module.load_client_defined_storages());
+    EXPECT_TRUE(module.client_defined_storages.empty());
+    EXPECT_EQ(errors().back(), k_load_signature + ": no storage record could be read from " + m_tasks + "/" + k_task +
+                                   ".client_defined_storages");
+  }
+  for (const std::string& line : errors())
+    EXPECT_TRUE(std::all_of(line.begin(), line.end(), [](char c) { return c >= ' ' && c < 127; })) << line;
 }
 
 // A methods file that cannot be deciphered stops start-up: the backup would otherwise go
