@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace po = boost::program_options;
 
@@ -30,6 +31,20 @@ bool is_one_of(KvModuleOperations operation, std::initializer_list<KvModuleOpera
 }
 
 bool is_data_operation(KvModuleOperations operation) { return operation >= Backup && operation <= ApplyReplica; }
+
+// The library's messages substitute placeholders such as "%value%" until none is left, so a
+// value or an option that holds one never ends. A fixed text naming the option as typed instead.
+std::string describe(const po::error_with_option_name& error) {
+  const std::string option = "'" + error.get_option_name() + "'";
+  if (dynamic_cast<const po::unknown_option*>(&error) != nullptr) return "unrecognised option " + option;
+  if (dynamic_cast<const po::ambiguous_option*>(&error) != nullptr) return "option " + option + " is ambiguous";
+  if (dynamic_cast<const po::multiple_occurrences*>(&error) != nullptr)
+    return "option " + option + " cannot be specified more than once";
+  if (const auto* syntax = dynamic_cast<const po::invalid_command_line_syntax*>(&error);
+      syntax != nullptr && syntax->kind() == po::invalid_syntax::missing_parameter)
+    return "the required argument for option " + option + " is missing";
+  return "the argument for option " + option + " is invalid";
+}
 
 void describe_options(po::options_description& description, KvModuleOptions& options) {
   // clang-format off
@@ -256,6 +271,9 @@ bool KvModuleUniversal::parse_module_options(int argc, char** argv, KvModuleOpti
     if (!check_combinations(given, options)) return false;
     parce_param_string();
     return true;
+  } catch (const po::error_with_option_name& error) {
+    KvLogStream(KvLogLvl::Error) << k_parse_signature << ": " << describe(error) << std::endl;
+    return false;
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_parse_signature << ": " << error.what() << std::endl;
     return false;

@@ -214,6 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct BadCommandLine {
   std::vector<std::string> args;
+  std::string error = "";  // the line after the signature; empty: the library's text, not checked
 };
 
 class RejectedByTheOptionsLibrary : public ModuleTest, public ::testing::WithParamInterface<BadCommandLine> {};
@@ -224,14 +225,22 @@ TEST_P(RejectedByTheOptionsLibrary, LogsTheLibrarysText) {
   EXPECT_FALSE(module.parse_module_options(args.argc(), args.argv(), module.options_));
   ASSERT_EQ(errors().size(), 1u);
   EXPECT_EQ(errors()[0].rfind(k_parse_signature + ": ", 0), 0u) << errors()[0];
+  if (!GetParam().error.empty()) {
+    EXPECT_EQ(errors()[0], k_parse_signature + ": " + GetParam().error);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, RejectedByTheOptionsLibrary,
-                         ::testing::Values(BadCommandLine{{"--bogus"}}, BadCommandLine{{"-b"}},
+                         ::testing::Values(BadCommandLine{{"--bogus"}},
+                                           BadCommandLine{{"-b"}, "the required argument for option '--backup' is missing"},
+                                           BadCommandLine{{"--list"}, "option '--list' is ambiguous"},
                                            BadCommandLine{{"-l", "-p", "many"}},
-                                           BadCommandLine{{"-b", "a", "-b", "b"}},
+                                           BadCommandLine{{"-b", "a", "-b", "b"}, "option '--backup' cannot be specified more than once"},
                                            BadCommandLine{{"-b", "vm", "-e", "kvd_block_size:abc"}},
-                                           BadCommandLine{{"-b", "vm", "-e", "kvd_hash_length:x1"}}));
+                                           BadCommandLine{{"-b", "vm", "-e", "kvd_hash_length:x1"}},
+                                           BadCommandLine{{"-l", "-p", "%value%"}, "the argument for option '--parallelism' is invalid"},
+                                           BadCommandLine{{"--x%canonical_option%"},
+                                                          "unrecognised option '--x%canonical_option%'"}));
 
 TEST_F(ModuleTest, NoArgumentPrintsTheUsageAndFails) {
   FakeModule module;
