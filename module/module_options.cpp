@@ -8,6 +8,7 @@
 #include <boost/program_options.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <initializer_list>
 #include <iostream>
@@ -31,6 +32,27 @@ bool is_one_of(KvModuleOperations operation, std::initializer_list<KvModuleOpera
 }
 
 bool is_data_operation(KvModuleOperations operation) { return operation >= Backup && operation <= ApplyReplica; }
+
+// An unsigned option value: decimal digits only. The library's own conversion takes "-5" and
+// wraps it around to 4294967291.
+struct unsigned_value {
+  uint32_t value = 0;
+};
+
+void validate(boost::any& stored, const std::vector<std::string>& values, unsigned_value*, int) {
+  po::validators::check_first_occurrence(stored);
+  const std::string& text = po::validators::get_single_string(values);
+  unsigned_value result;
+  const char* const end = text.data() + text.size();
+  const auto [after, error] = std::from_chars(text.data(), end, result.value, 10);
+  if (error != std::errc() || after != end)
+    throw po::invalid_option_value(text);
+  stored = result;
+}
+
+auto unsigned_option(uint32_t& field) {
+  return po::value<unsigned_value>()->notifier([&field](const unsigned_value& given) { field = given.value; });
+}
 
 // The library's messages substitute placeholders such as "%value%" until none is left, so a
 // value or an option that holds one never ends. A fixed text naming the option as typed instead.
@@ -79,7 +101,7 @@ void describe_options(po::options_description& description, KvModuleOptions& opt
     ("media-server,m", po::value<std::string>(&options.media_server), "Define media server")
     ("archive-name,n", po::value<std::string>(&options.archive_name), "Define created archive name")
     ("meta-file,M", po::value<std::string>(&options.meta_file), "Define meta or snapshot file name")
-    ("parallelism,p", po::value<uint32_t>(&options.parallelism), "Parallelism")
+    ("parallelism,p", unsigned_option(options.parallelism), "Parallelism")
     ("apply-replica,R", po::value<std::string>(&options.record_id), "Apply replica record ID")
     ("restore,r", po::value<std::string>(&options.record_id), "Restore record ID")
     ("reference-snapshot,s", po::value<std::string>(&options.reference_snapshot), "Reference snapshot")
@@ -91,7 +113,7 @@ void describe_options(po::options_description& description, KvModuleOptions& opt
      "List of entities for granular restore")
     ("dgst", "generate signature for backup")
     ("restore-parameters,o", "List restore parameters")
-    ("memory-threshold,G", po::value<uint32_t>(&options.memory_threshold), "Allowed amount of memory")
+    ("memory-threshold,G", unsigned_option(options.memory_threshold), "Allowed amount of memory")
     ("delete_from_client_defined_storage", po::value<std::string>(&options.client_defined_storage_json),
      "Delete the backup according to the json content from client defined storage")
     ("verify_in_client_defined_storage",

@@ -238,6 +238,8 @@ INSTANTIATE_TEST_SUITE_P(All, RejectedByTheOptionsLibrary,
                                            BadCommandLine{{"-b", "a", "-b", "b"}, "option '--backup' cannot be specified more than once"},
                                            BadCommandLine{{"-b", "vm", "-e", "kvd_block_size:abc"}},
                                            BadCommandLine{{"-b", "vm", "-e", "kvd_hash_length:x1"}},
+                                           BadCommandLine{{"-l", "-p-5"}, "the argument for option '--parallelism' is invalid"},
+                                           BadCommandLine{{"-l", "-G-1"}, "the argument for option '--memory-threshold' is invalid"},
                                            BadCommandLine{{"-l", "-p", "%value%"}, "the argument for option '--parallelism' is invalid"},
                                            BadCommandLine{{"--x%canonical_option%"},
                                                           "unrecognised option '--x%canonical_option%'"}));
