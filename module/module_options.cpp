@@ -267,6 +267,10 @@ bool check_combinations(const po::variables_map& given, KvModuleOptions& options
     op = ListRestoreParameters;
   }
   if (has("need_esign")) options.need_esign = true;
+  // The restore directory is made inside this directory; without one it would land at the root
+  // of the file system.
+  if (op == Restore && !options.need_esign && options.tmp_operation_directory.empty())
+    return refuse("Restore module: you must define tmp_operation_directory directory.");
   return true;
 }
 
