@@ -69,7 +69,7 @@ TEST(Validators, HostNames) {
                           {"host.-sub", false},
                           {"host..com", false},
                           {"under_score", false},
-                          {labels(4096), true},
+                          {labels(2048), true},
                           {labels(100000), false},
                           {"", false}});
 }
