@@ -2,10 +2,12 @@
 
 #include "common/config_file.h"
 #include "common/kv_file_logger.h"
+#include "common/kv_version.h"
 
 #include <boost/algorithm/string/trim_all.hpp>
 
 #include <cinttypes>
+#include <filesystem>
 #include <iostream>
 
 namespace {
@@ -28,6 +30,10 @@ const std::string& KvLogStream::config_path() { return configured_path(); }
 
 bool KvLogStream::load_properties() {
   try {
+    // A directory opens like a file and reads as an empty one; it is no configuration either.
+    std::error_code not_checked;
+    if (std::filesystem::is_directory(config_path(), not_checked))
+      throw kv_config::WrongConfigException("Can't open file " + kelvanor_common::single_quoted(config_path()));
     const kv_config::ConfigFile config(config_path());
     // All three must be present before any of them is applied.
     const std::string level_name = config["log_level"];

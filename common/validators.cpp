@@ -31,7 +31,12 @@ bool parse_uint(const std::string& text, unsigned long& value) {
   return std::to_string(value) == text;
 }
 
+// The regular expression engine recurses about once per character and overflows the stack on
+// some tens of kilobytes; no host name, address or URL is anywhere near this long.
+constexpr size_t k_max_matched_length = 2048;
+
 bool full_match(const std::string& text, const char* pattern) {
+  if (text.size() > k_max_matched_length) return false;
   const std::regex expression(pattern, std::regex::ECMAScript);
   return std::regex_match(text, expression);
 }

@@ -67,10 +67,9 @@ bool KvModuleUniversal::make_backup_cmd_common(std::string& command) const {
       return false;
     }
     command = program + " -c " + shell_quote(list);
-  } else if (fs::is_directory(options_.resource)) {
-    // After "cd /" the point names the root directory.
-    command = program + " -c . ";
   } else {
+    // A directory is named by its own path too: after "cd /" a relative name such as "." would
+    // mean the root file system.
     command = program + " -c " + shell_quote(options_.resource);
   }
 

@@ -96,6 +96,31 @@ std::string json_text_without_quotes(const boost::json::value& value) {
   return without_double_quotes(boost::json::serialize(value));
 }
 
+// What an error line may tell about a storage record: its id and its type. The rest (an s3
+// description holds the store's secret key) never reaches the log.
+std::string record_summary(const boost::json::object& record) {
+  std::string id = "none";
+  if (const boost::json::value* value = record.if_contains("id"))
+    id = value->is_int64() || value->is_uint64() ? boost::json::serialize(*value) : "invalid";
+  std::string type = "none";
+  if (const boost::json::value* method = record.if_contains("method")) {
+    if (!method->is_object())
+      type = "invalid";
+    else if (method->as_object().empty())
+      type = "default";
+    else {
+      type = std::string(method->as_object().begin()->key());
+      for (const auto& member : method->as_object()) {
+        if (member.key() == k_local_directory_name || member.key() == k_s3_name) {
+          type = std::string(member.key());
+          break;
+        }
+      }
+    }
+  }
+  return "id: " + id + ", type: " + type;
+}
+
 // The task's secret, the first line of its secret file. An empty result means it could not be
 // had; the reason is logged.
 bool read_task_secret(const std::string& path, std::string& secret) {
@@ -164,12 +189,15 @@ bool KvModuleUniversal::load_client_defined_storages() {
       start = end + 1;
     }
 
-    if (!client_defined_storages.empty())
-      KvLogStream(KvLogLvl::Debug) << "CLient defined methods of access to the storage: "
-                                   << client_defined_storages.size() << std::endl;
-    else
-      KvLogStream(KvLogLvl::Debug) << client_defined_storages.size()
-                                   << " methods of access to client defined storage loaded" << std::endl;
+    // The client asked for a storage; a file without one record (a wrong secret, a damaged file)
+    // must not let the backup go to the media server instead.
+    if (client_defined_storages.empty()) {
+      KvLogStream(KvLogLvl::Error) << k_load_signature << ": no storage record could be read from " << methods_path
+                                   << std::endl;
+      return false;
+    }
+    KvLogStream(KvLogLvl::Debug) << "CLient defined methods of access to the storage: "
+                                 << client_defined_storages.size() << std::endl;
     return true;
   } catch (const std::exception& e) {
     KvLogStream(KvLogLvl::Error) << k_load_signature << ": " << e.what() << std::endl;
@@ -184,8 +212,7 @@ bool KvModuleUniversal::split_client_defined_storage_record(const std::string& r
     boost::system::error_code error;
     parsed = boost::json::parse(record, error);
     if (error) {
-      KvLogStream(KvLogLvl::Error) << k_record_signature << ": boost::json: " << error.message() << ": " << record
-                                   << std::endl;
+      KvLogStream(KvLogLvl::Error) << k_record_signature << ": boost::json: " << error.message() << std::endl;
       return false;
     }
   } catch (const std::bad_alloc& e) {
@@ -204,7 +231,8 @@ bool KvModuleUniversal::split_client_defined_storage_record(const std::string& r
   const boost::json::value* id = object->if_contains("id");
   const boost::json::value* method = object->if_contains("method");
   if (id == nullptr || method == nullptr) {
-    KvLogStream(KvLogLvl::Error) << k_record_signature << ": storage record format is invalid: " << record << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_record_signature
+                                 << ": storage record format is invalid: " << record_summary(*object) << std::endl;
     return false;
   }
   // An id outside the range of int is refused rather than cut to another storage's id.
@@ -212,7 +240,8 @@ bool KvModuleUniversal::split_client_defined_storage_record(const std::string& r
                         id->get_int64() <= std::numeric_limits<int>::max()) ||
                        (id->is_uint64() && id->get_uint64() <= std::numeric_limits<int>::max());
   if (!id_fits) {
-    KvLogStream(KvLogLvl::Error) << k_record_signature << ": id is not a number: " << record << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_record_signature << ": id is not a number: " << record_summary(*object)
+                                 << std::endl;
     return false;
   }
   const int storage_id = id->is_int64() ? static_cast<int>(id->get_int64()) : static_cast<int>(id->get_uint64());
@@ -237,8 +266,8 @@ bool KvModuleUniversal::split_client_defined_storage_record(const std::string& r
       return true;
     }
   }
-  KvLogStream(KvLogLvl::Error) << k_record_signature << ": can't parse client defined storage json string: " << record
-                               << std::endl;
+  KvLogStream(KvLogLvl::Error) << k_record_signature << ": can't parse client defined storage json string: "
+                               << record_summary(*object) << std::endl;
   return false;
 }
 

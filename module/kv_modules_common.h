@@ -182,6 +182,8 @@ class KvModuleUniversal {
 
   // --- Restore through the data mover (restore.cpp). ---
   [[nodiscard]] bool make_restore(const bool& replica);
+  // An empty command with true: the archive lies in the module's default storage and the data
+  // mover has nothing to unpack.
   [[nodiscard]] bool compose_restore_command(const bool& replica, std::string& command);
   [[nodiscard]] bool run_restore_command(const bool& replica, const std::string& command);
   [[nodiscard]] int check_file_to_restore_for_sparse(const std::string& path) const;

@@ -10,11 +10,18 @@ namespace {
 constexpr std::string_view k_pid_prefix = "KVFD PID: ";
 constexpr std::array<std::string_view, 3> k_progress_prefixes = {"Packed: ", "Unpacked: ", "Transferred: "};
 
+// The conversion of std::stoi: leading white space skipped, an optional sign, decimal digits up to
+// the first other character; no digits, or a number beyond int, is no pid.
 bool parse_pid(std::string_view text, pid_t& pid) {
+  const size_t start = text.find_first_not_of(" \t\n\v\f\r");
+  if (start == std::string_view::npos) return false;
+  text.remove_prefix(start);
+  const bool negative = text.front() == '-';
+  if (negative || text.front() == '+') text.remove_prefix(1);
   if (text.empty() || text.front() < '0' || text.front() > '9') return false;
   pid_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-  if (error != std::errc() || end != text.data() + text.size() || value <= 0) return false;
+  if (error != std::errc() || negative || value <= 0) return false;
   pid = value;
   return true;
 }

@@ -38,8 +38,9 @@ struct kvfd_line {
   std::string_view rest;   // the text after the prefix of a pid or progress line
 };
 
-// Sorts one line (without its end). A pid must be a plain positive decimal number: the signal
-// handling sends signals to it, and 0 or a negative number would reach a whole process group.
+// Sorts one line (without its end). The pid is the decimal number that begins the rest (blanks
+// before it and text after it are allowed); it must be positive: the signal handling sends
+// signals to it, and 0 or a negative number would reach a whole process group.
 [[nodiscard]] kvfd_line classify_kvfd_line(std::string_view line);
 
 }  // namespace kelvanor::module

@@ -8,10 +8,12 @@
 #include <boost/program_options.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <initializer_list>
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace po = boost::program_options;
 
@@ -30,6 +32,41 @@ bool is_one_of(KvModuleOperations operation, std::initializer_list<KvModuleOpera
 }
 
 bool is_data_operation(KvModuleOperations operation) { return operation >= Backup && operation <= ApplyReplica; }
+
+// An unsigned option value: decimal digits only. The library's own conversion takes "-5" and
+// wraps it around to 4294967291.
+struct unsigned_value {
+  uint32_t value = 0;
+};
+
+void validate(boost::any& stored, const std::vector<std::string>& values, unsigned_value*, int) {
+  po::validators::check_first_occurrence(stored);
+  const std::string& text = po::validators::get_single_string(values);
+  unsigned_value result;
+  const char* const end = text.data() + text.size();
+  const auto [after, error] = std::from_chars(text.data(), end, result.value, 10);
+  if (error != std::errc() || after != end)
+    throw po::invalid_option_value(text);
+  stored = result;
+}
+
+auto unsigned_option(uint32_t& field) {
+  return po::value<unsigned_value>()->notifier([&field](const unsigned_value& given) { field = given.value; });
+}
+
+// The library's messages substitute placeholders such as "%value%" until none is left, so a
+// value or an option that holds one never ends. A fixed text naming the option as typed instead.
+std::string describe(const po::error_with_option_name& error) {
+  const std::string option = "'" + error.get_option_name() + "'";
+  if (dynamic_cast<const po::unknown_option*>(&error) != nullptr) return "unrecognised option " + option;
+  if (dynamic_cast<const po::ambiguous_option*>(&error) != nullptr) return "option " + option + " is ambiguous";
+  if (dynamic_cast<const po::multiple_occurrences*>(&error) != nullptr)
+    return "option " + option + " cannot be specified more than once";
+  if (const auto* syntax = dynamic_cast<const po::invalid_command_line_syntax*>(&error);
+      syntax != nullptr && syntax->kind() == po::invalid_syntax::missing_parameter)
+    return "the required argument for option " + option + " is missing";
+  return "the argument for option " + option + " is invalid";
+}
 
 void describe_options(po::options_description& description, KvModuleOptions& options) {
   // clang-format off
@@ -64,7 +101,7 @@ void describe_options(po::options_description& description, KvModuleOptions& opt
     ("media-server,m", po::value<std::string>(&options.media_server), "Define media server")
     ("archive-name,n", po::value<std::string>(&options.archive_name), "Define created archive name")
     ("meta-file,M", po::value<std::string>(&options.meta_file), "Define meta or snapshot file name")
-    ("parallelism,p", po::value<uint32_t>(&options.parallelism), "Parallelism")
+    ("parallelism,p", unsigned_option(options.parallelism), "Parallelism")
     ("apply-replica,R", po::value<std::string>(&options.record_id), "Apply replica record ID")
     ("restore,r", po::value<std::string>(&options.record_id), "Restore record ID")
     ("reference-snapshot,s", po::value<std::string>(&options.reference_snapshot), "Reference snapshot")
@@ -76,7 +113,7 @@ void describe_options(po::options_description& description, KvModuleOptions& opt
      "List of entities for granular restore")
     ("dgst", "generate signature for backup")
     ("restore-parameters,o", "List restore parameters")
-    ("memory-threshold,G", po::value<uint32_t>(&options.memory_threshold), "Allowed amount of memory")
+    ("memory-threshold,G", unsigned_option(options.memory_threshold), "Allowed amount of memory")
     ("delete_from_client_defined_storage", po::value<std::string>(&options.client_defined_storage_json),
      "Delete the backup according to the json content from client defined storage")
     ("verify_in_client_defined_storage",
@@ -230,6 +267,10 @@ bool check_combinations(const po::variables_map& given, KvModuleOptions& options
     op = ListRestoreParameters;
   }
   if (has("need_esign")) options.need_esign = true;
+  // The restore directory is made inside this directory; without one it would land at the root
+  // of the file system.
+  if (op == Restore && !options.need_esign && options.tmp_operation_directory.empty())
+    return refuse("Restore module: you must define tmp_operation_directory directory.");
   return true;
 }
 
@@ -256,6 +297,9 @@ bool KvModuleUniversal::parse_module_options(int argc, char** argv, KvModuleOpti
     if (!check_combinations(given, options)) return false;
     parce_param_string();
     return true;
+  } catch (const po::error_with_option_name& error) {
+    KvLogStream(KvLogLvl::Error) << k_parse_signature << ": " << describe(error) << std::endl;
+    return false;
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_parse_signature << ": " << error.what() << std::endl;
     return false;

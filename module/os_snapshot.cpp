@@ -12,6 +12,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <cmath>
+#include <filesystem>
 
 namespace kelvanor::module {
 
@@ -46,6 +47,8 @@ constexpr const char* k_mount_signature =
     "bool KvModuleUniversal::mount_OS_snapshot(const string&, std::string&, const string&) const";
 constexpr const char* k_mount_multiple_signature =
     "bool KvModuleUniversal::mount_OS_snapshot_multiple(const string&, std::string&, const string&) const";
+constexpr const char* k_snapshot_size_signature =
+    "uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t) const";
 constexpr const char* k_umount_signature = "bool KvModuleUniversal::umount_OS_snapshot() const";
 constexpr const char* k_umount_multiple_signature =
     "bool KvModuleUniversal::umount_OS_snapshot_multiple(const string&) const";
@@ -71,7 +74,16 @@ std::unique_ptr<Snapshot> SnapshotFactory::createSnapshot(const std::string& blo
 
 uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t device_size) const {
   const double share = std::round(snapshot_size * static_cast<double>(device_size) / 100.0);
-  return static_cast<uintmax_t>(std::round(share / 512.0) * 512);
+  const double size = std::round(share / 512.0) * 512;
+  // Beyond the 64-bit range (or below zero) the conversion is undefined; no such snapshot can be
+  // made anyway, and 0 makes the creation refuse it.
+  constexpr double k_beyond_range = 18446744073709551616.0;  // 2^64
+  if (!(size >= 0 && size < k_beyond_range)) {
+    KvLogStream(KvLogLvl::Error) << k_snapshot_size_signature << ": snapshot size out of range: " << snapshot_size
+                                 << "% of " << device_size << " bytes" << std::endl;
+    return 0;
+  }
+  return static_cast<uintmax_t>(size);
 }
 
 bool KvModuleUniversal::run_script(const std::string& script, const std::string& argument) {
@@ -251,7 +263,9 @@ bool KvModuleUniversal::mount_OS_snapshot_multiple(const std::string& device, st
 bool KvModuleUniversal::umount_snapshot_directory(const char* signature, const std::string& mount_dir) const {
   try {
     if (!boost::filesystem::exists(mount_dir)) return true;
-    const std::string device = get_block_device(mount_dir, true);
+    // /proc/mounts names the mount point by its canonical path; a trailing slash or a symbolic
+    // link in the operation directory would otherwise hide a snapshot that is still mounted.
+    const std::string device = get_block_device(std::filesystem::canonical(mount_dir).string(), true);
     if (device.empty()) return true;
     const std::string command = "umount -lf " + kelvanor_common::shell_quote(device);
     std::string output;

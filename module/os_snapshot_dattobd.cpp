@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <new>
 
 namespace {
@@ -109,8 +110,9 @@ bool SnapshotDattobd::free_minor(std::string& found_minor) const {
     const std::string text = unquoted_text(*member);
     long long value = 0;
     const auto [after, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    // A minor that is no number would make any choice a guess.
-    if (error != std::errc() || after != text.data() + text.size() || value < 0) {
+    // A minor that is no number would make any choice a guess; one past the largest must exist.
+    if (error != std::errc() || after != text.data() + text.size() || value < 0 ||
+        value == std::numeric_limits<long long>::max()) {
       KvLogStream(KvLogLvl::Error) << k_free_minor_signature << ": wrong minor: " << text << std::endl;
       return false;
     }

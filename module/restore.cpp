@@ -25,6 +25,8 @@ namespace {
 
 constexpr const char* k_make_restore_sig = "bool KvModuleUniversal::make_restore(const bool&)";
 constexpr int k_restore_failed = 7;
+constexpr int k_local_directory = 1;  // client-defined storage types
+constexpr int k_default_storage = 3;
 
 // The name of the restore directory of an autonomous archive: the file name without its
 // extension, and of a name with "_full_" in it (in any case) only the part after it.
@@ -74,10 +76,20 @@ bool KvModuleUniversal::compose_restore_command(const bool& replica, std::string
   command = std::string(kelvanor::module::k_kvfd_program) + " -a " + shell_quote(kvd_hash_algorithm) +
             hash_length_flag() + " -b " + std::to_string(kvd_block_size);
   if (options_.autonomous && !client_defined_storages.empty()) {
-    // Archive names with a storage prefix are not understood here yet.
-    KvLogStream(KvLogLvl::Error) << k_make_restore_sig << ": unsupported client defined storage here: "
-                                 << options_.archive_name << std::endl;
-    return false;
+    ClientDefinedArchiveInfo archive;
+    if (!split_client_defined_archive_name(options_.archive_name, archive) ||
+        (archive.type != k_local_directory && archive.type != k_default_storage)) {
+      KvLogStream(KvLogLvl::Error) << k_make_restore_sig << ": unsupported client defined storage here: "
+                                   << options_.archive_name << std::endl;
+      return false;
+    }
+    if (archive.type == k_default_storage) {
+      KvLogStream(KvLogLvl::Info) << "Module default storage. Skipping kvfd run." << std::endl;
+      command.clear();
+      return true;
+    }
+    options_.archive_name = archive.name;
+    KvLogStream(KvLogLvl::Info) << "Rename restored object to: " << options_.archive_name << std::endl;
   }
   if (options_.autonomous) {
     command += " -r " + shell_quote(options_.archive_name);
@@ -102,7 +114,7 @@ bool KvModuleUniversal::make_restore(const bool& replica) {
   try {
     std::string command;
     if (!compose_restore_command(replica, command)) return false;
-    return run_restore_command(replica, command);
+    return command.empty() || run_restore_command(replica, command);
   } catch (const fs::filesystem_error& error) {
     KvLogStream(KvLogLvl::Error) << sig << ": filesystem error: " << error.what() << std::endl;
   } catch (const std::exception& error) {

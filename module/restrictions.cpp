@@ -11,10 +11,43 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <fstream>
+#include <string>
 
 namespace {
 
 constexpr const char* k_parse_sig = "bool ResourceList::parse_json_file(const string&)";
+
+// The property tree's JSON reader recurses once per nesting level and overflows the stack on a
+// document nested some tens of thousands deep. A list needs two levels; anything deeper than
+// this is refused as a parse error before that reader sees it.
+constexpr int k_max_json_depth = 256;
+
+void check_json_depth(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  int depth = 0;
+  unsigned long line = 1;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c; file.get(c);) {
+    if (c == '\n') ++line;
+    if (in_string) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > k_max_json_depth)
+        throw boost::property_tree::json_parser_error(
+            "nesting deeper than " + std::to_string(k_max_json_depth) + " levels", path, line);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
 
 }  // namespace
 
@@ -29,6 +62,7 @@ bool ResourceList::parse_json_file(const std::string& path) {
       KvLogStream(KvLogLvl::Error) << k_parse_sig << ": resource list file does not exist: " << path << std::endl;
       return false;
     }
+    check_json_depth(path);
     boost::property_tree::ptree document;
     boost::property_tree::read_json(path, document);
     for (const auto& [element_key, element] : document) {

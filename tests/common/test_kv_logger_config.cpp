@@ -129,6 +129,13 @@ TEST_F(KvLoggerConfigTest, LoadProperties) {
   }
 }
 
+TEST_F(KvLoggerConfigTest, DirectoryIsNoConfiguration) {
+  std::filesystem::create_directory(m_config);
+  StreamCapture err(std::cerr);
+  EXPECT_FALSE(KvLogStream::load_properties());
+  EXPECT_EQ(err.text(), "Warning: KvLogStream config file is absent: Can't open file '" + m_config + "'\n");
+}
+
 TEST_F(KvLoggerConfigTest, IncompleteFileIsRewrittenWithDefaults) {
   write_file(m_config, "log_level Debug\nlog_file_max_size 5\n");
   KvLogStream::read_config_ = true;

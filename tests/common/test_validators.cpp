@@ -15,7 +15,14 @@ struct Case {
 };
 
 void check_all(bool (*validator)(const std::string&), const std::vector<Case>& cases) {
-  for (const Case& c : cases) EXPECT_EQ(validator(c.text), c.valid) << '"' << c.text << '"';
+  for (const Case& c : cases) EXPECT_EQ(validator(c.text), c.valid) << '"' << c.text.substr(0, 80) << '"';
+}
+
+// "a.a.a...a" of about `length` characters: a valid name of any length.
+std::string labels(size_t length) {
+  std::string name;
+  while (name.size() + 2 < length) name += "a.";
+  return name + "a";
 }
 
 TEST(Validators, UnsignedIntegers) {
@@ -62,17 +69,21 @@ TEST(Validators, HostNames) {
                           {"host.-sub", false},
                           {"host..com", false},
                           {"under_score", false},
+                          {labels(2048), true},
+                          {labels(100000), false},
                           {"", false}});
 }
 
 TEST(Validators, EmailAddresses) {
   check_all(is_email, {{"ops@example.com", true}, {"first.last+tag@mail.example.org", true}, {"ops@example", false},
-                       {"@example.com", false}, {"ops@example.c", false}, {"ops@example.toolong", false}});
+                       {"@example.com", false}, {"ops@example.c", false}, {"ops@example.toolong", false},
+                       {std::string(100000, 'a') + "@example.com", false}});
 }
 
 TEST(Validators, HttpsUrls) {
   check_all(is_https_url_strict, {{"https://veil.example.com", true}, {"veil.example.com/api/v1", true},
-                                  {"https://x", false}, {"https://host.local1", false}, {"", false}});
+                                  {"https://x", false}, {"https://host.local1", false}, {"", false},
+                                  {"https://veil.example.com/" + std::string(100000, 'a'), false}});
 }
 
 TEST(Validators, HttpsIpUrls) {

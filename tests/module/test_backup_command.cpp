@@ -153,7 +153,7 @@ TEST_F(BackupCommand, SourceWithoutAListFile) {
   directory->options_.resource = dir();
   std::string command;
   ASSERT_TRUE(directory->make_backup_cmd_common(command));
-  EXPECT_EQ(command, "cd / && /opt/kelvanor/bin/kvfd -a sha2 -2  -b 16384 -c .  -x " + k_keys + " -z None");
+  EXPECT_EQ(command, "cd / && /opt/kelvanor/bin/kvfd -a sha2 -2  -b 16384 -c " + dir() + " -x " + k_keys + " -z None");
 
   auto path = make();
   path->options_.resource_list_file.clear();

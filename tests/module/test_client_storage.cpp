@@ -8,6 +8,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -150,16 +151,18 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"first_known_member_decides", R"({"id":1,"method":{"nfs":"x","s3":"y","local-directory":"/z"}})",
                    true, {2, 1, "\"y\""}, ""},
         RecordCase{"negative_id", R"({"id":-3,"method":{}})", true, {3, -3, ""}, ""},
-        RecordCase{"id_as_text", k_bad_id, false, {}, "id is not a number: " + k_bad_id},
-        RecordCase{"id_fraction", R"({"id":1.5,"method":{}})", false, {}, R"(id is not a number: {"id":1.5,"method":{}})"},
+        RecordCase{"id_as_text", k_bad_id, false, {}, "id is not a number: id: invalid, type: default"},
+        RecordCase{"id_fraction", R"({"id":1.5,"method":{}})", false, {}, "id is not a number: id: invalid, type: default"},
+        RecordCase{"s3_keys_kept_out_of_the_log", R"({"id":"x","method":{"s3":{"secret_key":"SECRET"}}})", false, {},
+                   "id is not a number: id: invalid, type: s3"},
         // Cut to 32 bits this id would name storage 1.
         RecordCase{"id_too_big", R"({"id":4294967297,"method":{}})", false, {},
-                   R"(id is not a number: {"id":4294967297,"method":{}})"},
-        RecordCase{"no_method", k_no_method, false, {}, "storage record format is invalid: " + k_no_method},
+                   "id is not a number: id: 4294967297, type: default"},
+        RecordCase{"no_method", k_no_method, false, {}, "storage record format is invalid: id: 12, type: none"},
         RecordCase{"not_object", "[1,2]", false, {}, "json value is not an object"},
         RecordCase{"method_not_object", R"({"id":1,"method":"local-directory"})", false, {}, "method is not an object"},
-        RecordCase{"unknown_method", k_unknown, false, {}, "can't parse client defined storage json string: " + k_unknown},
-        RecordCase{"syntax", "{\"id\":", false, {}, "boost::json: incomplete JSON: {\"id\":"}),
+        RecordCase{"unknown_method", k_unknown, false, {}, "can't parse client defined storage json string: id: 1, type: nfs"},
+        RecordCase{"syntax", "{\"id\":", false, {}, "boost::json: incomplete JSON"}),
     [](const ::testing::TestParamInfo<RecordCase>& param_info) { return std::string(param_info.param.name); });
 
 // --- Loading the task's methods file ---
@@ -207,24 +210,21 @@ TEST_F(ClientStorageTest, DeciphersTheRecordsOfTheMethodsFile) {
                          "CLient defined methods of access to the storage: 2"}));
 }
 
-TEST_F(ClientStorageTest, AWrongSecretGivesNoRecords) {
+// A methods file asks for a storage: one without a usable record stops start-up, and its
+// deciphered bytes stay out of the log.
+TEST_F(ClientStorageTest, MethodsFileWithoutARecordFails) {
   write_secret("another secret\n");
-  write_methods("{\"id\":1,\"method\":{}}");
-  StorageModule module;
-  module.options_.task_id = k_task;
-
-  EXPECT_TRUE(module.load_client_defined_storages());
-  EXPECT_TRUE(module.client_defined_storages.empty());
-  EXPECT_EQ(debug().back(), "0 methods of access to client defined storage loaded");
-}
-
-TEST_F(ClientStorageTest, EmptyMethodsFileLoadsNothing) {
-  write_secret(k_secret);
-  kv_test::write_file(kelvanor::module::client_defined_storages_path(k_task), "");
-  StorageModule module;
-  module.options_.task_id = k_task;
-  EXPECT_TRUE(module.load_client_defined_storages());
-  EXPECT_TRUE(module.client_defined_storages.empty());
+  for (const std::string plain : {"{\"id\":1,\"method\":{}}\n{\"id\":2,\"method\":{}}", ""}) {
+    write_methods(plain, k_secret);
+    StorageModule module;
+    module.options_.task_id = k_task;
+    EXPECT_FALSE(module.load_client_defined_storages());
+    EXPECT_TRUE(module.client_defined_storages.empty());
+    EXPECT_EQ(errors().back(), k_load_signature + ": no storage record could be read from " + m_tasks + "/" + k_task +
+                                   ".client_defined_storages");
+  }
+  for (const std::string& line : errors())
+    EXPECT_TRUE(std::all_of(line.begin(), line.end(), [](char c) { return c >= ' ' && c < 127; })) << line;
 }
 
 // A methods file that cannot be deciphered stops start-up: the backup would otherwise go
@@ -265,7 +265,7 @@ TEST_F(ClientStorageTest, UnreadableMethodsFileFails) {
 
 TEST_F(ClientStorageTest, InitRunsBackupsAndRestoresWithoutAMethodsFile) {
   for (const auto& words : {std::vector<std::string>{"-1", "-b", "vm", "-d", "/tmp/x", "-n", "a", "-m", "ms", "-T", k_task},
-                            std::vector<std::string>{"-r", "rec", "-m", "ms", "-T", k_task}}) {
+                            std::vector<std::string>{"-r", "rec", "-d", "/tmp/x", "-m", "ms", "-T", k_task}}) {
     FakeModule module;
     Args args(words);
     EXPECT_TRUE(module.init(args.argc(), args.argv())) << words[0];

@@ -40,10 +40,13 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"Packed: 10%\rPacked: 20%\r", {"Packed: 10%", "Packed: 20%"}}));
 
 TEST(KvfdLineClassifier, PidLineGivesThePid) {
-  const auto line = classify_kvfd_line("KVFD PID: 4242");
-  EXPECT_EQ(line.kind, kvfd_line_kind::pid);
-  EXPECT_EQ(line.pid, 4242);
-  EXPECT_EQ(line.rest, "4242");
+  for (const std::string rest : {"4242", "4242 ", " 4242", "+4242", "4242abc"}) {
+    const std::string text = "KVFD PID: " + rest;
+    const auto line = classify_kvfd_line(text);
+    EXPECT_EQ(line.kind, kvfd_line_kind::pid) << rest;
+    EXPECT_EQ(line.pid, 4242) << rest;
+    EXPECT_EQ(line.rest, rest);
+  }
 }
 
 TEST(KvfdLineClassifier, ProgressLinesKeepTheirRest) {
@@ -61,8 +64,8 @@ TEST(KvfdLineClassifier, ProgressLinesKeepTheirRest) {
 
 TEST(KvfdLineClassifier, BadPidIsRecognised) {
   const std::string too_big = "KVFD PID: " + std::to_string(static_cast<long long>(INT_MAX) + 1);
-  for (const std::string& text : std::vector<std::string>{"KVFD PID: ", "KVFD PID: abc", "KVFD PID: 12abc", "KVFD PID: 0", "KVFD PID: -1",
-                                 "KVFD PID: +5", "KVFD PID:  12", "KVFD PID: 12 ", too_big}) {
+  for (const std::string& text : std::vector<std::string>{"KVFD PID: ", "KVFD PID: abc", "KVFD PID: 0", "KVFD PID: -1",
+                                 "KVFD PID:  ", "KVFD PID: + 5", too_big}) {
     EXPECT_EQ(classify_kvfd_line(text).kind, kvfd_line_kind::bad_pid) << text;
   }
 }

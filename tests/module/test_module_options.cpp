@@ -103,8 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"-B", "/nonexistent/list.json"}, false, OperationNone,
                   k_parse_signature + ": can't parse json file: /nonexistent/list.json"},
         ParseCase{{"-l", "-B", "x.json"}, false, OperationNone, ""},
-        ParseCase{{"-r", "rec"}, true, Restore, "",
+        ParseCase{{"-r", "rec", "-d", "/op"}, true, Restore, "",
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.record_id, "rec"); }},
+        ParseCase{{"-r", "rec"}, false, OperationNone,
+                  "Restore module: you must define tmp_operation_directory directory."},
+        ParseCase{{"-r", "rec", "--need_esign"}, true, Restore, ""},
         ParseCase{{"-r", ""}, false, OperationNone,
                   "You must define restore object, record ID in server mode or archive file for authonomous mode"},
         ParseCase{{"-1", "-r", "rec"}, false, OperationNone, ""},
@@ -117,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"-b", "vm", "-A", "vm2"}, false, OperationNone, ""},
         ParseCase{{"-b", "vm", "--autonomous"}, true, Backup, "",
                   [](const KvModuleOptions& o) { EXPECT_TRUE(o.autonomous); }},
-        ParseCase{{"-r", "rec", "--autonomous"}, true, Restore, "",
+        ParseCase{{"-r", "rec", "-d", "/op", "--autonomous"}, true, Restore, "",
                   [](const KvModuleOptions& o) { EXPECT_TRUE(o.autonomous); }},
         ParseCase{{"-b", "vm", "-m", "srv", "--autonomous"}, false, OperationNone,
                   "Can't use media server with autonomous mode"},
@@ -148,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"-b", "vm", "-z", "4"}, true, Backup, "",
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.compress, 4); }},
         ParseCase{{"-l", "-z", "2"}, false, OperationNone, ""},
-        ParseCase{{"-r", "rec", "-z", "2"}, true, Restore, "",
+        ParseCase{{"-r", "rec", "-d", "/op", "-z", "2"}, true, Restore, "",
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.compress, 2); }},
         ParseCase{{"-A", "vm", "-j"}, true, CreateReplica, "",
                   [](const KvModuleOptions& o) { EXPECT_TRUE(o.local_restrictions); }},
@@ -156,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"-b", "vm", "-n", "arc"}, true, Backup, "",
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.archive_name, "arc"); }},
         ParseCase{{"-r", "rec", "-n", "arc"}, false, OperationNone, ""},
-        ParseCase{{"-r", "rec", "--client-archive", "arc"}, true, Restore, "",
+        ParseCase{{"-r", "rec", "-d", "/op", "--client-archive", "arc"}, true, Restore, "",
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.archive_name, "arc"); }},
         ParseCase{{"-2", "-b", "vm", "-a"}, false, OperationNone, ""},
         ParseCase{{"-r", "rec", "-a"}, false, OperationNone, ""},
@@ -170,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"-b", "vm", "--autonomous", "-m", ""}, false, OperationNone,
                   "Can't use a media server with autonomous mode"},
         ParseCase{{"-l", "-m", "srv"}, false, OperationNone, ""},
-        ParseCase{{"-r", "rec", "-m", "srv", "-T", "x"}, true, Restore, ""},
+        ParseCase{{"-r", "rec", "-d", "/op", "-m", "srv", "-T", "x"}, true, Restore, ""},
         ParseCase{{"-T", "x", "-l"}, false, OperationNone, "Operation 3 incompatible with task ID"},
         ParseCase{{"-T", "x"}, false, OperationNone, "Operation 0 incompatible with task ID"},
         ParseCase{{"-b", "vm", "-T", "x"}, false, OperationNone, "You must define media-server before task ID"},
@@ -178,14 +181,14 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.task_id, "x"); }},
         ParseCase{{"-b", "vm", "--autonomous", "-T", "x"}, true, Backup, ""},
         ParseCase{{"--verify_in_client_defined_storage", "-T", "x"}, true, VerifyInClientDefinedStorage, ""},
-        ParseCase{{"-r", "rec", "-f", "files"}, true, Restore, "",
+        ParseCase{{"-r", "rec", "-d", "/op", "-f", "files"}, true, Restore, "",
                   [](const KvModuleOptions& o) { EXPECT_EQ(o.granular_list, "files"); }},
         // The message ends in a newline of its own, which the coloured log line drops.
         ParseCase{{"-b", "vm", "-f", "files"}, false, OperationNone,
                   "The '-r' option must also be specified for granular restore"},
         ParseCase{{"-b", "vm", "--dgst"}, true, Backup, "",
                   [](const KvModuleOptions& o) { EXPECT_TRUE(o.dgst); }},
-        ParseCase{{"-r", "rec", "--dgst"}, true, Restore, "",
+        ParseCase{{"-r", "rec", "-d", "/op", "--dgst"}, true, Restore, "",
                   [](const KvModuleOptions& o) { EXPECT_FALSE(o.dgst); }},
         ParseCase{{"--need_esign", "-b", "vm"}, true, Backup, "",
                   [](const KvModuleOptions& o) { EXPECT_TRUE(o.need_esign); }},
@@ -214,6 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct BadCommandLine {
   std::vector<std::string> args;
+  std::string error = "";  // the line after the signature; empty: the library's text, not checked
 };
 
 class RejectedByTheOptionsLibrary : public ModuleTest, public ::testing::WithParamInterface<BadCommandLine> {};
@@ -224,14 +228,24 @@ TEST_P(RejectedByTheOptionsLibrary, LogsTheLibrarysText) {
   EXPECT_FALSE(module.parse_module_options(args.argc(), args.argv(), module.options_));
   ASSERT_EQ(errors().size(), 1u);
   EXPECT_EQ(errors()[0].rfind(k_parse_signature + ": ", 0), 0u) << errors()[0];
+  if (!GetParam().error.empty()) {
+    EXPECT_EQ(errors()[0], k_parse_signature + ": " + GetParam().error);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(All, RejectedByTheOptionsLibrary,
-                         ::testing::Values(BadCommandLine{{"--bogus"}}, BadCommandLine{{"-b"}},
+                         ::testing::Values(BadCommandLine{{"--bogus"}},
+                                           BadCommandLine{{"-b"}, "the required argument for option '--backup' is missing"},
+                                           BadCommandLine{{"--list"}, "option '--list' is ambiguous"},
                                            BadCommandLine{{"-l", "-p", "many"}},
-                                           BadCommandLine{{"-b", "a", "-b", "b"}},
+                                           BadCommandLine{{"-b", "a", "-b", "b"}, "option '--backup' cannot be specified more than once"},
                                            BadCommandLine{{"-b", "vm", "-e", "kvd_block_size:abc"}},
-                                           BadCommandLine{{"-b", "vm", "-e", "kvd_hash_length:x1"}}));
+                                           BadCommandLine{{"-b", "vm", "-e", "kvd_hash_length:x1"}},
+                                           BadCommandLine{{"-l", "-p-5"}, "the argument for option '--parallelism' is invalid"},
+                                           BadCommandLine{{"-l", "-G-1"}, "the argument for option '--memory-threshold' is invalid"},
+                                           BadCommandLine{{"-l", "-p", "%value%"}, "the argument for option '--parallelism' is invalid"},
+                                           BadCommandLine{{"--x%canonical_option%"},
+                                                          "unrecognised option '--x%canonical_option%'"}));
 
 TEST_F(ModuleTest, NoArgumentPrintsTheUsageAndFails) {
   FakeModule module;

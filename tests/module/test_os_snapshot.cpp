@@ -1,11 +1,14 @@
 #include "module/os_snapshot.h"
 
 #include "common/kv_utils_common.h"
+#include "module/host_block_devices.h"
 #include "tests/module/module_test_support.h"
 #include "tests/support/temp_dir.h"
 
 #include <boost/filesystem/operations.hpp>
 
+#include <cstdint>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -89,10 +92,13 @@ TEST_F(OsSnapshotTest, SnapshotSizeIsAShareRoundedToSectors) {
     uintmax_t device, expected;
   };
   for (const Case& c : {Case{10, 10737418240u, 1073741824u}, Case{10, 1000, 0}, Case{10, 7680, 1024},
-                        Case{50, 1000, 512}, Case{100, 512, 512}}) {
+                        Case{50, 1000, 512}, Case{100, 512, 512}, Case{INT32_MAX, UINTMAX_MAX, 0}}) {
     module.snapshot_size = c.percent;
     EXPECT_EQ(module.calculate_OS_snapshot_size(c.device), c.expected) << c.percent << "% of " << c.device;
   }
+  EXPECT_EQ(errors(), std::vector<std::string>{
+                          "uintmax_t KvModuleUniversal::calculate_OS_snapshot_size(uintmax_t) const: snapshot size "
+                          "out of range: 2147483647% of 18446744073709551615 bytes"});
 }
 
 TEST_F(OsSnapshotTest, FactoryChoosesTheProvider) {
@@ -141,7 +147,8 @@ TEST_F(OsSnapshotTest, DattobdFreeMinorFollowsTheLargest) {
   for (const Case& c : {Case{datto_table(R"({"minor":0},{"minor":3})"), true, "4"},
                         Case{datto_table(R"({"minor":"7"})"), true, "8"}, Case{datto_table(""), true, "0"},
                         Case{R"({"version":"1"})", false, ""}, Case{datto_table(R"({"minor":"x"})"), false, ""},
-                        Case{"garbage", false, ""}, Case{"{}", false, ""}}) {
+                        Case{"garbage", false, ""}, Case{"{}", false, ""},
+                        Case{datto_table(R"({"minor":9223372036854775807})"), false, ""}}) {
     host.answers[k_datto_info] = {0, c.table};
     std::string minor;
     EXPECT_EQ(datto.free_minor(minor), c.ok) << c.table;
@@ -297,6 +304,21 @@ TEST_F(OsSnapshotTest, UnmountOfAMissingOrUnmountedDirectorySucceeds) {
   EXPECT_TRUE(module.umount_OS_snapshot());
   EXPECT_TRUE(module.umount_OS_snapshot_multiple(dir() + "/nothing"));
   EXPECT_TRUE(host.commands.empty());
+}
+
+// /proc stands in for a mounted snapshot; the fake host refuses the unmount, so nothing is removed.
+TEST_F(OsSnapshotTest, UnmountFindsTheMountThroughALinkOrATrailingSlash) {
+  std::ifstream mounts("/proc/mounts");
+  std::string device;
+  ASSERT_TRUE(kelvanor::module::find_mounted_device(mounts, "/proc", device));
+  host.answers["realpath '" + device + "'"] = {0, "/dev/datto1\n"};
+  host.answers["umount -lf /dev/datto1"] = {1, "busy"};
+  boost::filesystem::create_directory_symlink("/proc", dir() + "/link");
+  for (const std::string& path : {std::string("/proc/"), dir() + "/link"}) {
+    host.commands.clear();
+    EXPECT_FALSE(module.umount_OS_snapshot_multiple(path)) << path;
+    EXPECT_EQ(host.commands, (std::vector<std::string>{"realpath '" + device + "'", "umount -lf /dev/datto1"})) << path;
+  }
 }
 
 }  // namespace

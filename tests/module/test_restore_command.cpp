@@ -109,6 +109,14 @@ TEST_F(RestoreCommand, CommandLines) {
   EXPECT_EQ(command, head + " -r a.kvfd -d " + d + " -C kuznyechik -k " + dir() +
                          "/key -E  -p 4 -f /etc/hosts,/etc/fstab --set-to-numeric -e network_parallelism:2 2>&1");
 
+  auto local = make();
+  local->options_.autonomous = true;
+  local->options_.archive_name = "local-directory:5@/store/vm1.kvfd";
+  local->client_defined_storages.push_back({1, 5, "/store"});
+  ASSERT_TRUE(local->compose_restore_command(false, command));
+  EXPECT_EQ(command, head + " -r /store/vm1.kvfd -d " + d + " 2>&1");
+  EXPECT_EQ(log_at("Info").back(), "Rename restored object to: /store/vm1.kvfd");
+
   auto blanks = make(dir() + "/my op");
   blanks->options_.unpacked_meta_file = "/m/old.meta";
   ASSERT_TRUE(blanks->compose_restore_command(false, command));
@@ -128,13 +136,14 @@ TEST_F(RestoreCommand, RefusalsBeforeAnythingRuns) {
   EXPECT_FALSE(missing_key->make_restore(false));
   EXPECT_EQ(errors().back(), std::string(k_restore_sig) + ": there is no key file: " + dir() + "/none.key");
 
-  auto storage = make();
-  storage->options_.autonomous = true;
-  storage->options_.archive_name = "local-directory:5@a.kvfd";
-  storage->client_defined_storages.push_back({1, 5, dir()});
-  EXPECT_FALSE(storage->make_restore(false));
-  EXPECT_EQ(errors().back(),
-            std::string(k_restore_sig) + ": unsupported client defined storage here: local-directory:5@a.kvfd");
+  for (const std::string name : {"s3:5@a.kvfd", "a.kvfd"}) {
+    auto storage = make();
+    storage->options_.autonomous = true;
+    storage->options_.archive_name = name;
+    storage->client_defined_storages.push_back({1, 5, dir()});
+    EXPECT_FALSE(storage->make_restore(false));
+    EXPECT_EQ(errors().back(), std::string(k_restore_sig) + ": unsupported client defined storage here: " + name);
+  }
 
   auto newline = make();
   newline->options_.record_id = "REC\necho injected";
@@ -161,6 +170,16 @@ TEST_F(RestoreCommand, DataMoverGetsExactlyTheIntendedArguments) {
                                       "-s", "/opt/kelvanor/var/tasks//task_secret_TASK", "-m",
                                       dir() + "/op/old.snap_dir/old.meta", "-d", restore_directory}));
   EXPECT_EQ(log_at("Info").back(), "The archive 'rec 1;'x' has been unpacked successfully");
+}
+
+TEST_F(RestoreCommand, ModuleDefaultStorageRunsNoDataMover) {
+  auto module = make();
+  module->options_.autonomous = true;
+  module->options_.archive_name = "default:3@vm1.kvfd";
+  module->client_defined_storages.push_back({3, 3, ""});
+  EXPECT_TRUE(module->make_restore(false));
+  EXPECT_EQ(log_at("Info"), std::vector<std::string>{"Module default storage. Skipping kvfd run."});
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(RestoreCommand, ReplicaRunWritesNoUnpackedLine) {

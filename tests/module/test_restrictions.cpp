@@ -33,6 +33,10 @@ TEST_F(ResourceListFile, PathMembersOfTheSecondLevel) {
   ASSERT_TRUE(parse(R"({"first": {"path": "/x"}, "second": {"path": "/x", "size": 12}})"));
   EXPECT_EQ(m_list.resources(), (std::vector<std::string>{"/x", "/x"}));  // duplicates kept
 
+  const std::string brackets = std::string(300, '[');  // deep only in appearance: inside a string
+  ASSERT_TRUE(parse(R"([{"path": "/\")" + brackets + R"("}])"));
+  EXPECT_EQ(m_list.resources(), (std::vector<std::string>{"/\"" + brackets}));
+
   ASSERT_TRUE(parse(R"([{"path": 12}, {"path": true}])"));
   EXPECT_EQ(m_list.resources(), (std::vector<std::string>{"12", "true"}));  // every scalar as text
 
@@ -59,9 +63,12 @@ TEST_F(ResourceListFile, MissingOrBrokenFileIsRefused) {
             std::vector<std::string>{std::string(k_parse_sig) + ": resource list file does not exist: " + dir() +
                                      "/none.json"});
 
-  EXPECT_FALSE(parse(R"([{"path": "/a"},)"));
-  ASSERT_EQ(errors().size(), 2u);
-  EXPECT_EQ(errors().back().rfind(std::string(k_parse_sig) + ": json parser error: ", 0), 0u) << errors().back();
+  for (const std::string& json : {std::string(R"([{"path": "/a"},)"), std::string(100000, '[') + std::string(100000, ']')}) {
+    const size_t before = errors().size();
+    EXPECT_FALSE(parse(json));
+    ASSERT_EQ(errors().size(), before + 1);
+    EXPECT_EQ(errors().back().rfind(std::string(k_parse_sig) + ": json parser error: ", 0), 0u) << errors().back();
+  }
 }
 
 TEST_F(ResourceListFile, OneRestrictedResourceRefusesTheList) {
