@@ -3,8 +3,11 @@
 #include "tests/support/process_helpers.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <iostream>
+#include <sstream>
 #include <string>
 
 using namespace module_test;
@@ -48,6 +51,22 @@ TEST_F(KvfdRunner, LastProgressLineIsTheStatistics) {
   EXPECT_EQ(m_statistics, "3 files");
   EXPECT_EQ(out(), "Packed: 10%\nUnpacked: 20%\nTransferred: 3 files\n");
   EXPECT_EQ(m_output, "");
+}
+
+// A flush per line, or a read per character, would cut the relay of a flood of progress lines
+// to a fraction: the lines of one read leave in one flush.
+TEST_F(KvfdRunner, LinesReadTogetherLeaveTogether) {
+  struct FlushCounter : std::stringbuf {
+    int flushes = 0;
+    int sync() override { return ++flushes, 0; }
+  } relayed;
+  std::streambuf* const captured = std::cout.rdbuf(&relayed);
+  const bool done = run("seq -f 'Packed: %g' 1000");
+  std::cout.rdbuf(captured);
+  EXPECT_TRUE(done);
+  const std::string text = relayed.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1000);
+  EXPECT_LT(relayed.flushes, 100);
 }
 
 struct ExitCase {
