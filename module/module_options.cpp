@@ -23,6 +23,15 @@ constexpr const char* k_param_signature = "void KvModuleUniversal::parce_param_s
 
 constexpr int32_t k_default_snapshot_size = 10;
 
+// Boost fills in its message by replacing each placeholder ("%value%", "%option%", ...) for as
+// long as one is left, so a word of the command line that holds its own placeholder would keep
+// the message growing for ever. The words lose their percent signs in the message instead.
+struct without_placeholders : po::error_with_option_name {
+  static void apply(po::error_with_option_name& error) {
+    for (auto& [name, word] : error.*(&without_placeholders::m_substitutions)) std::erase(word, '%');
+  }
+};
+
 bool is_one_of(KvModuleOperations operation, std::initializer_list<KvModuleOperations> allowed) {
   for (KvModuleOperations candidate : allowed)
     if (operation == candidate) return true;
@@ -256,7 +265,8 @@ bool KvModuleUniversal::parse_module_options(int argc, char** argv, KvModuleOpti
     if (!check_combinations(given, options)) return false;
     parce_param_string();
     return true;
-  } catch (const std::exception& error) {
+  } catch (std::exception& error) {
+    if (auto* named = dynamic_cast<po::error_with_option_name*>(&error)) without_placeholders::apply(*named);
     KvLogStream(KvLogLvl::Error) << k_parse_signature << ": " << error.what() << std::endl;
     return false;
   }
