@@ -4,6 +4,10 @@
 
 #include <boost/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -60,6 +64,52 @@ TEST_F(StoppedBackup, WhileTheDataMoverRuns) {
   EXPECT_TRUE(eventually([&] { return ::kill(mover, 0) != 0 || read_file("/proc/" + std::to_string(mover) + "/stat")
                                                                       .find(") Z ") != std::string::npos; }));
   EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
+}
+
+TEST_F(StoppedBackup, AfterTheLastStopPoint) {
+  // The log is a FIFO that the test reads message by message: the program waits for the test at
+  // each message, so it can be held right after the last stop point of the backup (the closing's
+  // line about the reference snapshot comes after the snapshot file is packed).
+  const std::string fifo = sandbox.opt("log/kv_module_veil_vm.log");
+  boost::filesystem::create_directories(sandbox.opt("log"));
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  std::atomic<bool> held{false};
+  std::atomic<bool> done{false};
+  std::atomic<bool> finished{false};
+  std::string log;
+  std::thread reader([&] {
+    while (!done) {
+      while (held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const int fd = ::open(fifo.c_str(), O_RDONLY);
+      std::string message;
+      char buffer[4096];
+      for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) message.append(buffer, static_cast<size_t>(got));
+      ::close(fd);
+      log += message;
+      if (contains(message, "reference_snapshot_directory_path() const")) held = true;
+    }
+    finished = true;
+  });
+  RunningProgram run = sandbox.start(backup_args());
+  const bool reached = eventually([&] { return held.load(); });
+  if (reached) run.send(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  held = false;
+  ProgramResult result = run.wait(60);
+  done = true;
+  // Ends the reader's wait for a next message.
+  while (!finished) {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  reader.join();
+  boost::filesystem::remove(fifo);
+  write_file(fifo, log);  // for the log tail of a failure
+  ASSERT_TRUE(reached);
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_TRUE(contains(log, "Module was terminated. PID: "));
+  EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
 }
 
 TEST_F(StoppedBackup, WhileWaitingForAnAttachTask) {
