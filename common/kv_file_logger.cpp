@@ -35,12 +35,13 @@ std::string literal_pattern(const std::string& text) {
 // Adds the content of `from` to the end of `to` and removes `from`. 0, or the errno value of the
 // step that failed (then `from` is left as it was).
 int append_and_remove(const std::string& from, const std::string& to) {
+  errno = 0;
   std::ifstream source(from, std::ios::in | std::ios::binary);
   if (!source.is_open()) return errno != 0 ? errno : EIO;
-  errno = 0;
   std::ofstream target(to, std::ios::out | std::ios::app | std::ios::binary);
   if (!target.is_open()) return errno != 0 ? errno : EIO;
-  target << source.rdbuf();
+  // An empty source would count as a failed insertion.
+  if (source.peek() != std::ifstream::traits_type::eof()) target << source.rdbuf();
   target.close();
   if (target.fail()) return errno != 0 ? errno : EIO;
   return ::unlink(from.c_str()) == 0 ? 0 : errno;
@@ -81,22 +82,24 @@ int FileLogger::log_rotate() {
   const std::string rotated = rotated_file_name(m_path, boost::posix_time::second_clock::local_time());
   // A copy made earlier in the same second has this name too: it is added to, never replaced,
   // so no message is lost however small the limit.
-  int moved = ::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, rotated.c_str(), RENAME_NOREPLACE);
+  int error = ::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, rotated.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
   boost::system::error_code ec;
-  if (moved != 0 && errno == EINVAL && !fs::exists(rotated, ec)) {
+  if (error == EINVAL) {
     // A file system without the no-replace rename.
-    moved = ::rename(m_path.c_str(), rotated.c_str());
+    if (fs::exists(rotated, ec))
+      error = EEXIST;
+    else
+      error = ::rename(m_path.c_str(), rotated.c_str()) == 0 ? 0 : errno;
   }
-  if (moved != 0) {
-    if (errno != EEXIST && errno != EINVAL) return errno;
-    if (const int appended = append_and_remove(m_path, rotated); appended != 0) return appended;
-  }
+  if (error == EEXIST) error = append_and_remove(m_path, rotated);
+  if (error != 0) return error;
 
   // The copy is made; trouble with pruning the old ones must not lose the message, which goes
   // to the fresh log file either way.
   try {
     const fs::path log_path(m_path);
-    const auto copies = get_files_by_mask(log_path.parent_path(), literal_pattern(log_path.filename().string()) + k_rotated_suffix_mask);
+    const auto copies = get_files_by_mask(log_path.parent_path(),
+                                          literal_pattern(log_path.filename().string()) + k_rotated_suffix_mask);
     if (copies.size() > max_rotate_) {
       // Newest first; among equal times the one listed later counts as newer.
       auto oldest_to_remove = copies.rbegin();

@@ -109,7 +109,8 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
       // Only looked into: a fresh directory of this run's own, and the client's file stays.
       std::string pattern = (fs::temp_directory_path() / "kv_snapshot.XXXXXX").string();
       if (::mkdtemp(pattern.data()) == nullptr)
-        throw fs::filesystem_error("mkdtemp", pattern, boost::system::error_code(errno, boost::system::generic_category()));
+        throw fs::filesystem_error("mkdtemp", pattern,
+                                   boost::system::error_code(errno, boost::system::generic_category()));
       reference_snapshot_directory = pattern;
     } else {
       reference_snapshot_directory = options_.tmp_operation_directory + "/" + file.stem().string() + ".snap_dir";

@@ -83,7 +83,8 @@ TEST_F(StoppedBackup, AfterTheLastStopPoint) {
       const int fd = ::open(fifo.c_str(), O_RDONLY);
       std::string message;
       char buffer[4096];
-      for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) message.append(buffer, static_cast<size_t>(got));
+      for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        message.append(buffer, static_cast<size_t>(got));
       ::close(fd);
       log += message;
       if (contains(message, "reference_snapshot_directory_path() const")) held = true;

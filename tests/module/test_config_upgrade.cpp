@@ -210,7 +210,8 @@ TEST_F(ConfigUpgrade, SaveFailureIsReportedAndLeavesNoStrayFile) {
 
 std::string long_template() {
   std::string text;
-  for (int i = 0; i < 50; ++i) text += "# description line " + std::to_string(i) + "\nname" + std::to_string(i) + " v\n";
+  for (int i = 0; i < 50; ++i)
+    text += "# description line " + std::to_string(i) + "\nname" + std::to_string(i) + " v\n";
   return text;
 }
 
