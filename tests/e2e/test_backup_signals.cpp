@@ -4,10 +4,6 @@
 
 #include <boost/json.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -67,49 +63,25 @@ TEST_F(StoppedBackup, WhileTheDataMoverRuns) {
 }
 
 TEST_F(StoppedBackup, AfterTheLastStopPoint) {
-  // The log is a FIFO that the test reads message by message: the program waits for the test at
-  // each message, so it can be held right after the last stop point of the backup (the closing's
-  // line about the reference snapshot comes after the snapshot file is packed).
-  const std::string fifo = sandbox.opt("log/kv_module_veil_vm.log");
-  boost::filesystem::create_directories(sandbox.opt("log"));
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  std::atomic<bool> held{false};
-  std::atomic<bool> done{false};
-  std::atomic<bool> finished{false};
-  std::string log;
-  std::thread reader([&] {
-    while (!done) {
-      while (held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      const int fd = ::open(fifo.c_str(), O_RDONLY);
-      std::string message;
-      char buffer[4096];
-      for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-        message.append(buffer, static_cast<size_t>(got));
-      ::close(fd);
-      log += message;
-      if (contains(message, "reference_snapshot_directory_path() const")) held = true;
-    }
-    finished = true;
-  });
+  // The program is held while it logs the backup's last line, past its last wait.
+  const std::string gate = sandbox.scratch("gate");
+  boost::filesystem::create_directories(gate);
+  sandbox.set_env("LD_PRELOAD", KV_GATE_PRELOAD_PATH);
+  sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
+  sandbox.set_env("KV_TEST_GATE", gate);
+  sandbox.set_env("KV_TEST_GATE_TEXT", " backup of resource '");
   RunningProgram run = sandbox.start(backup_args());
-  const bool reached = eventually([&] { return held.load(); });
-  if (reached) run.send(SIGTERM);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  held = false;
+  ASSERT_TRUE(eventually([&] { return boost::filesystem::exists(gate + "/held"); })) << sandbox.log_tail();
+  const int logins = controller.login_count();
+  run.send(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  write_file(gate + "/go", "");
   ProgramResult result = run.wait(60);
-  done = true;
-  // Ends the reader's wait for a next message.
-  while (!finished) {
-    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) ::close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  reader.join();
-  boost::filesystem::remove(fifo);
-  write_file(fifo, log);  // for the log tail of a failure
-  ASSERT_TRUE(reached);
   EXPECT_EQ(result.status, 17) << result.out << result.err;
-  EXPECT_TRUE(contains(log, "Module was terminated. PID: "));
+  EXPECT_TRUE(contains(sandbox.log(), "Module was terminated. PID: "));
+  // The stop is carried out whole, while the run still holds its lock: the module's release
+  // runs (and logs in) once more.
+  EXPECT_EQ(controller.login_count(), logins + 1);
   EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
 }
 

@@ -20,14 +20,14 @@ TEST(LockRace, RunThatOpenedTheRemovedLockFileFindsTheNewHolder) {
   ModuleSandbox sandbox;
   const std::string gate = sandbox.scratch("gate");
   boost::filesystem::create_directories(gate);
-  sandbox.set_env("LD_PRELOAD", KV_LOCK_GATE_PATH);
-  sandbox.set_env("KV_TEST_LOCK_GATE", gate);
+  sandbox.set_env("LD_PRELOAD", KV_GATE_PRELOAD_PATH);
+  sandbox.set_env("KV_TEST_GATE", gate);
   sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
   // The run opens the lock file and is held before its lock attempt.
   RunningProgram run = sandbox.start({"-b", "vm-1", "-d", sandbox.scratch(), "-n", "NAME"});
-  for (int i = 0; i < 2000 && !boost::filesystem::exists(gate + "/locking"); ++i)
+  for (int i = 0; i < 2000 && !boost::filesystem::exists(gate + "/held"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(boost::filesystem::exists(gate + "/locking"));
+  ASSERT_TRUE(boost::filesystem::exists(gate + "/held"));
   const std::string lock_file =
       boost::filesystem::directory_iterator(sandbox.opt("var/kelvanor-modules"))->path().string();
 
