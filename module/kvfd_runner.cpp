@@ -28,7 +28,8 @@ constexpr const char* k_run_sig =
 // The lines for the client from one piece of output leave together, flushed before the next wait
 // for the data mover: the client still sees every line as soon as the data mover has printed
 // it, without a write to standard output for each of a million progress lines.
-bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::string& statistics) {
+// With `keep_pid` the pid lines are relayed but `pid` is left as it is.
+bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::string& statistics, bool keep_pid) {
   using kelvanor::module::kvfd_line_kind;
   kelvanor::module::kvfd_line_splitter splitter;
   // Every wait for the data mover's next output is a stop point of the program.
@@ -48,7 +49,7 @@ bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::s
       switch (parsed.kind) {
         case kvfd_line_kind::pid:
           // Stored before the line leaves: from then on the signal handling may act on it.
-          pid = parsed.pid;
+          if (!keep_pid) pid = parsed.pid;
           relayed.append(*line).push_back('\n');
           break;
         case kvfd_line_kind::progress:
@@ -72,15 +73,27 @@ bool read_kvfd_output(std::FILE* stream, std::string& output, pid_t& pid, std::s
 
 bool KvModuleUniversal::run_kvfd_command(const std::string& command, std::string& output, pid_t& pid,
                                          std::string& statistics) {
+  return run_kvfd(command, output, pid, statistics, false);
+}
+
+bool KvModuleUniversal::run_remote_kvfd_command(const std::string& command, std::string& output, pid_t& pid,
+                                                std::string& statistics) {
+  return run_kvfd(command, output, pid, statistics, true);
+}
+
+bool KvModuleUniversal::run_kvfd(const std::string& command, std::string& output, pid_t& pid, std::string& statistics,
+                                 bool remote) {
   KvLogStream(KvLogLvl::Info) << k_run_sig << ":kvfd command: " << command << std::endl;
   std::optional<int> wait_status;
   try {
     kelvanor::module::data_mover_process mover;
-    if (!mover.start(command)) {
+    // The shell becomes the command (ssh), so that its pid is the one the signals are for.
+    if (!mover.start(remote ? "exec " + command : command)) {
       KvLogStream(KvLogLvl::Error) << k_run_sig << ": couldn't start OS command: " << command << std::endl;
       return false;
     }
-    if (!read_kvfd_output(mover.output(), output, pid, statistics)) return false;
+    if (remote) pid = mover.pid();
+    if (!read_kvfd_output(mover.output(), output, pid, statistics, remote)) return false;
     wait_status = mover.wait_for_exit();
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_run_sig << ": " << error.what() << std::endl;

@@ -149,6 +149,7 @@ TEST(ConfigFile, SaveFailsWhereFileCannotBeWritten) {
   config.addVariable("a", "1");
   EXPECT_FALSE(config.save(dir.file("no/such/dir/file")));
   EXPECT_FALSE(config.save(dir.path().string()));  // a directory
+  EXPECT_FALSE(config.save("/dev/full"));           // opens, but nothing can be written
 }
 
 TEST(ConfigFile, SaveReplacesLongerFile) {

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <string>
 
+#include <unistd.h>
+
 using namespace module_test;
 
 namespace {
@@ -101,6 +103,30 @@ TEST_F(KvfdRunner, EndBySignalKeepsThePid) {
   EXPECT_EQ(m_module.kvfd_pid, 4343);
   EXPECT_EQ(warnings(), std::vector<std::string>{"kvfd process terminates with 0x9 signal."});
   EXPECT_EQ(log_at("Debug"), std::vector<std::string>{"kvfd process status 0x9."});
+}
+
+// Ended by a signal, so that the pid is kept for a look at it.
+TEST_F(KvfdRunner, RemotePidIsRelayedButTheLocalSshIsTheOneSignalled) {
+  EXPECT_FALSE(m_module.run_remote_kvfd_command("sh -c 'echo \"KVFD PID: 4343\"; echo $$; kill -KILL $$'", m_output,
+                                                m_module.kvfd_pid, m_statistics));
+  EXPECT_EQ(out(), "KVFD PID: 4343\n");
+  EXPECT_EQ(m_output, std::to_string(m_module.kvfd_pid) + "\n");
+}
+
+TEST_F(KvfdRunner, DataMoverDoesNotReadTheProgramsInput) {
+  // The program's input stands for a terminal: whatever is typed there is not the data mover's.
+  int input[2];
+  ASSERT_EQ(::pipe(input), 0);
+  ASSERT_EQ(::write(input[1], "typed\n", 6), 6);
+  ::close(input[1]);
+  const int saved = ::dup(STDIN_FILENO);
+  ::dup2(input[0], STDIN_FILENO);
+  ::close(input[0]);
+  const bool result = run("cat");
+  ::dup2(saved, STDIN_FILENO);
+  ::close(saved);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(m_output, "");
 }
 
 // The data mover's pid file and the sleeping process it started stand for a data mover that
