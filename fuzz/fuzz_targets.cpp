@@ -182,10 +182,25 @@ void fuzz(const std::string& input) {
 
 #elif defined(KV_FUZZ_kvfd_output)
 #include "module/kvfd_output.h"
-void fuzz(const std::string& input) {
+// The output is fed in pieces of the size the first byte gives; the lines must be those of the
+// output fed whole.
+std::vector<std::string> split(std::string_view output, size_t piece) {
   kelvanor::module::kvfd_line_splitter splitter;
-  for (char c : input)
-    if (splitter.push(c)) (void)kelvanor::module::classify_kvfd_line(splitter.line());
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < output.size(); at += piece) {
+    splitter.feed(output.substr(at, piece));
+    while (auto line = splitter.next()) {
+      (void)kelvanor::module::classify_kvfd_line(*line);
+      lines.emplace_back(*line);
+    }
+  }
+  return lines;
+}
+void fuzz(const std::string& input) {
+  if (input.empty()) return;
+  const std::string_view output = std::string_view(input).substr(1);
+  if (split(output, static_cast<unsigned char>(input[0]) % 16 + 1) != split(output, output.size() + 1))
+    __builtin_trap();
 }
 
 #elif defined(KV_FUZZ_lsblk)
