@@ -189,11 +189,12 @@ void TestController::create_vdisk(const json::object& body, httplib::Response& r
     std::ofstream(path, std::ios::app).close();
     m_vdisk_images[vdisk_id] = path;
   }
-  accepted(response, start_task({}), vdisk_id);
+  accepted(response, start_task({}, vdisk_id), vdisk_id);
 }
 
 void TestController::remove_vdisk(const std::string& vdisk_id, httplib::Response& response) {
   if (!find(m_vdisks, vdisk_id)) return not_found(response);
+  if (refuse_locked(vdisk_id, response)) return;
   if (std::any_of(m_attachments.begin(), m_attachments.end(),
                   [&](const Attachment& a) { return a.vdisk_id == vdisk_id; }))
     return refuse(response, "vdisk is attached to a VM.");
@@ -201,7 +202,8 @@ void TestController::remove_vdisk(const std::string& vdisk_id, httplib::Response
              m_vdisks.erase(std::remove_if(m_vdisks.begin(), m_vdisks.end(),
                                            [&](const json::object& disk) { return text_of(disk, "id") == vdisk_id; }),
                             m_vdisks.end());
-           }));
+           },
+                              vdisk_id));
 }
 
 void TestController::attach_vdisk(const std::string& vm_id, const json::object& body, httplib::Response& response) {
@@ -210,6 +212,7 @@ void TestController::attach_vdisk(const std::string& vm_id, const json::object& 
   const std::string vdisk_id = text_of(body, "vdisk");
   const json::object* disk = find(m_vdisks, vdisk_id);
   if (!disk) return refuse(response, "vdisk not found.");
+  if (refuse_locked(vdisk_id, response)) return;
   const bool attached = domain_id_of(*disk) == vm_id ||
                         std::any_of(m_attachments.begin(), m_attachments.end(), [&](const Attachment& a) {
                           return a.vdisk_id == vdisk_id && a.vm_id == vm_id;
@@ -228,7 +231,8 @@ void TestController::attach_vdisk(const std::string& vm_id, const json::object& 
                m_events.push_back([listener = m_attach_listener, attachment] {
                  listener(attachment.vdisk_id, attachment.vm_id, attachment.serial);
                });
-           }));
+           },
+                              vdisk_id));
 }
 
 void TestController::detach_vdisk(const std::string& vm_id, const json::object& body, httplib::Response& response) {
@@ -236,6 +240,7 @@ void TestController::detach_vdisk(const std::string& vm_id, const json::object& 
   const std::string vdisk_id = text_of(body, "vdisk");
   const json::object* disk = find(m_vdisks, vdisk_id);
   if (!disk) return refuse(response, "vdisk not found.");
+  if (refuse_locked(vdisk_id, response)) return;
   const bool attached = domain_id_of(*disk) == vm_id ||
                         std::any_of(m_attachments.begin(), m_attachments.end(), [&](const Attachment& a) {
                           return a.vdisk_id == vdisk_id && a.vm_id == vm_id;
@@ -246,7 +251,8 @@ void TestController::detach_vdisk(const std::string& vm_id, const json::object& 
              drop_attachments(vdisk_id, vm_id);
              json::object* detached = find_mutable(m_vdisks, vdisk_id);
              if (detached && domain_id_of(*detached) == vm_id) (*detached)["domain"] = nullptr;
-           }));
+           },
+                              vdisk_id));
 }
 
 void TestController::create_cdrom(const json::object& body, httplib::Response& response) {
