@@ -1,9 +1,10 @@
 // Backups and restores disturbed once at a random moment: a SIGTERM, one controller request
-// that fails or times out, or one controller task that fails. Whatever the moment, once the controller's tasks have ended no disk
-// is left attached to the module's VM and no disk of an unfinished restore is left on the
-// platform. The controller's tasks take time and end whether polled or not, as a real
-// controller's do. Each run prints its seed; KV_SOAK_SEED replays one run, KV_SOAK_RUNS sets
-// how many runs are made. One fixed run first: a restore whose second disk creation times out.
+// that fails or times out, or one controller task that fails. Whatever the moment, once the
+// controller's tasks have ended no disk is left attached to the module's VM and no disk of an
+// unfinished restore is left on the platform. The controller's tasks take time and end whether
+// polled or not, as a real controller's do. One fixed run comes first (a restore whose second
+// disk creation times out), then random ones: each prints its seed, KV_SOAK_SEED replays one,
+// KV_SOAK_RUNS sets how many are made.
 #include "tests/e2e/test_restore_fixture.h"
 
 #include <chrono>
@@ -25,10 +26,10 @@ constexpr const char* k_record = "rec-soak";
 // The disturbance of one run.
 struct Disturbance {
   bool restore = false;
-  int kind = 0;           // 0: SIGTERM, 1: a request refused with "errors", 2: a request timing out, 3: a task failing
-  int stop_after_ms = 0;  // for kind 0
-  int request = 0;        // for kinds 1 and 2: how many requests pass first; for kind 3: the task's number
-  int task_ms = 0;        // how long each controller task runs
+  int kind = 0;              // 0: SIGTERM, 1: a request refused, 2: a request timing out, 3: a task failing
+  int stop_after_ms = 0;     // for kind 0
+  int request = 0;           // for kinds 1 and 2: how many requests pass first; for kind 3: the task's number
+  int task_ms = 0;           // how long each controller task runs
   std::string method = "*";  // for kinds 1 and 2: the requests counted
   std::string path = "*";
 };
@@ -88,7 +89,9 @@ void run_once(const Disturbance& d, const std::string& name) {
   p.controller.wait_for_tasks();
 
   // A stop that comes after the end finds nothing to stop.
-  const std::set<int> allowed = d.kind == 0 ? std::set<int>{0, 17} : d.restore ? std::set<int>{0, 2, 7} : std::set<int>{0, 2, 6};
+  const std::set<int> allowed = d.kind == 0   ? std::set<int>{0, 17}
+                                : d.restore ? std::set<int>{0, 2, 7}
+                                            : std::set<int>{0, 2, 6};
   EXPECT_TRUE(allowed.count(result.status)) << result.status << p.failure_context();
   if (result.status == 17) {
     EXPECT_LT(stop_took, std::chrono::seconds(20));
