@@ -309,7 +309,7 @@ void TestController::fail_task(const std::string& task_id) {
   m_failing_tasks.insert(task_id);
 }
 
-std::string TestController::start_task(std::function<void()> on_success, const std::string& vdisk_id) {
+std::string TestController::start_task(const std::string& vdisk_id, std::function<void()> on_success) {
   const std::string id = "task-" + std::to_string(m_next_task++);
   Task task{m_task_schedule, std::move(on_success)};
   task.fails = m_failing_tasks.count(id) > 0;

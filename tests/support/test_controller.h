@@ -248,7 +248,7 @@ class TestController {
                   httplib::Response& response) const;
   void task_reply(const std::string& id, httplib::Response& response);
   // With the lock held: a new task for the change requests, locking the vdisk when one is named.
-  std::string start_task(std::function<void()> on_success, const std::string& vdisk_id = {});
+  std::string start_task(const std::string& vdisk_id, std::function<void()> on_success = {});
   // With the lock held: the task ends, its vdisk unlocked and, on success, its change made.
   void end_task(const std::string& id, bool success);
   void end_due_tasks();
