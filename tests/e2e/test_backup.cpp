@@ -217,24 +217,6 @@ TEST_F(Backup, DataMoverEndsDecideTheStatusAndTheDisksAlwaysGoBack) {
   }
 }
 
-TEST_F(Backup, AFailedAttachTaskDetachesTheDisksAttachedBefore) {
-  // The second disk's attach task: tasks are numbered in the order the controller starts them.
-  controller.fail_task("task-2");
-  ProgramResult result = sandbox.run(backup_args(), 120);
-  EXPECT_EQ(result.status, 6);
-  EXPECT_TRUE(contains(result.err, std::string(": unable to attach vdisk '") + k_disk_2 + "' to VM '" + k_module_vm +
-                                       "'"))
-      << result.err;
-  EXPECT_TRUE(kvfd.calls().empty());
-  std::vector<std::string> detached;
-  for (const auto& request :
-       controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/"))
-    detached.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
-  EXPECT_EQ(detached, (std::vector<std::string>{k_disk_1, k_disk_2}));
-  EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
-  EXPECT_TRUE(devices.attached().empty());
-}
-
 TEST_F(Backup, RestrictedResourceIsRefusedWithoutTouchingThePlatform) {
   write_file(sandbox.opt("etc/kelvanor_restriction.list.veil_vm"), std::string("other-vm\n") + k_source_vm + "\n");
   ProgramResult result = sandbox.run(backup_args({"-j"}));
