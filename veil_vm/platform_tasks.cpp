@@ -48,12 +48,19 @@ int KvPlatformTasks::attach(curlAPI& api, const std::string& vm_id, const std::s
 
 int KvPlatformTasks::create(curlAPI& api, const std::string& url, vdisk& disk, std::string& task_id,
                             std::string& new_id) {
-  if (guarded(k_create_sig, [&] { return api.create_vdisk(disk, task_id); }) == 0) {
-    new_id = disk.id;
-    m_open.push_back({task_id, new_id});
-    return 0;
+  try {
+    const int result = api.create_vdisk(disk, task_id);
+    if (result == 0) {
+      new_id = disk.id;
+      m_open.push_back({task_id, new_id});
+    }
+    return result;
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << k_create_sig << ": exception:" << error.what() << std::endl;
   }
-  // create_vdisk has made the name free before sending; only a lost reply leaves a disk by it.
+  // Only the request itself throws, so the name had been made free before it went out: a disk
+  // by that name now is the one the controller made. (Any other failure leaves the name as the
+  // saved record had it, which may well be the original disk's.)
   try {
     std::string reply;
     if (api.process_curl_api_request(url + "/api/vdisks/", GET, reply, "", nullptr) != 0) return 2;
