@@ -210,10 +210,18 @@ TEST_F(Transport, TheStopHookAbortsAStalledTransferWithinAboutASecond) {
   const std::string error = thrown_by(api, controller.url() + "/api/slow/");
   const auto elapsed = std::chrono::steady_clock::now() - start;
   signaller.join();
+  // A change request is not abandoned: its reply names the task that the stop's clean-up waits for.
+  controller.add_vm(TestController::make_vm("vm-1", "web"));
+  controller.add_vdisk(TestController::make_vdisk("disk-1", "data", "", 1.0));
+  controller.add_fault("POST", "/api/domains/vm-1/attach-vdisk/",
+                       Fault{Fault::Kind::slow, std::chrono::milliseconds(1500)});
+  std::string task;
+  EXPECT_EQ(api.operate_with_disk("vm-1", "disk-1", "attach", task, ""), 0);
   kv_veil::set_stop_hook(nullptr);
   EXPECT_EQ(error, curl_text(CURLE_ABORTED_BY_CALLBACK));
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
   EXPECT_LT(elapsed, std::chrono::milliseconds(2500));
+  EXPECT_FALSE(task.empty());
 }
 
 TEST_F(Transport, VerboseModeLogsEachUrlButNeverTheSecrets) {
