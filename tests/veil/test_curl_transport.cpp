@@ -3,15 +3,11 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_controller.h"
 #include "tests/veil/veil_test_support.h"
-#include "veil/stop_points.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -83,27 +79,6 @@ TEST(Transport, LoginFailsWithTwoOnEveryUnusableReply) {
   EXPECT_EQ(api.login(), 2);
   EXPECT_TRUE(log.contains(std::string(k_login_sig) + ": exception:" + curl_easy_strerror(CURLE_COULDNT_CONNECT)));
   EXPECT_EQ(get(api, url + "/api/domains/"), curl_easy_strerror(CURLE_COULDNT_CONNECT));
-}
-
-std::atomic<bool> g_stop_now{false};
-
-TEST(Transport, TheStopHookAbortsAStalledTransferWithinAboutASecond) {
-  TestController controller;
-  controller.start();
-  controller.add_fault("GET", "/api/slow/", Fault{Fault::Kind::slow, std::chrono::milliseconds(8000)});
-  curlAPI api(settings_for(controller));
-  ASSERT_EQ(api.login(), 0);
-  g_stop_now = false;
-  kv_veil::set_stop_hook([] { return g_stop_now.load(); });
-  std::thread signaller([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    g_stop_now = true;
-  });
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(get(api, controller.url() + "/api/slow/"), curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
-  signaller.join();
-  kv_veil::set_stop_hook(nullptr);
 }
 
 TEST(Transport, VerboseModeLogsEachUrlButNeverTheSecrets) {

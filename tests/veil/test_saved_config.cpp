@@ -14,85 +14,67 @@ namespace {
 
 using kv_veil_test::golden;
 
-// A distinct value in every member, in the order of the file, with a blank, a quote and a line
-// end in each: swapped members or a text cut at a blank show.
-class Texts {
- public:
-  std::string operator()() { return "v" + std::to_string(++m_n) + " \"q\"\n"; }
-
- private:
-  int m_n = 0;
-};
+// A distinct value in every text of a record, in the order of the file, with a blank, a quote and
+// a line end in each: swapped members or a text cut at a blank show.
+void fill(std::initializer_list<std::string*> members) {
+  int n = 0;
+  for (std::string* member : members) *member = "v" + std::to_string(++n) + " \"q\"\n";
+}
 
 domain_conf full_domain() {
-  Texts t;
   domain_conf d;
-  for (std::string* member :
-       {&d.id, &d.verbose_name, &d.description, &d.qemu_state, &d.start_on_boot, &d.status, &d.user_power_state})
-    *member = t();
-  d.cpu_map = {{"0", {t(), t()}}, {"1 x", {t()}}};
-  for (std::string* member : {&d.cpu_mode, &d.cpu_cores, &d.cpu_count, &d.cpu_model, &d.cpu_shares, &d.cpu_sockets,
-                              &d.cpu_threads, &d.cpu_priority, &d.cpu_count_max, &d.cpu_min_guarantee})
-    *member = t();
-  d.cpu_features_required = {t(), ""};
-  for (std::string* member : {&d.cpu_type, &d.tpm_device, &d.memory_count, &d.memory_min_guarantee, &d.memory_shares,
-                              &d.memory_limit, &d.applied_snapshot, &d.template_})
-    *member = t();
-  d.parent = {t(), t()};
-  d.thin = t();
-  d.owners = {{t(), t()}, {t(), t()}};
-  d.os_type = t();
-  d.os_version = t();
-  d.os_defaults = {t(), t()};
-  for (std::string* member : {&d.os_default_video_type, &d.os_default_sound_model, &d.os_default_sound_codec,
-                              &d.os_default_os_version_name, &d.os_default_os_version_value})
-    *member = t();
-  d.node = {t(), t()};
-  d.resource_pool = {t(), t()};
-  for (std::string* member : {&d.cluster, &d.cloud_init, &d.ha_enabled, &d.ha_autoselect}) *member = t();
-  d.ha_nodepolicy = {t()};
-  for (std::string* member : {&d.ha_boot_order, &d.ha_retrycount, &d.ha_timeout, &d.ha_options_cluster_sync,
-                              &d.ha_boot_delay, &d.ha_boot_agent, &d.graphics_password, &d.remote_access_allow_all,
-                              &d.remote_access})
-    *member = t();
-  d.remote_access_white_list = {{t(), t()}};
-  for (std::string* member : {&d.video_type, &d.video_vram, &d.video_heads, &d.sound_codec, &d.sound_model,
-                              &d.sound_enabled, &d.machine, &d.clean_count, &d.clean_type, &d.safety,
-                              &d.disastery_enabled, &d.bootmenu, &d.bootmenu_timeout, &d.boot_type})
-    *member = t();
-  d.watchdog = {t(), t(), t()};
-  d.controllers = {{t()}, {t(), t()}, {t()}, {}, {t()}};
-  d.tags = {{t(), t()}};
-  d.vmachine_infs = {{t(), t(), t(), t(), t(), t(), t(), t(), {{t(), t(), t()}, {t(), t(), t()}}}};
-  d.boot_devices = {{t(), t()}};
-  d.available_vdisks = {t(), t()};
+  d.cpu_map = {{"0", {"", ""}}, {"1 x", {""}}};
+  d.cpu_features_required.resize(2);
+  d.owners.resize(2);
+  d.ha_nodepolicy.resize(1);
+  d.remote_access_white_list.resize(1);
+  d.controllers = {{""}, {"", ""}, {""}, {}, {""}};
+  d.tags.resize(1);
+  d.vmachine_infs.resize(1);
+  d.boot_devices.resize(1);
+  d.available_vdisks.resize(2);
+  auto& cpus = d.cpu_map;
+  auto& nic = d.vmachine_infs[0];
+  fill({&d.id, &d.verbose_name, &d.description, &d.qemu_state, &d.start_on_boot, &d.status, &d.user_power_state,
+        &cpus["0"][0], &cpus["0"][1], &cpus["1 x"][0], &d.cpu_mode, &d.cpu_cores, &d.cpu_count, &d.cpu_model,
+        &d.cpu_shares, &d.cpu_sockets, &d.cpu_threads, &d.cpu_priority, &d.cpu_count_max, &d.cpu_min_guarantee,
+        &d.cpu_features_required[0], &d.cpu_type, &d.tpm_device, &d.memory_count, &d.memory_min_guarantee,
+        &d.memory_shares, &d.memory_limit, &d.applied_snapshot, &d.template_, &d.parent.id, &d.parent.verbose_name,
+        &d.thin, &d.owners[0].id, &d.owners[0].username, &d.owners[1].id, &d.owners[1].username, &d.os_type,
+        &d.os_version, &d.os_defaults.vdisk_target_bus, &d.os_defaults.vmachineinf_nic_driver,
+        &d.os_default_video_type, &d.os_default_sound_model, &d.os_default_sound_codec, &d.os_default_os_version_name,
+        &d.os_default_os_version_value, &d.node.id, &d.node.verbose_name, &d.resource_pool.id,
+        &d.resource_pool.verbose_name, &d.cluster, &d.cloud_init, &d.ha_enabled, &d.ha_autoselect,
+        &d.ha_nodepolicy[0], &d.ha_boot_order, &d.ha_retrycount, &d.ha_timeout, &d.ha_options_cluster_sync,
+        &d.ha_boot_delay, &d.ha_boot_agent, &d.graphics_password, &d.remote_access_allow_all, &d.remote_access,
+        &d.remote_access_white_list[0].ip_addr, &d.remote_access_white_list[0].comment, &d.video_type, &d.video_vram,
+        &d.video_heads, &d.sound_codec, &d.sound_model, &d.sound_enabled, &d.machine, &d.clean_count, &d.clean_type,
+        &d.safety, &d.disastery_enabled, &d.bootmenu, &d.bootmenu_timeout, &d.boot_type, &d.watchdog.enabled,
+        &d.watchdog.model, &d.watchdog.action, &d.controllers.ide[0], &d.controllers.pci[0], &d.controllers.pci[1],
+        &d.controllers.usb[0], &d.controllers.scsi[0], &d.tags[0].colour, &d.tags[0].verbose_name, &nic.id,
+        &nic.name, &nic.mac_address, &nic.nic_driver, &nic.vnetwork_id, &nic.vnetwork_verbose_name,
+        &nic.vnetwork_entity_type, &nic.link_state, &nic.qos.inbound.average, &nic.qos.inbound.peak,
+        &nic.qos.inbound.burst, &nic.qos.outbound.average, &nic.qos.outbound.peak, &nic.qos.outbound.burst,
+        &d.boot_devices[0].id, &d.boot_devices[0].entity_type, &d.available_vdisks[0], &d.available_vdisks[1]});
   return d;
 }
 
 vdisk full_vdisk() {
-  Texts t;
   vdisk v;
-  for (std::string* member : {&v.id, &v.verbose_name, &v.description, &v.locked_by, &v.entity_type, &v.status,
-                              &v.readonly, &v.virtual_size})
-    *member = t();
-  v.datapool = {t(), t(), t()};
-  v.size = t();
-  v.domain = {t(), t()};
-  for (std::string* member : {&v.disk_type, &v.device, &v.io}) *member = t();
-  v.owners = {{t(), t()}};
-  for (std::string* member : {&v.driver_type, &v.driver_cache, &v.source}) *member = t();
+  v.owners.resize(1);
+  v.snapshots.resize(1);
   io_tune& io = v.io_tune;
-  for (std::string* member :
-       {&io.total_bytes_sec, &io.read_bytes_sec, &io.write_bytes_sec, &io.total_iops_sec, &io.read_iops_sec,
-        &io.write_iops_sec, &io.total_bytes_sec_max, &io.read_bytes_sec_max, &io.write_bytes_sec_max,
-        &io.total_iops_sec_max, &io.read_iops_sec_max, &io.write_iops_sec_max, &io.size_iops_sec,
-        &io.total_bytes_sec_max_length, &io.read_bytes_sec_max_length, &io.write_bytes_sec_max_length,
-        &io.total_iops_sec_max_length, &io.read_iops_sec_max_length, &io.write_iops_sec_max_length})
-    *member = t();
-  for (std::string* member : {&v.shareable, &v.ssd, &v.target_bus, &v.actual_source, &v.target_dev}) *member = t();
-  v.snapshots = {{t(), t(), t(), t()}};
-  v.consolidated = t();
-  v.hints = t();
+  fill({&v.id, &v.verbose_name, &v.description, &v.locked_by, &v.entity_type, &v.status, &v.readonly,
+        &v.virtual_size, &v.datapool.id, &v.datapool.verbose_name, &v.datapool.type, &v.size, &v.domain.id,
+        &v.domain.verbose_name, &v.disk_type, &v.device, &v.io, &v.owners[0].id, &v.owners[0].username,
+        &v.driver_type, &v.driver_cache, &v.source, &io.total_bytes_sec, &io.read_bytes_sec, &io.write_bytes_sec,
+        &io.total_iops_sec, &io.read_iops_sec, &io.write_iops_sec, &io.total_bytes_sec_max, &io.read_bytes_sec_max,
+        &io.write_bytes_sec_max, &io.total_iops_sec_max, &io.read_iops_sec_max, &io.write_iops_sec_max,
+        &io.size_iops_sec, &io.total_bytes_sec_max_length, &io.read_bytes_sec_max_length,
+        &io.write_bytes_sec_max_length, &io.total_iops_sec_max_length, &io.read_iops_sec_max_length,
+        &io.write_iops_sec_max_length, &v.shareable, &v.ssd, &v.target_bus, &v.actual_source, &v.target_dev,
+        &v.snapshots[0].id, &v.snapshots[0].source, &v.snapshots[0].vdisk, &v.snapshots[0].serial, &v.consolidated,
+        &v.hints});
   v.is_boot = true;
   return v;
 }
