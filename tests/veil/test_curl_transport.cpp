@@ -62,23 +62,19 @@ TEST(Transport, LoginFailsWithTwoOnEveryUnusableReply) {
   const std::pair<const char*, std::string> cases[] = {
       {R"({"errors": [{"detail": "Unable to log in"}]})", ": got empty auth token"},
       {"{}", ": object should contain auth token, but it is empty"},
-      {R"({"token": 5})", ": exception:not a string"},
       {"<html>oops</html>", "json parsing failed: "},
+      {"", std::string(": exception:") + curl_easy_strerror(CURLE_COULDNT_CONNECT)},
   };
   for (const auto& [body, message] : cases) {
-    controller.set_reply("POST", "/auth/", 200, body);
+    if (*body)
+      controller.set_reply("POST", "/auth/", 200, body);
+    else
+      controller.stop();  // nothing listens on the port any more
     curlAPI api(settings_for(controller));
     LogCapture log;
     EXPECT_EQ(api.login(), 2) << body;
     EXPECT_TRUE(log.contains(message)) << body << "\n" << log.text();
   }
-  const std::string url = controller.url();
-  controller.stop();
-  curlAPI api(settings_for(controller));
-  LogCapture log;
-  EXPECT_EQ(api.login(), 2);
-  EXPECT_TRUE(log.contains(std::string(k_login_sig) + ": exception:" + curl_easy_strerror(CURLE_COULDNT_CONNECT)));
-  EXPECT_EQ(get(api, url + "/api/domains/"), curl_easy_strerror(CURLE_COULDNT_CONNECT));
 }
 
 TEST(Transport, VerboseModeLogsEachUrlButNeverTheSecrets) {
