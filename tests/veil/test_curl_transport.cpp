@@ -28,13 +28,17 @@ std::string get(curlAPI& api, const std::string& url) {
   }
 }
 
+// Verbose mode logs each URL and libcurl's header dump, but never the secrets.
 TEST(Transport, LoginBodyIsExactAndEscapedAndTheTokenGoesWithEveryRequest) {
   TestController::Options options;
   options.password = "pa\"ss\\word";
   TestController controller(options);
   controller.start();
-  curlAPI api(settings_for(controller, options));
+  conf settings = settings_for(controller, options);
+  settings.curl_verbose = true;
+  curlAPI api(settings);
   std::vector<veil_vm_info> domains;
+  LogCapture log;
   ASSERT_EQ(api.get_domain_list(domains), 0);
   ASSERT_EQ(api.get_domain_list(domains), 0);
   const auto all = controller.requests();
@@ -43,6 +47,10 @@ TEST(Transport, LoginBodyIsExactAndEscapedAndTheTokenGoesWithEveryRequest) {
   EXPECT_FALSE(all[0].has_header("Authorization"));
   for (const auto& request : all) EXPECT_EQ(request.header("Content-Type"), "application/json");
   EXPECT_EQ(all[2].header("Authorization"), "jwt token-1");
+  EXPECT_TRUE(log.contains(": URL: " + controller.url() + "/api/domains/")) << log.text();
+  EXPECT_TRUE(log.contains("> Authorization: ***"));
+  EXPECT_FALSE(log.contains("token-1"));
+  EXPECT_FALSE(log.contains("pa\"ss")) << log.text();
 
   // An expired token is renewed once and the request repeated; refused again, the reader fails.
   controller.expire_tokens();
@@ -75,25 +83,6 @@ TEST(Transport, LoginFailsWithTwoOnEveryUnusableReply) {
     EXPECT_EQ(api.login(), 2) << body;
     EXPECT_TRUE(log.contains(message)) << body << "\n" << log.text();
   }
-}
-
-TEST(Transport, VerboseModeLogsEachUrlButNeverTheSecrets) {
-  TestController::Options options;
-  options.password = "Pa$$w0rd-unique";
-  TestController controller(options);
-  controller.start();
-  conf settings = settings_for(controller, options);
-  settings.curl_verbose = true;
-  LogCapture log;
-  {
-    curlAPI api(settings);
-    std::vector<veil_vm_info> domains;
-    ASSERT_EQ(api.get_domain_list(domains), 0);
-  }
-  EXPECT_TRUE(log.contains(": URL: " + controller.url() + "/api/domains/")) << log.text();
-  EXPECT_TRUE(log.contains("> Authorization: ***"));
-  EXPECT_FALSE(log.contains("token-1"));
-  EXPECT_FALSE(log.contains(options.password));
 }
 
 // A server certificate for 127.0.0.1 signed by ca1; ca2 is another CA.
