@@ -56,6 +56,10 @@ TEST_F(Guest, OnlyAnExitedRunWithTheExitCodeTextZeroSucceeds) {
   EXPECT_EQ(run("/opt/none.sh", "after"), 1);  // the agent's errors, logged with the request
   EXPECT_TRUE(log.contains(": guest command failed, details: [{\"detail\":")) << log.text();
   EXPECT_TRUE(log.contains("POST request was: {\"qemu_cmd\": \"guest-exec\""));
+  for (const char* reply : {R"({"other": 1})", R"({"guest-exec": 0})", R"({"guest-exec": {}})", "[1]"}) {
+    controller.set_reply("POST", "/api/domains/" + std::string(k_vm) + "/guest-command/", 200, reply);
+    EXPECT_EQ(run("/opt/s.sh", "x"), 1) << reply;
+  }
 }
 
 TEST_F(Guest, TheRequestMayLastTheConfiguredTimeOutPlusTheScripts) {

@@ -87,11 +87,14 @@ TEST_F(Inventory, FreeNamesFollowTheSuffixRuleOverEveryPage) {
     ASSERT_EQ(api.get_free_instance_name("vdisk", name), 0);
     EXPECT_EQ(name, got);
   }
-  controller.add_fault("GET", "/api/vdisks/", Fault{Fault::Kind::errors_reply});
-  curlAPI api = client();
-  std::string name = "keep";
-  EXPECT_EQ(api.get_free_instance_name("vdisk", name), 2);
-  EXPECT_EQ(name, "keep");
+  for (const char* body : {R"({"results": 1})", R"({"results": [[]]})", R"({"errors": []})"}) {
+    controller.set_reply("GET", "/api/vdisks/", 200, body);
+    curlAPI api = client();
+    LogCapture log;
+    std::string name = "keep";
+    EXPECT_EQ(api.get_free_instance_name("vdisk", name), 2) << body;
+    EXPECT_EQ(name, "keep");
+  }
 }
 
 // A VM the controller does not know is an error, not a VM without disks.
