@@ -1,5 +1,4 @@
 #include "veil/json_escape.h"
-#include "veil/json_values.h"
 #include "veil/secret_mask.h"
 
 #include <boost/json/parse.hpp>
@@ -35,20 +34,6 @@ TEST(Json, QuotedTextsParseBackToTheTextMeant) {
   }
   EXPECT_EQ(kv_veil::json_quoted("vm-01 \xd0\x9f"), "\"vm-01 \xd0\x9f\"");
   EXPECT_EQ(kv_veil::json_raw(""), "null");
-}
-
-// The forms are what the saved files and creation requests carry back.
-TEST(Json, QuoteStrippedAndJsonTextForms) {
-  const char* const cases[][3] = {{R"("say \"hi\"")", R"(say \hi\)", R"("say \"hi\"")"},
-                                  {"10.0", "1E1", "1E1"},
-                                  {R"(["a",1])", "[a,1]", R"(["a",1])"}};
-  for (const auto& [json, stripped, text] : cases) {
-    const boost::json::value value = boost::json::parse(json);
-    EXPECT_EQ(kv_veil::quote_stripped(value), stripped) << json;
-    EXPECT_EQ(kv_veil::json_text(value), text) << json;
-  }
-  EXPECT_EQ(kv_veil::string_value(boost::json::parse(R"("ab\u0000cd")")), "ab");
-  EXPECT_THROW((void)kv_veil::string_value(boost::json::parse("5")), std::invalid_argument);
 }
 
 TEST(Json, SecretsAreMaskedWhereTheyStand) {
