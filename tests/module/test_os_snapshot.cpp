@@ -99,7 +99,13 @@ TEST_F(OsSnapshotTest, RefusedCheckLeavesTheOtherTasksSnapshotAlone) {
   answers[k_datto_info] = {0, datto_table(R"({"minor":2,"block_device":"/dev/sdb1"})")};
   std::string device = "/dev/sdb1", mount_dir, mount_point = "/srv";
   EXPECT_FALSE(module.create_OS_snapshot(device, false, mount_dir, mount_point));
+  // The resource lies on /proc, which stands in for the origin device's mount.
+  std::ifstream mounts("/proc/mounts");
+  std::string proc_device;
+  ASSERT_TRUE(kelvanor::module::find_mounted_device(mounts, "/proc", proc_device));
   module.options_.resource = "/srv/data";
+  answers["stat -c %m -- '/srv/data'"] = {0, "/proc\n"};
+  answers["realpath '" + proc_device + "'"] = {0, "/dev/sdb1\n"};
   answers["dbdctl destroy 2"] = {0, ""};
   EXPECT_TRUE(module.remove_OS_snapshot());
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "dbdctl destroy 2"), 0);
