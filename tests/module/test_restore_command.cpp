@@ -54,6 +54,15 @@ TEST_F(RestoreCommand, RestoreDirectoryNames) {
   }
 }
 
+TEST_F(RestoreCommand, ArchiveToPatchMustExist) {
+  auto module = make();
+  module->options_.archive_to_patch = "base";
+  EXPECT_EQ(module->define_restore_directory(), 1);
+  EXPECT_EQ(errors(), std::vector<std::string>{"virtual int KvModuleUniversal::define_restore_directory(): catalog "
+                                               "'archive to patch' doesn't exist: " + dir() + "/op/base.rest"});
+  EXPECT_FALSE(fs::exists(dir() + "/op"));
+}
+
 TEST_F(RestoreCommand, CommandLines) {
   const std::string head = "/opt/kelvanor/bin/kvfd -a sha2 -2  -b 16384";
   struct Case {
