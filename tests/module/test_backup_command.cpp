@@ -74,17 +74,6 @@ TEST_F(BackupCommand, OptionsBeyondTheDefaults) {
        " -x '" + k_keys + ",/srv/a,/srv/my data' -z None -M MEDIA -N NAME -T TASK -s "
        "/opt/kelvanor/var/tasks//task_secret_TASK -m " + d + "/NAME.snap_dir/NAME.meta -X " + restrictions + " 2>&1",
        true},
-      {[](FakeModule& m) { m.options_.autonomous = true; },
-       " -z None -n " + d + "/NAME.kvfd -m " + d + "/NAME.snap_dir/NAME.meta 2>&1", true},
-      {[](FakeModule& m) { m.options_.dgst = true; },
-       "/NAME.meta -g " + d + "/NAME.signature --passin /opt/kelvanor/keys/master-key --sign " +
-           "/opt/kelvanor/keys/secret-key.pem 2>&1", true},
-      {[&](FakeModule& m) {
-         m.options_.crypto = "kuznyechik";
-         m.options_.key_file = restrictions;
-         kv_test::write_file(restrictions, "k");
-       },
-       "/NAME.meta -C kuznyechik -k " + restrictions + " 2>&1", true},
   };
   for (const Case& c : cases) {
     auto module = make();

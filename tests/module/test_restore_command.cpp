@@ -80,12 +80,9 @@ TEST_F(RestoreCommand, CommandLines) {
       {[&](FakeModule& m) {
          m.options_.autonomous = true;
          m.options_.archive_name = "a.kvfd";
-         m.options_.parallelism = 4;
-         m.options_.granular_list = "/etc/hosts,/etc/my file";
-         m.options_.set_to_numeric = true;
          m.options_.tmp_operation_directory = dir() + "/my op";
        },
-       true, head + " -r a.kvfd -d '" + dir() + "/my op' -E  -p 4 -f '/etc/hosts,/etc/my file' --set-to-numeric 2>&1"},
+       true, head + " -r a.kvfd -d '" + dir() + "/my op' -E  2>&1"},
   };
   for (const Case& c : cases) {
     auto module = make();
