@@ -93,6 +93,25 @@ TEST_F(OsSnapshotTest, DattobdFreeMinorFollowsTheLargest) {
     EXPECT_EQ(datto.free_minor(found), !minor.empty()) << table;
     EXPECT_EQ(found, minor) << table;
   }
+  answers.erase(k_datto_info);  // without the table the snapshot may still be there
+  EXPECT_FALSE(datto.remove("/dev/sdb1"));
+}
+
+TEST_F(OsSnapshotTest, LvmSnapshotThatCannotBeReadIsRemovedAgain) {
+  SnapshotLVM lvm(runner());
+  const std::string path = "/dev/mapper/vg-root--kv--snap--77";
+  answers["/sbin/lvcreate --size=1024B --snapshot --name '" + path + "' /dev/mapper/vg-root"] = {0, ""};
+  answers["/sbin/lvremove -y " + path] = {0, ""};
+  std::string device;
+  EXPECT_FALSE(lvm.create("/dev/dm-0", "vg-root", "/", "77", 1024, device));
+  EXPECT_EQ(commands.back(), "/sbin/lvremove -y " + path);
+}
+
+TEST_F(OsSnapshotTest, ZeroSizeIsRefused) {
+  answers["lsblk -bJ '/dev/sdb1'"] = {0, R"({"blockdevices":[{"name":"sdb1","size":100,"type":"part"}]})"};
+  std::string device = "/dev/sdb1", mount_dir, mount_point = "/srv";
+  EXPECT_FALSE(module.create_OS_snapshot(device, false, mount_dir, mount_point));
+  EXPECT_EQ(commands.size(), 2u);  // the two lsblk queries, nothing on the device
 }
 
 TEST_F(OsSnapshotTest, RefusedCheckLeavesTheOtherTasksSnapshotAlone) {
