@@ -2,6 +2,7 @@
 
 #include "module/host_block_devices.h"
 #include "tests/module/module_test_support.h"
+#include "tests/support/temp_dir.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -105,6 +106,16 @@ TEST_F(OsSnapshotTest, LvmSnapshotThatCannotBeReadIsRemovedAgain) {
   std::string device;
   EXPECT_FALSE(lvm.create("/dev/dm-0", "vg-root", "/", "77", 1024, device));
   EXPECT_EQ(commands.back(), "/sbin/lvremove -y " + path);
+}
+
+TEST_F(OsSnapshotTest, ScriptsRunOnlyFromTheScriptsFolder) {
+  kelvanor::module::set_snapshot_scripts_directory_for_tests(dir());
+  kv_test::write_file(dir() + "/thaw.sh", "", 0755);
+  answers[dir() + "/thaw.sh after"] = {0, ""};
+  const bool ran = module.run_script("/elsewhere/thaw.sh", "after");
+  kelvanor::module::set_snapshot_scripts_directory_for_tests("");
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(commands.size(), 1u);
 }
 
 TEST_F(OsSnapshotTest, ZeroSizeIsRefused) {
