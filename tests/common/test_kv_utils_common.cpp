@@ -1,13 +1,11 @@
 #include "common/kv_utils_common.h"
 
 #include "tests/support/process_helpers.h"
-#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -69,36 +67,25 @@ TEST(ExecuteCommand, CannotStart) {
   EXPECT_EQ(run.errors, "Couldn't start OS command: echo hello 2>&1\n");
 }
 
-// Sets a signal's disposition (without SA_RESTART) for one test and puts the old one back.
-class SignalScope {
- public:
-  SignalScope(int signal, void (*handler)(int)) : m_signal(signal) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    ::sigaction(m_signal, &action, &m_saved);
-  }
-  ~SignalScope() { ::sigaction(m_signal, &m_saved, nullptr); }
-
- private:
-  int m_signal;
-  struct sigaction m_saved {};
-};
-
 void ignore_signal(int) {}
 
 TEST(ExecuteCommand, PcloseFailsAndInterruptedReads) {
+  // With SIGCHLD ignored the kernel reaps the shell itself, so pclose cannot learn its status.
+  struct sigaction action {}, saved_chld {}, saved_usr1 {};
+  action.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &action, &saved_chld);
   std::string output;
-  {
-    // With SIGCHLD ignored the kernel reaps the shell itself, so pclose cannot learn its status.
-    SignalScope ignore_children(SIGCHLD, SIG_IGN);
-    CaptureStderr();
-    EXPECT_EQ(execute_command("echo done", output), -1);
-    EXPECT_THAT(GetCapturedStderr(), HasSubstr("kv_utils_common::execute_command: error: pclose: "));
-  }
-  // A signal while the rest of the output is awaited must not cut it short.
-  SignalScope interrupting(SIGUSR1, ignore_signal);
+  CaptureStderr();
+  EXPECT_EQ(execute_command("echo done", output), -1);
+  EXPECT_THAT(GetCapturedStderr(), HasSubstr("kv_utils_common::execute_command: error: pclose: "));
+  ::sigaction(SIGCHLD, &saved_chld, nullptr);
+
+  // A signal (no SA_RESTART) while the rest of the output is awaited must not cut it short.
+  action.sa_handler = ignore_signal;
+  ::sigaction(SIGUSR1, &action, &saved_usr1);
   EXPECT_EQ(execute_command("sleep 0.2; kill -USR1 $PPID; sleep 0.2; echo after", output), 0);
   EXPECT_EQ(output, "done\nafter\n");
+  ::sigaction(SIGUSR1, &saved_usr1, nullptr);
 }
 
 TEST(SendSignal, LiveProcessOnlyNeverAGroup) {
@@ -146,28 +133,11 @@ TEST(KillChilds, NeverThePidItselfNorTheProgram) {
   EXPECT_NE(lonely.wait_exit(), -1);
 }
 
-TEST(HostQueries, NodenameAndSparseFiles) {
+TEST(HostQueries, Nodename) {
   std::ifstream hostname("/proc/sys/kernel/hostname");
   std::string expected;
   std::getline(hostname, expected);
   EXPECT_EQ(kv_utils_common::get_nodename(), expected);
-
-  kv_test::TempDir dir;
-  std::ofstream(dir / "dense") << std::string(64 * 1024, 'd');
-  std::ofstream(dir / "empty").flush();
-  std::ofstream(dir / "sparse").flush();
-  std::filesystem::resize_file(dir / "sparse", 8 * 1024 * 1024);
-  for (const auto& [file, expected_sparse] : {std::pair{"dense", false}, std::pair{"empty", false}, std::pair{"sparse", true}}) {
-    bool sparse = !expected_sparse;
-    std::string error;
-    EXPECT_TRUE(kv_utils_common::is_sparse_file(dir / file, sparse, error)) << file;
-    EXPECT_EQ(sparse, expected_sparse) << file;
-  }
-  bool sparse = true;
-  std::string error;
-  EXPECT_FALSE(kv_utils_common::is_sparse_file(dir / "missing", sparse, error));
-  EXPECT_TRUE(sparse);
-  EXPECT_EQ(error, "No such file or directory");
 }
 
 }  // namespace
