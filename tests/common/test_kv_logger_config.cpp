@@ -48,4 +48,16 @@ TEST(KvLoggerConfig, LoadProperties) {
   }
 }
 
+// Read, and rewritten when unusable, by the first message of a run only.
+TEST(KvLoggerConfig, FirstMessageOnly) {
+  kv_common_test::TempDir dir;
+  kv_common_test::LoggerStateGuard state(dir);
+  KvLogStream::read_config_ = true;
+  kv_common_test::StreamCapture err(std::cerr);
+  KvLogStream(KvLogLvl::Info) << "first" << std::endl;
+  EXPECT_TRUE(std::filesystem::remove(dir.file("kv_logger.config")));
+  KvLogStream(KvLogLvl::Info) << "second" << std::endl;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("kv_logger.config")));
+}
+
 }  // namespace
