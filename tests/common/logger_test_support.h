@@ -23,16 +23,11 @@ using Journal = std::shared_ptr<std::vector<std::string>>;
 
 inline Journal make_journal() { return std::make_shared<std::vector<std::string>>(); }
 
-// The timestamp write_log puts before every text.
-inline const std::regex& timestamp_prefix() {
-  static const std::regex prefix(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )");
-  return prefix;
-}
-
+// The text without the timestamp write_log puts before it.
 inline std::string without_timestamp(const std::string& text) {
+  static const std::regex prefix(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )");
   std::smatch match;
-  if (!std::regex_search(text, match, timestamp_prefix())) return "NO TIMESTAMP:" + text;
-  return match.suffix().str();
+  return std::regex_search(text, match, prefix) ? match.suffix().str() : "NO TIMESTAMP:" + text;
 }
 
 class RecordingLogger : public KvDestination::KvLogger {
