@@ -1,13 +1,8 @@
 // Figures of the backup road, measured on the real program against the test controller and the
-// fake data mover inside a private mount namespace (needs root):
-//   (a) a backup of a VM with two disks, every task done at its first poll: the wall time minus
-//       the one-second waits the program must make (before each task poll and each listing of
-//       the block devices); target at most 0.3 s;
-//   (b) the data mover printing 1,000,000 progress lines: the relay's throughput, from the extra
-//       time and the extra standard output against the same backup without them; target at
-//       least 100 MB/s;
-//   (c) the program's peak resident memory during a backup (VmHWM, read from /proc while it
-//       runs); target under 20 MB.
+// fake data mover inside a private mount namespace (needs root); bench/README.md describes each:
+//   (a) a two-disk backup's wall time minus the one-second waits the program must make;
+//   (b) the relay of 1,000,000 data mover progress lines, as a ratio to cat relaying them;
+//   (c) the program's peak resident memory during a backup.
 // Prints one line per figure and exits 1 when one misses its target.
 
 #include "tests/support/fake_platform.h"
@@ -16,17 +11,15 @@
 #include "tests/support/test_controller.h"
 
 #include <boost/filesystem.hpp>
-#include <boost/json.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <iostream>
-#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -49,7 +42,11 @@ size_t count(const std::string& text, const std::string& part) {
 // The platform of one run: a fresh controller, sandbox and devices, so runs do not share state.
 class Platform {
  public:
-  Platform() : m_devices(m_sandbox.scratch("platform")), m_kvfd(m_sandbox.install_fake_platform(m_devices)) {
+  explicit Platform(long progress_lines = 0)
+      : m_devices(m_sandbox.scratch("platform")),
+        m_kvfd(m_sandbox.install_fake_platform(m_devices)),
+        m_progress_lines(progress_lines) {
+    m_kvfd.set("backup.progress_lines", std::to_string(progress_lines));
     m_controller.start();
     write_file(m_sandbox.opt("etc/kv_logger.config"),
                "log_level Debug\nlog_file_max_size 100\nlog_file_max_rotate 2\n");
@@ -75,7 +72,17 @@ class Platform {
     boost::filesystem::create_directories(m_sandbox.scratch("op"));
   }
 
-  void set_kvfd(const std::string& key, const std::string& value) const { m_kvfd.set(key, value); }
+  // The seconds the data mover's last flood of progress lines took to leave it.
+  double flood_seconds() const { return std::stod(read_file(m_kvfd.dir() + "/flood")); }
+
+  // The same flood relayed by cat instead: the limit of any relay of it.
+  double plain_relay_seconds() const {
+    const std::string out = m_sandbox.scratch("plain");
+    const std::string kvfd = "/opt/kelvanor/bin/kvfd -a sha -2 -b 1 -x 1 -c /dev/null -n " + out + ".n -m " + out;
+    if (m_sandbox.run_shell("rm -f " + out + "; " + kvfd + ".m | cat >" + out).status != 0)
+      throw std::runtime_error("the plain relay failed");
+    return flood_seconds();
+  }
 
   struct Run {
     ProgramResult result;
@@ -98,6 +105,8 @@ class Platform {
     for (const auto& request : m_controller.requests())
       if (request.method == "GET" && request.path.rfind("/api/tasks/", 0) == 0) ++polls;
     run.waits = polls + count(m_sandbox.log(), "unable to get serial number of block device 'vda'");
+    if (run.result.status != 0 || count(run.result.out, " blocks\n") != static_cast<size_t>(m_progress_lines))
+      throw std::runtime_error("the backup failed with " + std::to_string(run.result.status) + ":\n" + run.result.err);
     return run;
   }
 
@@ -121,6 +130,7 @@ class Platform {
   ModuleSandbox m_sandbox;
   FakeBlockDevices m_devices;
   FakeKvfdRecord m_kvfd;
+  long m_progress_lines;
 };
 
 bool report(const char* name, double value, const char* unit, const std::string& detail, bool met,
@@ -135,35 +145,31 @@ int run_bench() {
 
   Platform plain_platform;
   const Platform::Run plain = plain_platform.backup();
-  if (plain.result.status != 0) {
-    std::cerr << "the backup failed with " << plain.result.status << ":\n" << plain.result.err;
-    return 2;
-  }
   const double remainder = plain.seconds - static_cast<double>(plain.waits);
   all_met &= report("(a) two-disk backup, minus mandated waits", remainder, "s",
                     "wall " + std::to_string(plain.seconds) + " s, " + std::to_string(plain.waits) + " waits",
                     remainder <= 0.3, "<= 0.3 s");
 
-  Platform flood_platform;
-  flood_platform.set_kvfd("backup.progress_lines", std::to_string(k_progress_lines));
-  const Platform::Run flood = flood_platform.backup();
-  const size_t relayed = count(flood.result.out, " blocks\n");
-  if (flood.result.status != 0 || relayed != static_cast<size_t>(k_progress_lines)) {
-    std::cerr << "the backup with progress lines failed (" << flood.result.status << ", " << relayed
-              << " lines relayed)\n";
-    return 2;
+  // The program's relays of the flood and cat's take turns and the best of each counts, so that a
+  // load that comes and goes on the machine spoils neither.
+  double relay_seconds = 1e9;
+  double limit_seconds = 1e9;
+  long flood_peak_kib = 0;
+  for (int round = 0; round < 2; ++round) {
+    Platform flood_platform(k_progress_lines);
+    limit_seconds = std::min(limit_seconds, flood_platform.plain_relay_seconds());
+    const Platform::Run flood = flood_platform.backup();
+    relay_seconds = std::min(relay_seconds, flood_platform.flood_seconds());
+    flood_peak_kib = std::max(flood_peak_kib, flood.peak_kib);
   }
-  const double extra_bytes = static_cast<double>(flood.result.out.size() - plain.result.out.size());
-  const double extra_seconds = (flood.seconds - static_cast<double>(flood.waits)) - remainder;
-  const double mb_per_second = extra_bytes / 1e6 / std::max(extra_seconds, 1e-6);
-  all_met &= report("(b) relay of 1,000,000 progress lines", mb_per_second, "MB/s",
-                    std::to_string(extra_bytes / 1e6) + " MB in " + std::to_string(extra_seconds) + " s",
-                    mb_per_second >= 100, ">= 100 MB/s");
+  all_met &= report("(b) relay of 1,000,000 progress lines", limit_seconds / relay_seconds, "x cat",
+                    std::to_string(relay_seconds) + " s, cat " + std::to_string(limit_seconds) + " s",
+                    limit_seconds / relay_seconds >= 0.5, ">= 0.5");
 
-  const long peak = std::max(plain.peak_kib, flood.peak_kib);
+  const long peak = std::max(plain.peak_kib, flood_peak_kib);
   all_met &= report("(c) peak resident memory of a backup run", static_cast<double>(peak) * 1024 / 1e6, "MB",
                     "plain run " + std::to_string(plain.peak_kib) + " KiB, with progress lines " +
-                        std::to_string(flood.peak_kib) + " KiB",
+                        std::to_string(flood_peak_kib) + " KiB",
                     peak * 1024 < 20000000, "< 20 MB");
   return all_met ? 0 : 1;
 }

@@ -89,8 +89,9 @@ bool ConfigFile::save(const std::string& path) const {
   std::ofstream file(path, std::ios::out | std::ios::trunc);
   if (!file.is_open()) return false;
   for (const auto& entity : m_entities) file << entity->get() << "\n";
+  // A full disk shows only here: the buffered text fails to reach the file at the flush.
   file.close();
-  return true;
+  return !file.fail();
 }
 
 std::string ConfigFile::operator[](const std::string& name) const {

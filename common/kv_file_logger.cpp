@@ -4,9 +4,14 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/regex.hpp>
 
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
@@ -15,6 +20,32 @@ namespace {
 
 // Rotated copies: the log file's name, then ".year-month-dayHhour-minute-second".
 constexpr const char* k_rotated_suffix_mask = "\\.[0-9]+\\-[0-9]+\\-[0-9]+H[0-9]+\\-[0-9]+\\-[0-9]+";
+
+// The log file's own name as a regular expression that matches exactly that name.
+std::string literal_pattern(const std::string& text) {
+  static const std::string k_special = ".[]{}()\\*+?|^$";
+  std::string pattern;
+  for (const char c : text) {
+    if (k_special.find(c) != std::string::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
+// Adds the content of `from` to the end of `to` and removes `from`. 0, or the errno value of the
+// step that failed (then `from` is left as it was).
+int append_and_remove(const std::string& from, const std::string& to) {
+  errno = 0;
+  std::ifstream source(from, std::ios::in | std::ios::binary);
+  if (!source.is_open()) return errno != 0 ? errno : EIO;
+  std::ofstream target(to, std::ios::out | std::ios::app | std::ios::binary);
+  if (!target.is_open()) return errno != 0 ? errno : EIO;
+  // An empty source would count as a failed insertion.
+  if (source.peek() != std::ifstream::traits_type::eof()) target << source.rdbuf();
+  target.close();
+  if (target.fail()) return errno != 0 ? errno : EIO;
+  return ::unlink(from.c_str()) == 0 ? 0 : errno;
+}
 
 }  // namespace
 
@@ -49,15 +80,26 @@ bool FileLogger::is_file_max_size_reached() const {
 
 int FileLogger::log_rotate() {
   const std::string rotated = rotated_file_name(m_path, boost::posix_time::second_clock::local_time());
+  // A copy made earlier in the same second has this name too: it is added to, never replaced,
+  // so no message is lost however small the limit.
+  int error = ::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, rotated.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
   boost::system::error_code ec;
-  fs::rename(m_path, rotated, ec);
-  if (ec) return ec.value();
+  if (error == EINVAL) {
+    // A file system without the no-replace rename.
+    if (fs::exists(rotated, ec))
+      error = EEXIST;
+    else
+      error = ::rename(m_path.c_str(), rotated.c_str()) == 0 ? 0 : errno;
+  }
+  if (error == EEXIST) error = append_and_remove(m_path, rotated);
+  if (error != 0) return error;
 
   // The copy is made; trouble with pruning the old ones must not lose the message, which goes
   // to the fresh log file either way.
   try {
     const fs::path log_path(m_path);
-    const auto copies = get_files_by_mask(log_path.parent_path(), log_path.filename().string() + k_rotated_suffix_mask);
+    const auto copies = get_files_by_mask(log_path.parent_path(),
+                                          literal_pattern(log_path.filename().string()) + k_rotated_suffix_mask);
     if (copies.size() > max_rotate_) {
       // Newest first; among equal times the one listed later counts as newer.
       auto oldest_to_remove = copies.rbegin();

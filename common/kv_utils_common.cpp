@@ -60,13 +60,19 @@ void terminate_and_report(int pid)
 // The direct children of `pid`, in the order ps lists them; none when ps finds none.
 std::vector<int> list_children(int pid)
 {
+    // The listing is itself a child of this program. Its shell prints its own pid and then
+    // becomes ps, so that the walk can leave it out: by the time its turn came it would have
+    // ended, and every stop would report a failed termination of it.
     std::string listing;
-    if (execute_command("ps -eo pid -h --ppid=" + std::to_string(pid), listing) != 0)
+    if (execute_command("echo $$; exec ps -eo pid -h --ppid=" + std::to_string(pid), listing) != 0)
         return {};
 
     constexpr std::string_view blanks = " \t\r\v\f";
     std::vector<int> children;
     std::string_view rest = listing;
+    const auto helper_end = rest.find('\n');
+    const int helper = std::stoi(std::string(rest.substr(0, helper_end)), nullptr, 10);
+    rest = helper_end == std::string_view::npos ? std::string_view{} : rest.substr(helper_end + 1);
     while (!rest.empty()) {
         const auto end = rest.find('\n');
         std::string_view piece = rest.substr(0, end);
@@ -76,7 +82,9 @@ std::vector<int> list_children(int pid)
         if (first == std::string_view::npos)
             continue;
         piece = piece.substr(first, piece.find_last_not_of(blanks) - first + 1);
-        children.push_back(std::stoi(std::string(piece), nullptr, 10));
+        const int child = std::stoi(std::string(piece), nullptr, 10);
+        if (child != helper)
+            children.push_back(child);
     }
     return children;
 }

@@ -29,7 +29,7 @@ std::string system_name() {
 
 std::string compose_hardware_id(const std::string& node_name, const std::string& machine_id,
                                 const std::string& system_name) {
-  cppcrypto::hmac mac(cppcrypto::sha256(), std::string(kelvanor::hash::k_host_key));
+  cppcrypto::hmac mac{cppcrypto::sha256(), std::string(kelvanor::hash::k_host_key)};
   std::vector<unsigned char> digest(mac.hashsize() / 8);
   mac.hash_string(node_name + machine_id + system_name, digest.data());
 

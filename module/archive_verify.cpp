@@ -172,11 +172,13 @@ bool KvModuleUniversal::verify_in_client_defined_storage() {
   }
   KvLogStream(KvLogLvl::Debug) << "Create e-sign " << snapshot_sign_file << std::endl;
 
+  // A snapshot file is checked by the meta file it carries.
+  const std::string& meta_file = options_.unpacked_meta_file.empty() ? options_.meta_file : options_.unpacked_meta_file;
   // Both checks run, so the log tells about each file even when the first one fails.
   const bool archive_ok =
       check_filename_by_esing(options_.key_file, options_.sign_hash, archive_sign_file, archive.name, false);
   const bool meta_ok =
-      check_filename_by_esing(options_.key_file, options_.sign_hash, snapshot_sign_file, options_.meta_file, true);
+      check_filename_by_esing(options_.key_file, options_.sign_hash, snapshot_sign_file, meta_file, true);
 
   remove_signature_file(archive_sign_file);
   remove_signature_file(snapshot_sign_file);

@@ -10,6 +10,7 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,9 +30,10 @@ uintmax_t saved_size(const kv_config::ConfigFile& config) {
 }
 
 // Replaces the file at `path` by `config` without ever leaving it half written: the content
-// goes to a new file beside it, which takes the old one's place only once it is complete. A
-// full disk would otherwise leave the shipped template truncated and the module without a
-// configuration. The file keeps its owner and mode, and a symbolic link keeps pointing at it.
+// goes to a new file beside it, which takes the old one's place only once it is complete and on
+// disk. A full disk or a crash would otherwise leave the shipped template truncated and the
+// module without a configuration. The file keeps its owner and mode, and a symbolic link keeps
+// pointing at it.
 bool replace_file(const kv_config::ConfigFile& config, const std::string& path) {
   boost::system::error_code error;
   fs::path target = fs::canonical(path, error);
@@ -39,20 +41,38 @@ bool replace_file(const kv_config::ConfigFile& config, const std::string& path) 
   const fs::path temporary = fs::unique_path(target.string() + ".%%%%%%%%.new", error);
   if (error) return false;
 
+  // The merged file holds the controller's password: the new file has the old one's mode from
+  // its creation (never a wider one), not only once the text is in it.
+  struct stat original {};
+  const bool known = ::stat(target.c_str(), &original) == 0;
+  const mode_t mode = known ? original.st_mode & 07777 : 0600;
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+  if (fd < 0) return false;
+  // Best effort: a file we may not hand to its owner is still better than no file. The owner
+  // goes first, since a change of owner clears the set-id bits.
+  if (known) (void)::fchown(fd, original.st_uid, original.st_gid);
+  (void)::fchmod(fd, mode);
+
   bool written = config.save(temporary.string());
   written = written && fs::file_size(temporary, error) == saved_size(config) && !error;
-  struct stat original {};
-  if (written && ::stat(target.c_str(), &original) == 0) {
-    // Best effort: a file we may not hand to its owner is still better than no file.
-    (void)::chmod(temporary.c_str(), original.st_mode & 07777);
-    (void)::chown(temporary.c_str(), original.st_uid, original.st_gid);
-  }
+  written = written && ::fsync(fd) == 0;
+  written = ::close(fd) == 0 && written;
   if (written) {
     fs::rename(temporary, target, error);
     written = !error;
   }
-  if (!written) fs::remove(temporary, error);
-  return written;
+  if (!written) {
+    fs::remove(temporary, error);
+    return false;
+  }
+  // The rename itself reaches the disk with the directory.
+  const int directory = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    (void)::fsync(directory);
+    ::close(directory);
+  }
+  return true;
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ bool data_mover_process::start(const std::string& command) {
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawnattr_init(&attributes);
   ::posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+  // Its own process group is never the terminal's foreground group: a data mover (or ssh) that
+  // read a terminal it inherited would be stopped by SIGTTIN, and the run would hang.
+  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   ::posix_spawnattr_setpgroup(&attributes, 0);
   std::string shell_name = "sh";

@@ -10,11 +10,12 @@
 
 namespace kelvanor::module {
 
-// The shell running one data mover command, with its standard output on a pipe. The shell leads
-// a process group of its own, so that everything the command started can be reached at once.
-// However the reading ends, nothing of the command outlives the object: unless wait_for_exit
-// reaped the shell, the destructor terminates the group and reaps it. Returning while the data
-// mover still ran would let the release detach devices it is still reading.
+// The shell running one data mover command, with its standard output on a pipe and its standard
+// input on /dev/null. The shell leads a process group of its own, so that everything the command
+// started can be reached at once. However the reading ends, nothing of the command outlives the
+// object: unless wait_for_exit reaped the shell, the destructor terminates the group and reaps
+// it. Returning while the data mover still ran would let the release detach devices it is still
+// reading.
 class data_mover_process {
  public:
   data_mover_process() = default;
@@ -25,6 +26,8 @@ class data_mover_process {
   // False, with errno set, when the shell cannot be started.
   [[nodiscard]] bool start(const std::string& command);
   [[nodiscard]] std::FILE* output() const { return m_output; }
+  // The shell's pid (also the group's id); -1 before start.
+  [[nodiscard]] pid_t pid() const { return m_shell; }
 
   // Once the output has ended: closes it and waits for the shell. Its wait status, or nothing
   // when the system could not tell it.

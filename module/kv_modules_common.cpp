@@ -39,6 +39,8 @@ void KvModuleUniversal::handle_shutdown_signal() {
       (void)release_resource_after_backup();
       break;
     case ApplyReplica:
+    case DeleteFromClientDefinedStorage:
+    case VerifyInClientDefinedStorage:
       remove_reference_snapshot_directory();
       break;
     case Restore:

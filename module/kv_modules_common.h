@@ -144,6 +144,9 @@ class KvModuleUniversal {
   [[nodiscard]] std::string reference_snapshot_directory_path() const;
   [[nodiscard]] int pack_snapshot_file() const;
   [[nodiscard]] int unpack_snapshot_file(const std::string& path);
+  // As unpack_snapshot_file, for operations that only look into the snapshot: it goes into a
+  // fresh temporary directory (removed with the reference snapshot directory) and the file stays.
+  [[nodiscard]] int unpack_snapshot_file_privately(const std::string& path);
   void remove_reference_snapshot_directory();
   // The tar commands of packing and unpacking; they throw for a path no command can carry.
   [[nodiscard]] std::string pack_snapshot_command() const;
@@ -153,6 +156,11 @@ class KvModuleUniversal {
   // kvfd_command.cpp). ---
   [[nodiscard]] bool run_kvfd_command(const std::string& command, std::string& output, pid_t& pid,
                                       std::string& statistics);
+  // The same for a data mover that runs on another host through the ssh of `command`: the pid it
+  // prints is one of that host, so `pid` holds the local ssh instead, which pause, resume and
+  // stop then reach.
+  [[nodiscard]] bool run_remote_kvfd_command(const std::string& command, std::string& output, pid_t& pid,
+                                             std::string& statistics);
   [[nodiscard]] bool add_to_kvfd_list_file(const std::string& path, const std::map<std::string, std::string>& entries,
                                            bool append);
   void init_kvfd_flags();
@@ -294,6 +302,9 @@ class KvModuleUniversal {
   [[nodiscard]] uint32_t run_apply_replica(scoped_lock& lock_holder);
   [[nodiscard]] uint32_t run_client_storage_operation();
   [[nodiscard]] uint32_t finish_with_data_state() const;
+  [[nodiscard]] int unpack_snapshot(const std::string& path, bool into_private_directory);
+  [[nodiscard]] bool run_kvfd(const std::string& command, std::string& output, pid_t& pid, std::string& statistics,
+                              bool remote);
 
   // " -2 " for the default hash length, " -5 " for any other.
   [[nodiscard]] std::string hash_length_flag() const;

@@ -196,6 +196,13 @@ KvModuleSignalHandler::KvModuleSignalHandler(KvModuleUniversal* module) {
 KvModuleSignalHandler::~KvModuleSignalHandler() {
   for (const handled_signal& entry : k_handled_signals) reset(entry);
   kv_utils_common::set_stop_control({});
+  // A stop that came in after the run's last stop point, while the module is taken down, still
+  // ends the program as a stop. The module's hook is left out: its operation is over, and the
+  // object is partly destroyed already.
+  if (kelvanor::module::stop_requested()) {
+    module_ptr_ = nullptr;
+    carry_out_stop();
+  }
 }
 
 std::unique_ptr<KvModuleSignalHandler> KvModuleSignalHandler::init(KvModuleUniversal* module) {

@@ -1,5 +1,6 @@
 #include "module/kvfd_output.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -28,17 +29,31 @@ bool parse_pid(std::string_view text, pid_t& pid) {
 
 }  // namespace
 
-bool kvfd_line_splitter::push(char c) {
+void kvfd_line_splitter::feed(std::string_view piece) {
+  m_piece = piece;
+  m_carriage_return = m_piece.find('\r');
+}
+
+std::optional<std::string_view> kvfd_line_splitter::next() {
   if (m_complete) {
-    m_line.clear();
+    m_begun.clear();
     m_complete = false;
   }
-  if (c == '\n' || c == '\r') {
-    m_complete = true;
-    return true;
+  // Carriage returns are rare, so the piece is searched for the next one only after passing it.
+  const size_t end = std::min(m_piece.find('\n'), m_carriage_return);
+  if (end == std::string_view::npos) {
+    m_begun.append(m_piece);
+    m_piece = {};
+    return std::nullopt;
   }
-  m_line += c;
-  return false;
+  const std::string_view line = m_piece.substr(0, end);
+  m_piece.remove_prefix(end + 1);
+  if (m_carriage_return != std::string_view::npos)
+    m_carriage_return = m_carriage_return == end ? m_piece.find('\r') : m_carriage_return - end - 1;
+  if (m_begun.empty()) return line;
+  m_begun.append(line);
+  m_complete = true;
+  return m_begun;
 }
 
 kvfd_line classify_kvfd_line(std::string_view line) {

@@ -6,23 +6,29 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kelvanor::module {
 
-// Cuts a stream of characters into lines. A line ends at a line feed or at a carriage return,
-// so a carriage return followed by a line feed also ends an empty line between them. Characters
-// after the last line end are never handed out: an unterminated last line is dropped.
+// Cuts the output, piece by piece as it is read, into lines. A line ends at a line feed or at a
+// carriage return, so a carriage return followed by a line feed also ends an empty line between
+// them. Characters after the last line end are never handed out: an unterminated last line is
+// dropped.
 class kvfd_line_splitter {
  public:
-  // True when `c` ended a line; the line, without its end, is in line() until the next push.
-  [[nodiscard]] bool push(char c);
-  [[nodiscard]] const std::string& line() const { return m_line; }
+  // The next piece of output; it must stay in place until next() has answered nothing.
+  void feed(std::string_view piece);
+  // The next line the pieces fed so far end, without its end, valid until the next call; nothing
+  // once the last piece holds no further line end (its rest waits for the next piece).
+  [[nodiscard]] std::optional<std::string_view> next();
 
  private:
-  std::string m_line;
-  bool m_complete = false;  // m_line holds a finished line that the next push discards
+  std::string_view m_piece;
+  size_t m_carriage_return = std::string_view::npos;  // of m_piece; npos: none left
+  std::string m_begun;      // the start of a line that an earlier piece did not end
+  bool m_complete = false;  // m_begun holds a line already handed out
 };
 
 enum class kvfd_line_kind {

@@ -13,6 +13,7 @@
 
 #include <exception>
 #include <iostream>
+#include <memory>
 
 
 namespace {
@@ -76,15 +77,20 @@ uint32_t KvModuleUniversal::run() {
   if (op >= Backup && op <= ApplyReplica) std::cout << "MODULE PID:" << getpid() << std::endl;
   if (op == OperationNone || op > VerifyInClientDefinedStorage) return k_no_operation;
 
+  // A stop requested after the operation's last stop point (while it printed its result, say)
+  // is carried out all the same, before the client could take the run for a normal one.
   try {
     // Declared inside the try block so that the lock is released before an exception is logged.
     scoped_lock lock_holder;
-    return run_operation(lock_holder);
+    const uint32_t status = run_operation(lock_holder);
+    kelvanor::module::stop_point();
+    return status;
   } catch (const boost::filesystem::filesystem_error& error) {
     KvLogStream(KvLogLvl::Error) << k_run_signature << ": filesystem error: " << error.what() << std::endl;
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_run_signature << ": Database error: " << error.what() << std::endl;
   }
+  kelvanor::module::stop_point();
   return k_exception;
 }
 
@@ -311,7 +317,11 @@ uint32_t KvModuleUniversal::run_client_storage_operation() {
       return k_client_storage_failed;
     }
   }
-  if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
+  // The client's snapshot file is only looked into here: it is unpacked into a directory of the
+  // run's own, which goes with the run however it ends.
+  const auto remove_unpacked = [](KvModuleUniversal* module) { module->remove_reference_snapshot_directory(); };
+  const std::unique_ptr<KvModuleUniversal, decltype(remove_unpacked)> unpacked(this, remove_unpacked);
+  if (!options_.meta_file.empty() && unpack_snapshot_file_privately(options_.meta_file) != 0) {
     KvLogStream(KvLogLvl::Error) << "Unable to unpack snapshot file: " << kelvanor::as_quoted(options_.meta_file) << "."
                                  << std::endl;
     return k_not_ready;

@@ -8,6 +8,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <exception>
 #include <fstream>
 #include <stdexcept>
@@ -89,8 +93,9 @@ void resource_lock_file_handler::swap(resource_lock_file_handler& other) noexcep
 }
 
 resource_file_lock::resource_file_lock(std::string module_name, std::string resource_name)
-    : resource_lock_file_handler(std::move(module_name), std::move(resource_name)),
-      m_file_lock(resource_lock_file_path().c_str()) {}
+    : resource_lock_file_handler(std::move(module_name), std::move(resource_name)) {
+  open();
+}
 
 resource_file_lock::resource_file_lock(resource_file_lock&& other) noexcept { swap(other); }
 
@@ -100,6 +105,11 @@ resource_file_lock& resource_file_lock::operator=(resource_file_lock&& other) no
 }
 
 resource_file_lock::~resource_file_lock() {
+  release();
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void resource_file_lock::release() noexcept {
   try {
     if (resource_name().empty() || module_name().empty() || resource_lock_file_path().empty()) return;
     // Free for this process means no other process holds it: this is the last holder.
@@ -119,12 +129,52 @@ resource_file_lock::~resource_file_lock() {
   }
 }
 
-bool resource_file_lock::try_lock() { return m_file_lock.try_lock(); }
+void resource_file_lock::open() {
+  int fd = ::open(resource_lock_file_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) throw std::runtime_error("unable to open lock file");
+  // Through the descriptor, so that the lock is on the very file just opened, whatever happens
+  // at the path meanwhile.
+  boost::interprocess::file_lock lock;
+  try {
+    boost::interprocess::file_lock opened(("/proc/self/fd/" + std::to_string(fd)).c_str());
+    lock.swap(opened);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  m_file_lock.swap(lock);
+  std::swap(m_fd, fd);
+  if (fd >= 0) ::close(fd);
+}
+
+bool resource_file_lock::is_file_at_path() const {
+  struct stat held {};
+  struct stat at_path {};
+  return ::fstat(m_fd, &held) == 0 && ::stat(resource_lock_file_path().c_str(), &at_path) == 0 &&
+         held.st_dev == at_path.st_dev && held.st_ino == at_path.st_ino;
+}
+
+bool resource_file_lock::try_lock() {
+  if (m_fd < 0) return m_file_lock.try_lock();
+  // The last holder removes the file once it finds it free. A process that opened the file just
+  // before that would lock a file no longer at the path, while the next process creates and
+  // locks a new one there: both would go on. So a lock counts only on the file at the path.
+  // Every retry follows a removal by another holder, so a few attempts are plenty.
+  constexpr int k_attempts = 16;
+  for (int attempt = 0; attempt < k_attempts; ++attempt) {
+    if (!m_file_lock.try_lock()) return false;
+    if (is_file_at_path()) return true;
+    m_file_lock.unlock();
+    open();
+  }
+  return false;
+}
 
 void resource_file_lock::unlock() { m_file_lock.unlock(); }
 
 void resource_file_lock::swap(resource_file_lock& other) noexcept {
   resource_lock_file_handler::swap(other);
+  std::swap(m_fd, other.m_fd);
   m_file_lock.swap(other.m_file_lock);
 }
 

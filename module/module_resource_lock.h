@@ -64,7 +64,8 @@ class resource_file_lock : public resource_lock_file_handler {
   ~resource_file_lock();
 
   // One attempt; never waits. Within one process the lock is always free (it is a lock between
-  // processes).
+  // processes). A lock taken on a file that the last holder removed meanwhile is not kept: the
+  // attempt goes on with the file now at the path.
   [[nodiscard]] bool try_lock();
   void unlock();
   void swap(resource_file_lock& other) noexcept;
@@ -72,7 +73,15 @@ class resource_file_lock : public resource_lock_file_handler {
  private:
   friend class resource_file_scoped_lock;
 
-  boost::interprocess::file_lock m_file_lock;  // holds an open descriptor of the lock file
+  // The last holder removes the file; the destructor's work, which never throws.
+  void release() noexcept;
+  // Opens the file at the path (created when missing) and the lock on that very file.
+  void open();
+  // Whether the file this object locks is still the one at the path.
+  [[nodiscard]] bool is_file_at_path() const;
+
+  int m_fd = -1;                               // the lock file, to tell it from a newer one
+  boost::interprocess::file_lock m_file_lock;  // holds an open descriptor of the same file
 };
 
 // Keeps a resource_file_lock locked for a scope and unlocks it when the scope ends.

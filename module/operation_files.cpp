@@ -12,7 +12,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <vector>
 
@@ -82,7 +85,11 @@ int KvModuleUniversal::pack_snapshot_file() const {
   return k_snapshot_failed;
 }
 
-int KvModuleUniversal::unpack_snapshot_file(const std::string& path) {
+int KvModuleUniversal::unpack_snapshot_file(const std::string& path) { return unpack_snapshot(path, false); }
+
+int KvModuleUniversal::unpack_snapshot_file_privately(const std::string& path) { return unpack_snapshot(path, true); }
+
+int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_private_directory) {
   constexpr const char* sig = "int KvModuleUniversal::unpack_snapshot_file(const string&)";
   try {
     KvLogStream(KvLogLvl::Debug) << sig << " : " << "unpacking: " << path << std::endl;
@@ -98,13 +105,23 @@ int KvModuleUniversal::unpack_snapshot_file(const std::string& path) {
       return k_snapshot_failed;
     }
 
-    reference_snapshot_directory = options_.tmp_operation_directory + "/" + file.stem().string() + ".snap_dir";
-    const std::string& directory = reference_snapshot_directory;
-    if (fs::exists(directory)) {
-      KvLogStream(KvLogLvl::Warning) << sig << ": Removing already existing directory " << directory << std::endl;
-      fs::remove_all(directory);
+    if (into_private_directory) {
+      // Only looked into: a fresh directory of this run's own, and the client's file stays.
+      std::string pattern = (fs::temp_directory_path() / "kv_snapshot.XXXXXX").string();
+      if (::mkdtemp(pattern.data()) == nullptr)
+        throw fs::filesystem_error("mkdtemp", pattern,
+                                   boost::system::error_code(errno, boost::system::generic_category()));
+      reference_snapshot_directory = pattern;
+    } else {
+      reference_snapshot_directory = options_.tmp_operation_directory + "/" + file.stem().string() + ".snap_dir";
+      if (fs::exists(reference_snapshot_directory)) {
+        KvLogStream(KvLogLvl::Warning) << sig << ": Removing already existing directory "
+                                       << reference_snapshot_directory << std::endl;
+        fs::remove_all(reference_snapshot_directory);
+      }
+      fs::create_directories(reference_snapshot_directory);
     }
-    fs::create_directories(directory);
+    const std::string& directory = reference_snapshot_directory;
 
     const std::string command = unpack_snapshot_command(path, directory);
     std::string output;
@@ -115,7 +132,7 @@ int KvModuleUniversal::unpack_snapshot_file(const std::string& path) {
       return k_snapshot_failed;
     }
     // In autonomous mode the snapshot file is the client's copy in its own storage.
-    if (!options_.autonomous) {
+    if (!options_.autonomous && !into_private_directory) {
       KvLogStream(KvLogLvl::Info) << "Removing obsolete snapshot file: " << path << std::endl;
       fs::remove(path);
     }

@@ -113,7 +113,7 @@ bool KvModuleUniversal::make_backup_remotely() {
     const std::string remote_kvfd = remote(ssh, kvfd_command);
     output.clear();
     std::string statistics;
-    if (!run_kvfd_command(remote_kvfd, output, kvfd_pid, statistics))
+    if (!run_remote_kvfd_command(remote_kvfd, output, kvfd_pid, statistics))
       return fail_and_clean(std::string(k_remote_sig) + ": remote KVFD command " + remote_kvfd + "\n" +
                             " produced an error, " + "kvfd out: " + output);
     KvLogStream(KvLogLvl::Info) << "Remote KVFD execution finished successfully" << std::endl;

@@ -126,4 +126,5 @@ class curlAPI {
   long http_code = 0;  // HTTP status of the last completed exchange
   ::conf conf;
   std::string token;
+  bool m_change_under_way = false;  // a change request awaits its reply; a stop waits for it
 };

@@ -31,7 +31,18 @@ constexpr size_t k_cdrom_id_chars = 8;
 }  // namespace
 
 int curlAPI::post_change(const std::string& path, const std::string& body, std::string& reply) {
-  return process_curl_api_request(conf.url + path, POST, reply, body, nullptr) == 0 ? 0 : 2;
+  // A stop does not cut a change request short: the controller may have accepted it already,
+  // and only its reply names the task that the stop's clean-up must let end first. The
+  // request's time-out bounds the delay.
+  m_change_under_way = true;
+  try {
+    const int result = process_curl_api_request(conf.url + path, POST, reply, body, nullptr);
+    m_change_under_way = false;
+    return result == 0 ? 0 : 2;
+  } catch (...) {
+    m_change_under_way = false;
+    throw;
+  }
 }
 
 void curlAPI::log_refused_body(std::string_view sig, const std::string& body) const {

@@ -22,8 +22,13 @@ constexpr std::string_view k_request_sig =
 constexpr size_t k_max_logged_reply = 200;
 
 // Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it. Only a
-// stop does; a pause holds the program here, and the transfer goes on once it is resumed.
-int transfer_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// stop does, and not while a change request awaits its reply (`user` points at that flag); a
+// pause holds the program here, and the transfer goes on once it is resumed.
+int transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  if (*static_cast<const bool*>(user)) {
+    kv_veil::pause_point();
+    return 0;
+  }
   if (kv_veil::stop_requested()) return 1;
   kv_veil::pause_point();
   return kv_veil::stop_requested() ? 1 : 0;
@@ -124,7 +129,8 @@ void curlAPI::perform_transfer(CURL* handle) {
   http_code = 0;
   const CURLcode code = curl_easy_perform(handle);
   // A transfer the progress callback abandoned for a stop ends here, before its error is handled.
-  kv_veil::stop_point();
+  // The reply to a change request is read first: the stop comes at the next wait.
+  if (!m_change_under_way) kv_veil::stop_point();
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
 }
@@ -140,6 +146,7 @@ int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, 
   kv_veil::set_curl_option(handle, CURLOPT_NOSIGNAL, 1L);
   kv_veil::set_curl_option(handle, CURLOPT_NOPROGRESS, 0L);
   kv_veil::set_curl_option(handle, CURLOPT_XFERINFOFUNCTION, &transfer_progress);
+  kv_veil::set_curl_option(handle, CURLOPT_XFERINFODATA, static_cast<void*>(&m_change_under_way));
   if (set_tls_options(sig) != 0) return 2;
   kv_veil::set_curl_option(handle, CURLOPT_VERBOSE, conf.curl_verbose ? 1L : 0L);
   if (conf.curl_verbose) {

@@ -58,6 +58,7 @@ bool save_record(const std::string& path, const Record& record, const std::strin
 // the entries it collects for the data mover.
 struct disk_walk {
   curlAPI& api;
+  KvPlatformTasks& tasks;
   const std::string& module_vm_id;
   const std::string& file_prefix;  // operation directory + "/" + archive name
   bool replica;
@@ -68,19 +69,21 @@ struct disk_walk {
 };
 
 // Attaches one disk of type "disk", finds its block device and saves its configuration; false
-// after an Error line. The disk is listed as attached as soon as the controller accepted the
-// request, so that any way out, a stop of the program included, detaches it again.
+// after an Error line. The disk is listed as attached from its request on, so that any way out,
+// a stop of the program included, detaches it again.
 bool attach_and_save(disk_walk& walk, vdisk& disk) {
   const std::string& id = disk.id;
   const std::string serial = id.substr(0, k_serial_length);
   std::string task_id;
-  if (walk.api.operate_with_disk(walk.module_vm_id, id, "attach", task_id, serial) != 0) {
+  // Listed before the request goes out: should its reply be lost (a time-out), the clean-up
+  // still asks for the disk back.
+  walk.attached.push_back(id);
+  if (walk.tasks.attach(walk.api, walk.module_vm_id, id, serial, task_id) != 0) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "(" << disk.verbose_name
                                  << ")" << "' to VM '" << walk.module_vm_id << "'" << std::endl;
     return false;
   }
-  walk.attached.push_back(id);
-  if (walk.api.wait_for_task_completion(task_id) != 0) {
+  if (walk.tasks.wait(walk.api, task_id) != 0) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach vdisk '" << id << "' to VM '"
                                  << walk.module_vm_id << "'" << std::endl;
     return false;
@@ -143,7 +146,7 @@ bool KvModuleVeilVM::prepare_resource_before_backup(const bool& replica) {
       owed_after_script.reset();
       run_owed_script(api, script, k_prepare_sig);
     }
-    (void)detach_each(api, attached_vdisks, conf.module_vm_id);
+    (void)detach_each(platform_tasks, api, attached_vdisks, conf.module_vm_id);
     return false;
   };
 
@@ -186,12 +189,14 @@ bool KvModuleVeilVM::prepare_resource_before_backup(const bool& replica) {
 
     const std::string file_prefix = options_.tmp_operation_directory + "/" + options_.archive_name;
     std::map<std::string, std::string> files;
-    disk_walk walk{api,           conf.module_vm_id,  file_prefix, replica, boot_disk_id(domain_conf),
+    disk_walk walk{api,     platform_tasks,   conf.module_vm_id, file_prefix, replica, boot_disk_id(domain_conf),
                    attached_vdisks, vdisk_config_paths, files};
-    const std::vector<std::string> disk_ids = domain_conf.available_vdisks;
+    // A disk the controller lists twice is attached and saved once: a restore would create it
+    // twice otherwise.
     std::set<std::string> seen;
+    std::erase_if(domain_conf.available_vdisks, [&](const std::string& id) { return !seen.insert(id).second; });
+    const std::vector<std::string> disk_ids = domain_conf.available_vdisks;
     for (const std::string& id : disk_ids) {
-      if (!seen.insert(id).second) continue;
       vdisk disk;
       if (api.get_vdisk_info(id, disk) != 0) {
         KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to get info for vdisk '" << id << "'" << std::endl;

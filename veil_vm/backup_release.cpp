@@ -31,6 +31,9 @@ void remove_run_file(const std::string& path) {
 }  // namespace
 
 bool KvModuleVeilVM::release_resource_after_backup() {
+  // Nothing to ask of the controller: no request at all, so that a stop stays quick when the
+  // controller does not answer. Every task in flight is an attach of a listed disk.
+  if (attached_vdisks.empty() && !owed_after_script) return remove_run_files();
   curlAPI api(conf);
   if (api.login() != 0) {
     KvLogStream(KvLogLvl::Error) << k_release_sig << ": unable to login to url: " << conf.url << std::endl;
@@ -45,7 +48,7 @@ bool KvModuleVeilVM::release_resource_after_backup() {
       owed_after_script.reset();
       run_owed_script(api, script, k_release_sig);
     }
-    detached = detach_each(api, attached_vdisks, conf.module_vm_id);
+    detached = detach_each(platform_tasks, api, attached_vdisks, conf.module_vm_id);
   } catch (const boost::filesystem::filesystem_error& error) {
     KvLogStream(KvLogLvl::Error) << k_release_sig << ": fs:" << error.what() << std::endl;
     return false;
@@ -56,13 +59,16 @@ bool KvModuleVeilVM::release_resource_after_backup() {
       KvLogStream(KvLogLvl::Error) << k_release_sig << ": exception:" << error.what() << std::endl;
     // One more try for the disks still attached; the release fails unless it gives them all back.
     try {
-      detached = detach_each(api, attached_vdisks, conf.module_vm_id);
+      detached = detach_each(platform_tasks, api, attached_vdisks, conf.module_vm_id);
     } catch (const std::exception& retry_error) {
       KvLogStream(KvLogLvl::Error) << k_release_sig << ": exception:" << retry_error.what() << std::endl;
     }
   }
   if (!detached) return false;
+  return remove_run_files();
+}
 
+bool KvModuleVeilVM::remove_run_files() {
   remove_run_file(options_.resource_list_file);
   remove_run_file(vm_config_path);
   for (const std::string& path : vdisk_config_paths) remove_run_file(path);

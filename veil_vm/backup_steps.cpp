@@ -7,12 +7,11 @@
 
 namespace veil_vm_backup {
 
-bool detach_each(curlAPI& api, std::vector<std::string>& ids, const std::string& vm_id) {
-  // One disk per request list, so that the disks already detached are known when a later one
-  // fails or the transport breaks.
+bool detach_each(KvPlatformTasks& tasks, curlAPI& api, std::vector<std::string>& ids, const std::string& vm_id) {
+  // The disks already detached are known when a later one fails or the transport breaks.
   const std::vector<std::string> to_detach = ids;
   for (const std::string& id : to_detach) {
-    if (api.detach_vdisks({id}, vm_id) != 0) continue;
+    if (!tasks.detach(api, vm_id, id)) continue;
     ids.erase(std::find(ids.begin(), ids.end(), id));
   }
   return ids.empty();

@@ -17,11 +17,13 @@ inline constexpr std::string_view k_prepare_sig =
     "virtual bool KvModuleVeilVM::prepare_resource_before_backup(const bool&)";
 inline constexpr std::string_view k_release_sig = "virtual bool KvModuleVeilVM::release_resource_after_backup()";
 
-// Detaches the disks of `ids` from the VM `vm_id` and drops every disk that was detached from
-// `ids`, so that a later call (a stop arriving during the release, for instance) does not ask
-// the controller to detach it twice. True when no disk is left. A transport error is thrown as
-// the REST client throws it; the disks detached before it are already dropped.
-[[nodiscard]] bool detach_each(curlAPI& api, std::vector<std::string>& ids, const std::string& vm_id);
+// Detaches the disks of `ids` from the VM `vm_id`, each once its tasks have ended, and drops
+// every disk that was detached from `ids`, so that a later call (a stop arriving during the
+// release, for instance) does not ask the controller to detach it twice. True when no disk is
+// left. A transport error outside the detach requests themselves is thrown as the REST client
+// throws it; the disks detached before it are already dropped.
+[[nodiscard]] bool detach_each(KvPlatformTasks& tasks, curlAPI& api, std::vector<std::string>& ids,
+                               const std::string& vm_id);
 
 // Runs an owed after-script on the way out of a backup that did not get to its regular run:
 // best effort, a failure is logged under `sig` and not returned.

@@ -50,6 +50,12 @@ bool KvModuleVeilVM::deployment(const bool&) {
   const std::string_view sig = k_deployment_sig;
   try {
     read_dd_block_size();
+    // The saved configuration is read and checked before anything is asked of the controller.
+    ::domain_conf domain;
+    if (fill_domain_config(domain) != 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": unable to get domain info" << " from vm.config file" << std::endl;
+      return false;
+    }
     if (check_resource("") != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": unable to get status of VM" << std::endl;
       return false;
@@ -57,11 +63,6 @@ bool KvModuleVeilVM::deployment(const bool&) {
     curlAPI api(conf);
     if (api.login() != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": unable to login to url: " << conf.url << std::endl;
-      return false;
-    }
-    ::domain_conf domain;
-    if (fill_domain_config(domain) != 0) {
-      KvLogStream(KvLogLvl::Error) << sig << ": unable to get domain info" << " from vm.config file" << std::endl;
       return false;
     }
 

@@ -9,6 +9,7 @@
 #include "veil/vdisk.h"
 #include "veil/veil_conf.h"
 #include "veil/veil_vm_info.h"
+#include "veil_vm/platform_tasks.h"
 
 #include <cstdint>
 #include <optional>
@@ -93,6 +94,10 @@ class KvModuleVeilVM : public KvModuleUniversal {
   // Detaches from the module VM and removes the disks restore_vdisks created and has not
   // handed on yet; never throws.
   void remove_unfinished_restored_vdisks() noexcept;
+  // Detaches from the module VM and removes the new disks of a restore, after their tasks.
+  void remove_restored_vdisks(curlAPI& api, const std::vector<std::string>& vdisks);
+  // The end of a backup's release: the run's list and configuration files removed; true.
+  bool remove_run_files();
 
   ::conf conf;                                  // connection settings of the controller
   std::vector<std::string> attached_vdisks;     // disks the backup attached to the module VM
@@ -105,6 +110,7 @@ class KvModuleVeilVM : public KvModuleUniversal {
   // Set from the moment a before-script runs until its after-script has run; a preparation cut
   // short (a failure, or a stop whose shutdown calls the release) runs it on the way out.
   std::optional<veil_vm_guest_script> owed_after_script;
+  KvPlatformTasks platform_tasks;  // the controller's tasks this run started and has not seen end
 
  private:
   // The new disks of a restore_vdisks under way, in creation order. They may be attached to the

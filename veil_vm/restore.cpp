@@ -106,7 +106,7 @@ void KvModuleVeilVM::remove_unfinished_restored_vdisks() noexcept {
                                    << "; the new disks stay on the platform" << std::endl;
       return;
     }
-    api.detach_and_remove_vdisks(vdisks, conf.module_vm_id);
+    remove_restored_vdisks(api, vdisks);
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_shutdown_sig << ": exception:" << error.what() << std::endl;
   } catch (...) {

@@ -68,10 +68,15 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
   }
   const std::string& module_vm_id = conf.module_vm_id;
   const RestoringVdisks restoring(m_restoring_vdisks);
-  // Every disk created so far, the failing one included, is detached and removed. The disks stay
-  // known to the shutdown meanwhile: a stop during the clean-up still removes them.
+  // Every disk created so far, the failing one included, is detached and removed, whatever the
+  // failure. The disks stay known to the shutdown meanwhile: a stop during the clean-up still
+  // removes them.
   const auto clean_up = [&](int result) {
-    api->detach_and_remove_vdisks(created, module_vm_id);
+    try {
+      remove_restored_vdisks(*api, created);
+    } catch (const std::exception& error) {
+      KvLogStream(KvLogLvl::Error) << sig << ": exception:" << error.what() << std::endl;
+    }
     return result;
   };
 
@@ -96,15 +101,20 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
 
       KvLogStream(KvLogLvl::Info) << "Creating a copy of disk '" << saved_id << "' ..." << std::endl;
       std::string task_id;
-      if (api->create_vdisk(disk, task_id) != 0) {
+      std::string new_id;
+      const int creation = platform_tasks.create(*api, conf.url, disk, task_id, new_id);
+      // Kept before the wait, so that a disk whose creation task fails is removed too, and so is
+      // one whose creation reply was lost.
+      if (!new_id.empty()) {
+        created.push_back(new_id);
+        m_restoring_vdisks.push_back(new_id);
+      }
+      if (creation != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to create a disk to restore original one: '" << saved_id
                                      << "'" << std::endl;
         return clean_up(k_failed);
       }
-      // Kept before the wait, so that a disk whose creation task fails is removed too.
-      created.push_back(disk.id);
-      m_restoring_vdisks.push_back(disk.id);
-      if (api->wait_for_task_completion(task_id) != 0) {
+      if (platform_tasks.wait(*api, task_id) != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to create a disk to restore original one: '" << saved_id
                                      << "'" << std::endl;
         return clean_up(k_failed);
@@ -114,12 +124,12 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
 
       const std::string serial = disk.id.substr(0, k_serial_length);
       task_id.clear();
-      if (api->operate_with_disk(module_vm_id, disk.id, "attach", task_id, serial) != 0) {
+      if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "(" << disk.verbose_name
                                      << ")" << "' to VM '" << module_vm_id << "'" << std::endl;
         return clean_up(k_failed);
       }
-      if (api->wait_for_task_completion(task_id) != 0) {
+      if (platform_tasks.wait(*api, task_id) != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to attach vdisk '" << disk.id << "' to VM '" << module_vm_id
                                      << "'" << std::endl;
         return clean_up(k_failed);
@@ -143,8 +153,9 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
       }
     }
 
-    // A failed detach keeps the filled disks on the platform.
-    if (api->detach_vdisks(created, module_vm_id) != 0) return k_failed;
+    bool detached = true;
+    for (const std::string& id : created) detached = platform_tasks.detach(*api, module_vm_id, id) && detached;
+    if (!detached) return clean_up(k_failed);
     KvLogStream(KvLogLvl::Info) << "The following vdisks are now available after the restore:" << std::endl;
     for (const std::string& id : created) KvLogStream(KvLogLvl::Info) << "vdisk ID: " << id << std::endl;
     return 0;
@@ -153,5 +164,12 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << sig << ": exception:" << error.what() << std::endl;
   }
-  return k_failed;
+  return clean_up(k_failed);
+}
+
+void KvModuleVeilVM::remove_restored_vdisks(curlAPI& api, const std::vector<std::string>& vdisks) {
+  // All detached first, as the controller keeps an attached disk; one that stays attached is
+  // still tried, its removal is refused.
+  for (const std::string& id : vdisks) (void)platform_tasks.detach(api, conf.module_vm_id, id);
+  for (const std::string& id : vdisks) (void)platform_tasks.remove(api, id);
 }

@@ -304,8 +304,12 @@ TEST(KillChilds, OwnPidTerminatesChildAndGrandchildNotTheProgram)
     const int grandchild = child.read_pids(1).at("grandchild");
 
     CaptureStdout();
+    CaptureStderr();
     kv_utils_common::kill_childs(static_cast<int>(::getpid()));
     const std::string printed = GetCapturedStdout();
+    // The ps that lists the children is not taken for one of them.
+    EXPECT_THAT(GetCapturedStderr(), testing::Not(HasSubstr("does not exist")));
+    EXPECT_THAT(printed, testing::Not(HasSubstr("Error terminate PID")));
 
     EXPECT_TRUE(kv_test::wait_until_ended(grandchild));
     EXPECT_NE(child.wait_exit(std::chrono::seconds(2)), -1) << "child still running";

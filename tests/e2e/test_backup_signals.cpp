@@ -62,17 +62,34 @@ TEST_F(StoppedBackup, WhileTheDataMoverRuns) {
   EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
 }
 
-TEST_F(StoppedBackup, WhileWaitingForAnAttachTask) {
-  // The first disk is attached; the second one's task never ends.
-  controller.set_reply("GET", "/api/tasks/task-2/", 200, R"({"id": "task-2", "status": "IN_PROGRESS"})");
+TEST_F(StoppedBackup, AfterTheLastStopPoint) {
+  // The program is held while it logs the backup's last line, past its last wait.
+  const std::string gate = sandbox.scratch("gate");
+  boost::filesystem::create_directories(gate);
+  sandbox.set_env("LD_PRELOAD", KV_GATE_PRELOAD_PATH);
+  sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
+  sandbox.set_env("KV_TEST_GATE", gate);
+  sandbox.set_env("KV_TEST_GATE_TEXT", " backup of resource '");
   RunningProgram run = sandbox.start(backup_args());
-  ASSERT_TRUE(eventually([&] { return !controller.requests_to("GET", "/api/tasks/task-2/").empty(); }))
-      << sandbox.log_tail();
-  ASSERT_EQ(devices.attached().size(), 1u);
+  ASSERT_TRUE(eventually([&] { return boost::filesystem::exists(gate + "/held"); })) << sandbox.log_tail();
+  run.send(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  write_file(gate + "/go", "");
+  ProgramResult result = run.wait(60);
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_TRUE(contains(sandbox.log(), "Module was terminated. PID: "));
+  EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
+}
+
+TEST_F(StoppedBackup, AgainstAControllerThatDoesNotAnswerIsQuickWithNothingAttached) {
+  controller.add_fault("*", "*", Fault{Fault::Kind::slow, std::chrono::milliseconds(30000)});
+  RunningProgram run = sandbox.start(backup_args());
+  ASSERT_TRUE(eventually([&] { return !controller.requests().empty(); })) << sandbox.log_tail();
+  const size_t requests = controller.requests().size();
+  const auto sent = std::chrono::steady_clock::now();
   stop_and_check(run);
-  // The disk whose attachment was under way is asked back as well.
-  EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
-  EXPECT_TRUE(kvfd.calls().empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+  EXPECT_EQ(controller.requests().size(), requests);
 }
 
 TEST_F(StoppedBackup, WhileLookingForTheBlockDevice) {

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/filesystem/operations.hpp>
+
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -119,6 +123,35 @@ TEST(CommandLine, LoggerConfigurationLevelIsHonoured) {
   // Only errors are admitted: the archiving notice is printed directly, not through the log.
   EXPECT_TRUE(contains(result.out, "Archiving mode: the module '"));
   EXPECT_FALSE(contains(sandbox.log(), "Info: "));
+}
+
+// Verification looks into a snapshot file: it keeps the client's file, creates nothing at the
+// root of the file system and leaves nothing behind.
+TEST(CommandLine, SnapshotFileVerifiesAsItsMetaFile) {
+  ModuleSandbox sandbox;
+  write_file(sandbox.opt("etc/kv_module_veil_vm.conf"), "url http://127.0.0.1:1\nusername u\npassword p\n");
+  write_file(sandbox.opt("bin/kvfd"), "#!/bin/sh\nexit 0\n", 0755);  // accepts every archive
+  boost::filesystem::create_directories(sandbox.opt("var/tasks"));
+  boost::filesystem::create_directories(sandbox.scratch("tmp"));
+  sandbox.set_env("TMPDIR", sandbox.scratch("tmp"));
+  const std::string name = "kv-verify-" + std::to_string(::getpid());
+  const std::string dir = sandbox.scratch();
+  ProgramResult signed_meta = sandbox.run_shell(
+      "cd " + dir + " && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out priv.pem" +
+      " && openssl pkey -in priv.pem -pubout -out pub.pem && mkdir s && printf meta > s/" + name + ".meta" +
+      " && openssl dgst -sha256 -sign priv.pem -out sig s/" + name + ".meta && tar czf " + name + ".snap -C s ." +
+      " && od -An -tx1 -v sig | tr -d ' \\n'");
+  ASSERT_EQ(signed_meta.status, 0) << signed_meta.err;
+  const std::string snap = dir + "/" + name + ".snap";
+  ProgramResult result = sandbox.run(
+      {"--verify_in_client_defined_storage", "-M", snap, "-k", dir + "/pub.pem", "--sign_hash", "sha256", "--esign",
+       R"({"archive_name":"local-directory:1@/store/arch","archive_sign":"00","snapshot_sign":")" + signed_meta.out +
+           "\"}"});
+  EXPECT_EQ(result.status, 0) << result.out << result.err << sandbox.log_tail();
+  EXPECT_TRUE(contains(result.out, "VERIFICATION RESULT:Trusted\n")) << result.out;
+  EXPECT_TRUE(boost::filesystem::exists(snap));
+  EXPECT_FALSE(boost::filesystem::exists("/" + name + ".snap_dir"));
+  EXPECT_TRUE(boost::filesystem::is_empty(sandbox.scratch("tmp")));
 }
 
 }  // namespace

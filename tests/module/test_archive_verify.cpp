@@ -150,6 +150,23 @@ TEST_F(ArchiveVerifyTest, TrustedWhenBothSignaturesVerify) {
   EXPECT_TRUE(sign_files().empty());
 }
 
+// The snapshot file is only looked into: it stays, and what was unpacked goes with the run.
+TEST_F(ArchiveVerifyTest, SnapshotFileVerifiesAsItsMetaFileAndStays) {
+  const std::string meta_sign = sign_meta();
+  std::string output;
+  ASSERT_EQ(kv_utils_common::execute_command("cd '" + dir() + "' && mkdir s && cp meta s/kv-arch.meta && tar czf " +
+                                                 "kv-arch.snap -C s .", output), 0) << output;
+  module.options_.operation = VerifyInClientDefinedStorage;
+  module.options_.meta_file = dir() + "/kv-arch.snap";
+  module.options_.esign = R"({"archive_name":"local-directory:3@/store/arch","archive_sign":"6f6b","snapshot_sign":")" +
+                          meta_sign + "\"}";
+  EXPECT_EQ(module.run(), 0u);
+  EXPECT_EQ(out(), "VERIFICATION RESULT:Trusted\n");
+  EXPECT_TRUE(boost::filesystem::exists(module.options_.meta_file));
+  EXPECT_FALSE(boost::filesystem::exists("/kv-arch.snap_dir"));
+  EXPECT_FALSE(boost::filesystem::exists(module.reference_snapshot_directory));
+}
+
 TEST_F(ArchiveVerifyTest, WrongStatusStillRunsBothChecksAndSucceeds) {
   const std::string meta_sign = sign_meta();
   struct Case {

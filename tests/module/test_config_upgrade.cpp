@@ -208,11 +208,41 @@ TEST_F(ConfigUpgrade, SaveFailureIsReportedAndLeavesNoStrayFile) {
   EXPECT_EQ(std::distance(stdfs::directory_iterator(dir()), stdfs::directory_iterator()), 1);
 }
 
+std::string long_template() {
+  std::string text;
+  for (int i = 0; i < 50; ++i)
+    text += "# description line " + std::to_string(i) + "\nname" + std::to_string(i) + " v\n";
+  return text;
+}
+
+// The merged file holds the controller's password: a run cut short while writing it (here by the
+// file-size limit's signal) leaves nothing that others than the old file's readers can read.
+TEST_F(ConfigUpgrade, MergedFileIsNeverWiderThanTheOldOne) {
+  kv_test::write_file(path("new.conf"), long_template());
+  ASSERT_EQ(::chmod(path("new.conf").c_str(), 0600), 0);
+  const auto upgrade_until_killed = [&]() {
+    rlimit limit{};
+    ::setrlimit(RLIMIT_CORE, &limit);
+    limit.rlim_cur = limit.rlim_max = 512;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    FakeModule module;
+    (void)upgrade(module, ":" + path("new.conf") + ":");
+    std::_Exit(0);
+  };
+  EXPECT_EXIT(upgrade_until_killed(), ::testing::KilledBySignal(SIGXFSZ), "");
+  int partial = 0;
+  for (const auto& entry : stdfs::directory_iterator(dir())) {
+    if (entry.path().extension() != ".new") continue;
+    ++partial;
+    EXPECT_EQ(entry.status().permissions(), stdfs::perms::owner_read | stdfs::perms::owner_write);
+  }
+  EXPECT_EQ(partial, 1);
+}
+
 // A write that runs out of room (here the file-size limit, as a full disk would) must leave the
 // shipped template whole; the check runs in a child process that owns the limit.
 TEST_F(ConfigUpgrade, ShortWriteLeavesTheNewFileWhole) {
-  std::string big_template;
-  for (int i = 0; i < 50; ++i) big_template += "# description line " + std::to_string(i) + "\nname" + std::to_string(i) + " v\n";
+  const std::string big_template = long_template();
   kv_test::write_file(path("new.conf"), big_template);
   const std::string list = ":" + path("new.conf") + ":";
 

@@ -12,12 +12,18 @@ using kelvanor::module::classify_kvfd_line;
 using kelvanor::module::kvfd_line_kind;
 using kelvanor::module::kvfd_line_splitter;
 
+// The lines of `output` fed whole, checked against the same output fed one character at a time.
 std::vector<std::string> lines_of(const std::string& output) {
-  kvfd_line_splitter splitter;
-  std::vector<std::string> lines;
-  for (char c : output)
-    if (splitter.push(c)) lines.push_back(splitter.line());
-  return lines;
+  std::vector<std::string> lines[2];
+  kvfd_line_splitter splitters[2];
+  splitters[0].feed(output);
+  while (const auto line = splitters[0].next()) lines[0].emplace_back(*line);
+  for (const char& c : output) {
+    splitters[1].feed({&c, 1});
+    while (const auto line = splitters[1].next()) lines[1].emplace_back(*line);
+  }
+  EXPECT_EQ(lines[0], lines[1]) << output;
+  return lines[0];
 }
 
 struct SplitCase {

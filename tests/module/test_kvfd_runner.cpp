@@ -3,9 +3,14 @@
 #include "tests/support/process_helpers.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <iostream>
+#include <sstream>
 #include <string>
+
+#include <unistd.h>
 
 using namespace module_test;
 
@@ -50,6 +55,22 @@ TEST_F(KvfdRunner, LastProgressLineIsTheStatistics) {
   EXPECT_EQ(m_output, "");
 }
 
+// A flush per line, or a read per character, would cut the relay of a flood of progress lines
+// to a fraction: the lines of one read leave in one flush.
+TEST_F(KvfdRunner, LinesReadTogetherLeaveTogether) {
+  struct FlushCounter : std::stringbuf {
+    int flushes = 0;
+    int sync() override { return ++flushes, 0; }
+  } relayed;
+  std::streambuf* const captured = std::cout.rdbuf(&relayed);
+  const bool done = run("seq -f 'Packed: %g' 1000");
+  std::cout.rdbuf(captured);
+  EXPECT_TRUE(done);
+  const std::string text = relayed.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1000);
+  EXPECT_LT(relayed.flushes, 100);
+}
+
 struct ExitCase {
   int code;
   bool result;
@@ -82,6 +103,30 @@ TEST_F(KvfdRunner, EndBySignalKeepsThePid) {
   EXPECT_EQ(m_module.kvfd_pid, 4343);
   EXPECT_EQ(warnings(), std::vector<std::string>{"kvfd process terminates with 0x9 signal."});
   EXPECT_EQ(log_at("Debug"), std::vector<std::string>{"kvfd process status 0x9."});
+}
+
+// Ended by a signal, so that the pid is kept for a look at it.
+TEST_F(KvfdRunner, RemotePidIsRelayedButTheLocalSshIsTheOneSignalled) {
+  EXPECT_FALSE(m_module.run_remote_kvfd_command("sh -c 'echo \"KVFD PID: 4343\"; echo $$; kill -KILL $$'", m_output,
+                                                m_module.kvfd_pid, m_statistics));
+  EXPECT_EQ(out(), "KVFD PID: 4343\n");
+  EXPECT_EQ(m_output, std::to_string(m_module.kvfd_pid) + "\n");
+}
+
+TEST_F(KvfdRunner, DataMoverDoesNotReadTheProgramsInput) {
+  // The program's input stands for a terminal: whatever is typed there is not the data mover's.
+  int input[2];
+  ASSERT_EQ(::pipe(input), 0);
+  ASSERT_EQ(::write(input[1], "typed\n", 6), 6);
+  ::close(input[1]);
+  const int saved = ::dup(STDIN_FILENO);
+  ::dup2(input[0], STDIN_FILENO);
+  ::close(input[0]);
+  const bool result = run("cat");
+  ::dup2(saved, STDIN_FILENO);
+  ::close(saved);
+  EXPECT_TRUE(result);
+  EXPECT_EQ(m_output, "");
 }
 
 // The data mover's pid file and the sleeping process it started stand for a data mover that

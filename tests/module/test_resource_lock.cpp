@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -203,6 +204,43 @@ TEST_F(ModuleTest, HolderThatFindsTheLockTakenLeavesTheFile) {
                      std::string("resource_file_lock dtor: module \"mod\", resource \"res\", file lock path ") + path +
                          " -> try remove...",
                      "removal line");
+    return checks.code();
+  });
+}
+
+TEST_F(ModuleTest, LockOnAFileTheLastHolderRemovedIsNotKept) {
+  with_private_opt([] {
+    Checks checks;
+    int to_late[2];
+    int from_late[2];
+    if (::pipe(to_late) != 0 || ::pipe(from_late) != 0) return 93;
+    auto first = std::make_unique<resource_file_lock>("mod", "res");
+    checks.expect(first->try_lock(), "first holder locks");
+    const pid_t late = ::fork();
+    if (late == 0) {
+      // Opens the file while the first holder still has it, and tries to lock once it is gone.
+      resource_file_lock lock("mod", "res");
+      char byte = 'o';
+      [[maybe_unused]] ssize_t io = ::write(from_late[1], &byte, 1);
+      io = ::read(to_late[0], &byte, 1);
+      byte = lock.try_lock() ? 'y' : 'n';
+      io = ::write(from_late[1], &byte, 1);
+      io = ::read(to_late[0], &byte, 1);
+      ::_exit(0);
+    }
+    char byte = 0;
+    [[maybe_unused]] ssize_t io = ::read(from_late[0], &byte, 1);
+    first->unlock();
+    first.reset();  // the last holder: removes the file
+    io = ::write(to_late[1], "x", 1);
+    checks.expect(::read(from_late[0], &byte, 1) == 1 && byte == 'y', "late process locks");
+    checks.expect_eq(in_other_process([] {
+                       resource_file_lock next("mod", "res");
+                       return next.try_lock() ? 1 : 0;
+                     }),
+                     0, "the next process is refused while the late one holds the lock");
+    io = ::write(to_late[1], "x", 1);
+    ::waitpid(late, nullptr, 0);
     return checks.code();
   });
 }

@@ -157,6 +157,20 @@ TEST_P(StopSignal, IsOnlyRecordedUntilTheNextStopPoint) {
 
 INSTANTIATE_TEST_SUITE_P(IntAndTerm, StopSignal, ::testing::Values(SIGINT, SIGTERM));
 
+// After the run, while the module is taken down: a stop all the same, without the module's hook.
+TEST_F(ModuleTest, StopLeftPendingAtTheEndIsCarriedOutWhenTheHandlerGoes) {
+  const Timed t = timed_fork([] {
+    StopModule module;
+    auto handler = KvModuleSignalHandler::init(&module);
+    ::raise(SIGTERM);
+    handler.reset();
+    note("handler gone");
+    return 0;
+  });
+  EXPECT_EQ(exit_code(t.run), 17);
+  EXPECT_EQ(t.run.errors, "");
+}
+
 TEST_F(ModuleTest, SignalsDuringTheShutdownHookNeitherRunItAgainNorCutItShort) {
   const Timed t = timed_fork([] {
     StopModule module;

@@ -10,6 +10,8 @@
 //   waiting           written (with the pid) when a run blocks; the run goes on once "go" exists
 //   signals           one line per SIGTSTP, SIGCONT or SIGTERM received: TSTP, CONT, TERM
 //   terminated        written (with the pid) when SIGTERM arrives; the run then dies of it
+//   flood             the seconds the last flood of progress lines took to leave, set by the
+//                     pace of the reader (the pipe holds little of it)
 //   control           knobs, "key=value" lines; "backup.key", "restore.key" or "list.key" wins
 //                     over "key" for that kind of run:
 //     exit=N              exit status after the work (default 0)
@@ -26,6 +28,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -290,6 +293,7 @@ void start_run(const Control& control, const Printer& printer, const fs::path& r
   const std::string total = " of " + std::to_string(lines) + " blocks";
   const std::string& end = printer.end();
   std::vector<char> chunk(1 << 20);
+  const auto started = std::chrono::steady_clock::now();
   const size_t longest = 8 + 24 + total.size() + width + end.size();
   size_t used = 0;
   for (long i = 1; i <= lines; ++i) {
@@ -312,6 +316,8 @@ void start_run(const Control& control, const Printer& printer, const fs::path& r
   }
   std::fwrite(chunk.data(), 1, used, stdout);
   std::fflush(stdout);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  if (lines > 0) write_text(record / "flood", std::to_string(took.count()));
 }
 
 void finish_run(const Control& control) {

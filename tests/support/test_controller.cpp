@@ -284,10 +284,63 @@ std::string TestController::add_task() {
   return start_task({});
 }
 
-std::string TestController::start_task(std::function<void()> on_success) {
+void TestController::set_task_duration(std::chrono::milliseconds duration) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_task_duration = duration;
+}
+
+void TestController::wait_for_tasks() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    end_due_tasks();
+    std::vector<std::function<void()>> events;
+    events.swap(m_events);
+    const bool running = std::any_of(m_tasks.begin(), m_tasks.end(),
+                                     [](const auto& entry) { return entry.second.ends_at && !entry.second.ended; });
+    lock.unlock();
+    for (const auto& event : events) event();
+    if (!running) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void TestController::fail_task(const std::string& task_id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_failing_tasks.insert(task_id);
+}
+
+std::string TestController::start_task(const std::string& vdisk_id, std::function<void()> on_success) {
   const std::string id = "task-" + std::to_string(m_next_task++);
-  m_tasks[id] = Task{m_task_schedule, std::move(on_success)};
+  Task task{m_task_schedule, std::move(on_success)};
+  task.fails = m_failing_tasks.count(id) > 0;
+  if (m_task_duration.count() > 0) task.ends_at = std::chrono::steady_clock::now() + m_task_duration;
+  if (json::object* disk = find_mutable(m_vdisks, vdisk_id)) {
+    (*disk)["locked_by"] = id;
+    task.vdisk_id = vdisk_id;
+  }
+  m_tasks[id] = std::move(task);
   return id;
+}
+
+void TestController::end_task(const std::string& id, bool success) {
+  Task& task = m_tasks.at(id);
+  task.ended = true;
+  if (json::object* disk = find_mutable(m_vdisks, task.vdisk_id); disk && text_of(*disk, "locked_by") == id)
+    (*disk)["locked_by"] = nullptr;
+  if (success && task.on_success) task.on_success();
+}
+
+void TestController::end_due_tasks() {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto& [id, task] : m_tasks)
+    if (task.ends_at && !task.ended && *task.ends_at <= now) end_task(id, !task.fails);
+}
+
+bool TestController::refuse_locked(const std::string& vdisk_id, httplib::Response& response) {
+  const json::object* disk = find(m_vdisks, vdisk_id);
+  if (!disk || text_of(*disk, "locked_by").empty()) return false;
+  reply_json(response, 400, errors_body("vdisk is locked by the task " + text_of(*disk, "locked_by") + "."));
+  return true;
 }
 
 std::string TestController::add_task(TaskSchedule schedule, std::function<void()> on_success) {
@@ -347,7 +400,9 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
 
   std::unique_lock<std::mutex> lock(m_mutex);
   m_requests.push_back(request);
-  if (play_fault(lock, request, response)) return;
+  end_due_tasks();
+  std::chrono::milliseconds late{0};
+  if (play_fault(request, response, late)) return;
 
   const bool is_login = request.method == "POST" && request.path == "/auth/";
   if (!is_login) {
@@ -374,15 +429,23 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   events.swap(m_events);
   lock.unlock();
   for (const auto& event : events) event();
+  if (late.count() > 0) {
+    lock.lock();
+    m_stopping_cv.wait_for(lock, late, [this] { return m_stopping; });
+  }
 }
 
-bool TestController::play_fault(std::unique_lock<std::mutex>& lock, const RecordedRequest& request,
-                                httplib::Response& response) {
+bool TestController::play_fault(const RecordedRequest& request, httplib::Response& response,
+                                std::chrono::milliseconds& late) {
   auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
     return (candidate.method == "*" || candidate.method == request.method) &&
            (candidate.path == "*" || candidate.path == request.path);
   });
   if (rule == m_faults.end()) return false;
+  if (rule->fault.after > 0) {
+    --rule->fault.after;
+    return false;
+  }
   const Fault fault = rule->fault;
   if (rule->fault.times > 0 && --rule->fault.times == 0) m_faults.erase(rule);
 
@@ -400,7 +463,7 @@ bool TestController::play_fault(std::unique_lock<std::mutex>& lock, const Record
     case Fault::Kind::expired_token: reply_json(response, 401, errors_body("Signature has expired.")); return true;
     case Fault::Kind::not_found: reply_json(response, 404, errors_body("Not found.")); return true;
     case Fault::Kind::slow:
-      m_stopping_cv.wait_for(lock, fault.delay, [this] { return m_stopping; });
+      late = fault.delay;
       return false;
   }
   return false;
@@ -453,7 +516,10 @@ void TestController::route(std::unique_lock<std::mutex>& lock, const RecordedReq
         json::array available;
         for (const json::object& disk : m_vdisks) {
           const json::value* domain = disk.if_contains("domain");
-          if (domain && domain->is_object() && text_of(domain->get_object(), "id") == id[0])
+          const bool attached = std::any_of(m_attachments.begin(), m_attachments.end(), [&](const Attachment& a) {
+            return a.vm_id == id[0] && a.vdisk_id == text_of(disk, "id");
+          });
+          if (attached || (domain && domain->is_object() && text_of(domain->get_object(), "id") == id[0]))
             available.push_back(json::object{{"id", text_of(disk, "id")}, {"verbose_name", text_of(disk, "verbose_name")}});
         }
         return reply_json(response, 200, json::object{{"available_vdisks", available}, {"snapshots", json::array{}}});
@@ -496,13 +562,12 @@ void TestController::task_reply(const std::string& id, httplib::Response& respon
   const TaskSchedule& schedule = task.schedule;
   const size_t step = std::min(static_cast<size_t>(task.polls), schedule.empty() ? 0 : schedule.size() - 1);
   ++task.polls;
-  const std::optional<std::string> status = schedule.empty() ? std::optional<std::string>("SUCCESS") : schedule[step];
+  std::optional<std::string> status = schedule.empty() ? std::optional<std::string>("SUCCESS") : schedule[step];
+  if (task.ends_at) status = task.ended ? "SUCCESS" : "IN_PROGRESS";
+  if (task.fails && status == "SUCCESS") status = "FAILED";
   json::object body{{"id", id}, {"name", "test task"}};
   if (status) body["status"] = *status;
-  if (status == "SUCCESS" && !task.succeeded) {
-    task.succeeded = true;
-    if (task.on_success) task.on_success();
-  }
+  if (status && status != "IN_PROGRESS" && !task.ended) end_task(id, status == "SUCCESS");
   reply_json(response, 200, body);
 }
 

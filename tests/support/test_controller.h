@@ -16,7 +16,8 @@
 //
 // Change requests (POST with "?async=1") answer with a task. A created vdisk, CD-ROM drive or
 // VM exists as soon as the request is accepted; an attach, a detach or a removal takes effect
-// when its task first reports SUCCESS. Bodies that are not JSON objects, names already taken,
+// when its task ends. While a task on a vdisk runs, the vdisk's "locked_by" names it and every
+// other change of that vdisk is refused. Bodies that are not JSON objects, names already taken,
 // unknown ids and removals of attached disks are refused with 400 and "errors".
 
 #include <boost/json/object.hpp>
@@ -61,13 +62,14 @@ struct Fault {
     error_200,      // 200 with {"errors": [...]}: an error the status does not show
     html_500,       // 500 with an HTML page
     empty_body,     // 200 with nothing in the body
-    slow,           // waits `delay`, then replies normally (the wait ends early on stop)
+    slow,           // does the request's work, then waits `delay` to reply (less on stop)
     expired_token,  // 401 as for a token the controller no longer accepts
     not_found,      // 404 with {"errors": [...]}
   };
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
   int times = -1;  // how many matching requests it applies to; -1: all of them
+  int after = 0;   // how many matching requests pass untouched first
 };
 
 // One disk attached through the API, as the attach request named it.
@@ -136,8 +138,16 @@ class TestController {
   // List replies hold at most this many results and name the next page in "next" (default 100).
   void set_page_size(size_t size);
 
-  // Tasks. New tasks follow the schedule (default IN_PROGRESS, then SUCCESS).
+  // Tasks. New tasks follow the schedule (default IN_PROGRESS, then SUCCESS); a task ends at the
+  // first status other than IN_PROGRESS (or none) it serves.
   void set_task_schedule(TaskSchedule schedule);
+  // From now on the change tasks instead run for `duration` and then succeed, as a real
+  // controller's do, polled or not.
+  void set_task_duration(std::chrono::milliseconds duration);
+  // Returns once every task on a duration has ended.
+  void wait_for_tasks();
+  // The task of that id, once started, ends with "FAILED" instead of "SUCCESS", changing nothing.
+  void fail_task(const std::string& task_id);
   // A task that follows the current schedule. Returns the task id.
   std::string add_task();
   // A task with its own schedule; `on_success` runs (under the state lock) when SUCCESS is
@@ -194,7 +204,10 @@ class TestController {
     TaskSchedule schedule;
     std::function<void()> on_success;
     int polls = 0;
-    bool succeeded = false;
+    bool ended = false;
+    bool fails = false;
+    std::optional<std::chrono::steady_clock::time_point> ends_at{};  // set: runs on a duration
+    std::string vdisk_id{};                                          // the vdisk it locks, if any
   };
   struct FaultRule {
     std::string method;
@@ -209,7 +222,8 @@ class TestController {
 
   void handle(const httplib::Request& request, httplib::Response& response);
   // Plays a fault; true when the reply is complete.
-  bool play_fault(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, httplib::Response& response);
+  // A slow reply's wait goes to `late`.
+  bool play_fault(const RecordedRequest& request, httplib::Response& response, std::chrono::milliseconds& late);
   void route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
              httplib::Response& response);
   // The change requests and guest commands (test_controller_changes.cpp), with the lock held.
@@ -233,8 +247,13 @@ class TestController {
   void list_reply(const httplib::Request& raw, const std::string& path, const std::vector<boost::json::object>& rows,
                   httplib::Response& response) const;
   void task_reply(const std::string& id, httplib::Response& response);
-  // With the lock held: a new task on the current schedule, for the change requests.
-  std::string start_task(std::function<void()> on_success);
+  // With the lock held: a new task for the change requests, locking the vdisk when one is named.
+  std::string start_task(const std::string& vdisk_id, std::function<void()> on_success = {});
+  // With the lock held: the task ends, its vdisk unlocked and, on success, its change made.
+  void end_task(const std::string& id, bool success);
+  void end_due_tasks();
+  // With the lock held: true (after the refusal) when a task locks the vdisk.
+  bool refuse_locked(const std::string& vdisk_id, httplib::Response& response);
   [[nodiscard]] const boost::json::object* find(const std::vector<boost::json::object>& items,
                                                 const std::string& id) const;
 
@@ -254,6 +273,8 @@ class TestController {
   std::vector<boost::json::object> m_cdroms;
   size_t m_page_size = 100;
   TaskSchedule m_task_schedule{std::string("IN_PROGRESS"), std::string("SUCCESS")};
+  std::chrono::milliseconds m_task_duration{0};
+  std::set<std::string> m_failing_tasks;
   std::map<std::string, Task> m_tasks;
   int m_next_task = 1;
   std::map<std::pair<std::string, std::string>, CannedReply> m_canned;

@@ -189,15 +189,16 @@ void TestController::create_vdisk(const json::object& body, httplib::Response& r
     std::ofstream(path, std::ios::app).close();
     m_vdisk_images[vdisk_id] = path;
   }
-  accepted(response, start_task({}), vdisk_id);
+  accepted(response, start_task(vdisk_id), vdisk_id);
 }
 
 void TestController::remove_vdisk(const std::string& vdisk_id, httplib::Response& response) {
   if (!find(m_vdisks, vdisk_id)) return not_found(response);
+  if (refuse_locked(vdisk_id, response)) return;
   if (std::any_of(m_attachments.begin(), m_attachments.end(),
                   [&](const Attachment& a) { return a.vdisk_id == vdisk_id; }))
     return refuse(response, "vdisk is attached to a VM.");
-  accepted(response, start_task([this, vdisk_id] {
+  accepted(response, start_task(vdisk_id, [this, vdisk_id] {
              m_vdisks.erase(std::remove_if(m_vdisks.begin(), m_vdisks.end(),
                                            [&](const json::object& disk) { return text_of(disk, "id") == vdisk_id; }),
                             m_vdisks.end());
@@ -210,6 +211,7 @@ void TestController::attach_vdisk(const std::string& vm_id, const json::object& 
   const std::string vdisk_id = text_of(body, "vdisk");
   const json::object* disk = find(m_vdisks, vdisk_id);
   if (!disk) return refuse(response, "vdisk not found.");
+  if (refuse_locked(vdisk_id, response)) return;
   const bool attached = domain_id_of(*disk) == vm_id ||
                         std::any_of(m_attachments.begin(), m_attachments.end(), [&](const Attachment& a) {
                           return a.vdisk_id == vdisk_id && a.vm_id == vm_id;
@@ -218,7 +220,7 @@ void TestController::attach_vdisk(const std::string& vm_id, const json::object& 
 
   const Attachment attachment{vdisk_id, vm_id, text_of(body, "serial")};
   const std::string vm_name = text_of(*vm_record, "verbose_name");
-  accepted(response, start_task([this, attachment, vm_name] {
+  accepted(response, start_task(vdisk_id, [this, attachment, vm_name] {
              m_attachments.push_back(attachment);
              // A disk of no VM becomes the disk of the VM it is attached to.
              if (json::object* attached_disk = find_mutable(m_vdisks, attachment.vdisk_id);
@@ -236,13 +238,14 @@ void TestController::detach_vdisk(const std::string& vm_id, const json::object& 
   const std::string vdisk_id = text_of(body, "vdisk");
   const json::object* disk = find(m_vdisks, vdisk_id);
   if (!disk) return refuse(response, "vdisk not found.");
+  if (refuse_locked(vdisk_id, response)) return;
   const bool attached = domain_id_of(*disk) == vm_id ||
                         std::any_of(m_attachments.begin(), m_attachments.end(), [&](const Attachment& a) {
                           return a.vdisk_id == vdisk_id && a.vm_id == vm_id;
                         });
   if (!attached) return refuse(response, "vdisk is not attached to this VM.");
 
-  accepted(response, start_task([this, vdisk_id, vm_id] {
+  accepted(response, start_task(vdisk_id, [this, vdisk_id, vm_id] {
              drop_attachments(vdisk_id, vm_id);
              json::object* detached = find_mutable(m_vdisks, vdisk_id);
              if (detached && domain_id_of(*detached) == vm_id) (*detached)["domain"] = nullptr;
@@ -268,7 +271,7 @@ void TestController::remove_vm(const std::string& vm_id, const json::object& bod
     return accepted(response, known->second);
 
   const bool full = text_of(body, "full") == "true";
-  const std::string task_id = start_task([this, vm_id, full] {
+  const std::string task_id = start_task({}, [this, vm_id, full] {
     m_vms.erase(std::remove_if(m_vms.begin(), m_vms.end(),
                                [&](const json::object& vm_record) { return text_of(vm_record, "id") == vm_id; }),
                 m_vms.end());

@@ -1,12 +1,10 @@
 #include "tests/veil/veil_test_support.h"
 
 #include "common/kv_logger.h"
+#include "tests/support/temp_dir.h"
 #include "veil/stop_points.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <stdexcept>
 
 namespace kv_veil_test {
 namespace {
@@ -22,36 +20,6 @@ class QuietLogEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kv_veil_test_XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  m_path = pattern;
-}
-
-TempDir::~TempDir() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  if (info && info->result()->Failed()) {
-    std::cerr << "kept the test directory " << m_path << '\n';
-    return;
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(m_path, ec);
-}
-
-LogCapture::LogCapture() : m_old_out(std::cout.rdbuf(m_out.rdbuf())), m_old_err(std::cerr.rdbuf(m_err.rdbuf())) {}
-
-LogCapture::~LogCapture() {
-  std::cout.rdbuf(m_old_out);
-  std::cerr.rdbuf(m_old_err);
-}
-
-size_t LogCapture::count(const std::string& part) const {
-  const std::string all = text();
-  size_t n = 0;
-  for (size_t pos = all.find(part); pos != std::string::npos; pos = all.find(part, pos + part.size())) ++n;
-  return n;
-}
-
 conf settings_for(const kv_test::TestController& controller, const kv_test::TestController::Options& options) {
   conf settings;
   settings.url = controller.url();
@@ -61,14 +29,10 @@ conf settings_for(const kv_test::TestController& controller, const kv_test::Test
   return settings;
 }
 
-FastPolling::FastPolling() {
-  kv_veil::testing::set_pause_for_tests([] {});
-}
+FastPolling::FastPolling() { kv_veil::testing::set_pause_for_tests([] {}); }
 
 FastPolling::~FastPolling() { kv_veil::testing::set_pause_for_tests(nullptr); }
 
-void run_shell(const std::string& command) {
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
-}
+std::string golden(const std::string& name) { return kv_test::read_file(KV_TEST_SOURCE_DIR "/veil/data/" + name); }
 
 }  // namespace kv_veil_test
