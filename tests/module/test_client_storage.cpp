@@ -101,7 +101,7 @@ TEST_F(ModuleTest, MethodsFileOfTheTask) {
   const std::string records = "{\"id\":1,\"method\":{\"local-directory\":\"/a\"}}\n\nbad\n{\"id\":2,\"method\":{}}\n";
   const std::string no_record = "no storage record could be read from " + tasks + "4711.client_defined_storages";
   kelvanor::module::set_tasks_directory_for_tests(tasks);
-  for (const Case& c : {Case{{}, {}, ""}, Case{k_secret + "\nline 2\n", records + std::string(2, '\0') + "\n{\"id\":3,\"method\":{}}", "1 1 /a;3 2 ;"},
+  for (const Case& c : {Case{{}, {}, "loaded: "}, Case{k_secret + "\nline 2\n", records + std::string(2, '\0') + "\n{\"id\":3,\"method\":{}}", "loaded: 1 1 /a;3 2 ;"},
                         Case{{}, records, "task secret file doesn't exist: " + tasks + "/task_secret_4711"},
                         Case{"\nsecond line\n", records, "task secret is empty"},
                         Case{"another secret\n", records, no_record}, Case{"b7f3\n", "", no_record}}) {
@@ -114,7 +114,7 @@ TEST_F(ModuleTest, MethodsFileOfTheTask) {
     module.options_.task_id = k_task;
     const bool loaded = module.load_client_defined_storages();
     const std::string error = errors().empty() ? "" : errors().back();
-    EXPECT_EQ(loaded ? describe(module.client_defined_storages)
+    EXPECT_EQ(loaded ? "loaded: " + describe(module.client_defined_storages)
                      : error.substr(std::min(error.size(), std::string("bool KvModuleUniversal::load_client_defined_storages(): ").size())),
               c.result);
   }
