@@ -135,7 +135,6 @@ class FakeModule : public KvModuleUniversal {
     bool deployment = true;
     // Framework operations that the fake replaces only when a result is given.
     std::optional<int> define_restore_directory;
-    std::optional<bool> apply_replica;
     std::optional<bool> verify_in_client_defined_storage;
   };
 
@@ -205,10 +204,6 @@ class FakeModule : public KvModuleUniversal {
     return results.define_restore_directory ? *results.define_restore_directory
                                             : KvModuleUniversal::define_restore_directory();
   }
-  bool apply_replica() override {
-    record("apply_replica");
-    return results.apply_replica ? *results.apply_replica : KvModuleUniversal::apply_replica();
-  }
   bool verify_in_client_defined_storage() override {
     record("verify_in_client_defined_storage");
     return results.verify_in_client_defined_storage ? *results.verify_in_client_defined_storage
@@ -231,7 +226,6 @@ class FakeModule : public KvModuleUniversal {
   using KvModuleUniversal::kvd_block_size;
   using KvModuleUniversal::kvd_hash_algorithm;
   using KvModuleUniversal::kvd_hash_length;
-  using KvModuleUniversal::kvfd_flag_names;
   using KvModuleUniversal::kvfd_flags;
   using KvModuleUniversal::kvfd_list_extra;
   using KvModuleUniversal::kvfd_pid;
@@ -242,13 +236,11 @@ class FakeModule : public KvModuleUniversal {
   using KvModuleUniversal::reference_snapshot_directory;
   using KvModuleUniversal::remove_tmp_dir;
   using KvModuleUniversal::restore_directory;
-  using KvModuleUniversal::script_after_snapshot_;
   using KvModuleUniversal::script_before_snapshot_;
   using KvModuleUniversal::script_error_snapshot_;
   using KvModuleUniversal::selected_storage_id;
   using KvModuleUniversal::selected_storage_type;
   using KvModuleUniversal::shutdown_requested;
-  using KvModuleUniversal::signal_handler;
   using KvModuleUniversal::snapshot_size;
   using KvModuleUniversal::snapshot_type;
   using KvModuleUniversal::special_params;
