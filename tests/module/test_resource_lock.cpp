@@ -95,8 +95,12 @@ void with_private_opt(const std::function<int(Checks&)>& body) {
 bool free_elsewhere() {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    resource_file_lock other("mod", "res");
-    ::_exit(other.try_lock() ? 0 : 1);
+    bool locked = false;
+    {
+      resource_file_lock other("mod", "res");  // its end removes the file only when it is free
+      locked = other.try_lock();
+    }
+    ::_exit(locked ? 0 : 1);
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
