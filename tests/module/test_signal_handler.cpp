@@ -7,16 +7,18 @@
 #include "common/stop_point.h"
 #include "tests/module/module_test_support.h"
 #include "tests/support/process_helpers.h"
+#include "tests/support/temp_dir.h"
 #include "veil/stop_points.h"
 
 #include <csignal>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,8 +38,6 @@ void note(const std::string& text) {
 // A backup module whose shutdown hook (the release) reports on fd 2.
 class StopModule : public FakeModule {
  public:
-  StopModule() : FakeModule(backup_options()) {}
-
   std::function<void()> during_release;
 
   bool release_resource_after_backup() override {
@@ -45,13 +45,6 @@ class StopModule : public FakeModule {
     if (during_release) during_release();
     note("release end");
     return true;
-  }
-
- private:
-  static KvModuleOptions backup_options() {
-    KvModuleOptions options;
-    options.operation = Backup;
-    return options;
   }
 };
 
@@ -80,34 +73,24 @@ char process_state(int pid) {
 }
 
 struct Timed {
-  kv_test::ForkedRun run;
+  int status;  // exit code, -1 when ended by a signal
+  std::string errors;
   milliseconds elapsed;
 };
 
-Timed timed_fork(const std::function<int()>& body) {
+// Runs `body` with a StopModule whose handlers are installed, in a forked copy.
+Timed stop_run(const std::function<int(StopModule&)>& body) {
   const auto start = Clock::now();
-  kv_test::ForkedRun run = kv_test::run_forked(body);
-  return {run, std::chrono::duration_cast<milliseconds>(Clock::now() - start)};
+  const kv_test::ForkedRun run = kv_test::run_forked([&] {
+    ::alarm(10);  // a hang ends the copy rather than the test run
+    StopModule module;
+    module.options_.operation = Backup;
+    const auto handler = KvModuleSignalHandler::init(&module);
+    return body(module);
+  });
+  return {WIFEXITED(run.wait_status) ? WEXITSTATUS(run.wait_status) : -1, run.errors,
+          std::chrono::duration_cast<milliseconds>(Clock::now() - start)};
 }
-
-int exit_code(const kv_test::ForkedRun& run) { return WIFEXITED(run.wait_status) ? WEXITSTATUS(run.wait_status) : -1; }
-
-// --- Installation ---
-
-struct Disposition {
-  int signal;
-  void (*handler)(int);
-  bool restart;
-};
-
-const Disposition k_dispositions[] = {
-    {SIGINT, &KvModuleSignalHandler::shutdown_handler, false},
-    {SIGTERM, &KvModuleSignalHandler::shutdown_handler, false},
-    {SIGSEGV, &KvModuleSignalHandler::shutdown_handler, true},
-    {SIGTSTP, &KvModuleSignalHandler::pause_handler, true},
-    {SIGCONT, &KvModuleSignalHandler::continue_handler, true},
-    {SIGPIPE, &KvModuleSignalHandler::sigpipe_handler, true},
-};
 
 struct sigaction current(int signal) {
   struct sigaction action {};
@@ -116,12 +99,23 @@ struct sigaction current(int signal) {
 }
 
 TEST_F(ModuleTest, InitInstallsTheHandlersAndTheModulesDestructionResetsThem) {
+  const struct {
+    int signal;
+    void (*handler)(int);
+    bool restart;
+  } dispositions[] = {
+      {SIGINT, &KvModuleSignalHandler::shutdown_handler, false},
+      {SIGTERM, &KvModuleSignalHandler::shutdown_handler, false},
+      {SIGSEGV, &KvModuleSignalHandler::shutdown_handler, true},
+      {SIGTSTP, &KvModuleSignalHandler::pause_handler, true},
+      {SIGCONT, &KvModuleSignalHandler::continue_handler, true},
+      {SIGPIPE, &KvModuleSignalHandler::sigpipe_handler, true},
+  };
   {
     FakeModule module;
     Args args({"-l"});
     ASSERT_TRUE(module.init(args.argc(), args.argv()));
-    EXPECT_EQ(KvModuleSignalHandler::module_ptr_, &module);
-    for (const Disposition& d : k_dispositions) {
+    for (const auto& d : dispositions) {
       const struct sigaction action = current(d.signal);
       EXPECT_EQ(action.sa_handler, d.handler) << strsignal(d.signal);
       // Stop signals interrupt blocking calls, so that the loop around them reaches its stop point.
@@ -130,36 +124,39 @@ TEST_F(ModuleTest, InitInstallsTheHandlersAndTheModulesDestructionResetsThem) {
     const struct sigaction pause = current(SIGTSTP);
     EXPECT_EQ(sigismember(&pause.sa_mask, SIGCONT), 1);
   }
-  for (const Disposition& d : k_dispositions) EXPECT_EQ(current(d.signal).sa_handler, SIG_DFL) << strsignal(d.signal);
-  EXPECT_FALSE(kv_utils_common::stop_requested());
+  for (const auto& d : dispositions) EXPECT_EQ(current(d.signal).sa_handler, SIG_DFL) << strsignal(d.signal);
 }
 
 // --- The stop ---
 
-class StopSignal : public ModuleTest, public ::testing::WithParamInterface<int> {};
+struct StopCase {
+  int signal;
+  std::string errors;  // a fault cannot wait for the stop point
+};
 
-TEST_P(StopSignal, IsOnlyRecordedUntilTheNextStopPoint) {
-  const int signal = GetParam();
-  const Timed t = timed_fork([signal] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
+class StopSignal : public ModuleTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopSignal, IsCarriedOutAtTheNextStopPoint) {
+  const int signal = GetParam().signal;
+  const Timed t = stop_run([signal](StopModule&) {
     ::raise(signal);
     note("recorded");
-    if (!kelvanor::module::stop_requested() || !kv_utils_common::stop_requested() || !kv_veil::stop_requested())
-      note("not pending");
+    if (!kv_utils_common::stop_requested() || !kv_veil::stop_requested()) note("not pending");
     kelvanor::module::stop_point();
-    note("stop point returned");
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors, "recorded\nrelease begin\nrelease end\n");
+  EXPECT_EQ(t.status, 17);
+  EXPECT_EQ(t.errors, GetParam().errors);
 }
 
-INSTANTIATE_TEST_SUITE_P(IntAndTerm, StopSignal, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+                         ::testing::Values(StopCase{SIGINT, "recorded\nrelease begin\nrelease end\n"},
+                                           StopCase{SIGTERM, "recorded\nrelease begin\nrelease end\n"},
+                                           StopCase{SIGSEGV, "release begin\nrelease end\n"}));
 
 // After the run, while the module is taken down: a stop all the same, without the module's hook.
 TEST_F(ModuleTest, StopLeftPendingAtTheEndIsCarriedOutWhenTheHandlerGoes) {
-  const Timed t = timed_fork([] {
+  const kv_test::ForkedRun run = kv_test::run_forked([] {
     StopModule module;
     auto handler = KvModuleSignalHandler::init(&module);
     ::raise(SIGTERM);
@@ -167,13 +164,12 @@ TEST_F(ModuleTest, StopLeftPendingAtTheEndIsCarriedOutWhenTheHandlerGoes) {
     note("handler gone");
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors, "");
+  EXPECT_EQ(WEXITSTATUS(run.wait_status), 17);
+  EXPECT_EQ(run.errors, "");
 }
 
 TEST_F(ModuleTest, SignalsDuringTheShutdownHookNeitherRunItAgainNorCutItShort) {
-  const Timed t = timed_fork([] {
-    StopModule module;
+  const Timed t = stop_run([](StopModule& module) {
     module.during_release = [] {
       ::raise(SIGTERM);
       ::raise(SIGINT);
@@ -181,75 +177,47 @@ TEST_F(ModuleTest, SignalsDuringTheShutdownHookNeitherRunItAgainNorCutItShort) {
       if (kv_veil::stop_requested()) note("the release's transfers would be aborted");
       kv_utils_common::sleep_or_stop(milliseconds(300));
     };
-    const auto handler = KvModuleSignalHandler::init(&module);
     ::raise(SIGTERM);
     kv_utils_common::stop_point();
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors, "release begin\nrelease end\n");
+  EXPECT_EQ(t.status, 17);
+  EXPECT_EQ(t.errors, "release begin\nrelease end\n");
   EXPECT_GE(t.elapsed, milliseconds(300));
 }
 
-TEST_F(ModuleTest, SigsegvStopsInsideItsHandler) {
-  const Timed t = timed_fork([] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
-    ::raise(SIGSEGV);
-    note("returned from the fault");
-    return 0;
-  });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors, "release begin\nrelease end\n");
-}
-
-// The polling pause wakes at once rather than at the end of its second.
+// The polling pause wakes at once rather than at the end of its second, also when the signal
+// lands on another thread (one of libcurl's, say) and leaves the waiting one uninterrupted.
 TEST_F(ModuleTest, StopRequestedDuringThePollingPauseIsCarriedOutAtOnce) {
-  const Timed t = timed_fork([] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
+  const Timed t = stop_run([](StopModule&) {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    std::thread([] { ::pause(); }).detach();
+    ::pthread_sigmask(SIG_BLOCK, &term, nullptr);
     signal_me_after(SIGTERM, milliseconds(200));
     for (int i = 0; i < 10; ++i) (void)kv_veil::pause_one_second();
     note("slept through");
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors, "release begin\nrelease end\n");
+  EXPECT_EQ(t.status, 17);
+  EXPECT_EQ(t.errors, "release begin\nrelease end\n");
   EXPECT_LT(t.elapsed, milliseconds(950));
 }
 
 TEST_F(ModuleTest, StopRequestedWhileReadingASilentChildTerminatesItAndStops) {
   const std::string pid_file = dir() + "/child.pid";
-  const Timed t = timed_fork([&] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
+  const Timed t = stop_run([&](StopModule&) {
     std::string output;
     // The command asks its parent (this process) to stop, then stays silent.
     (void)kv_utils_common::execute_command("echo $$ > " + pid_file + "; kill -TERM $PPID; exec sleep 30", output);
     note("command ended");
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors.find("release begin\nrelease end\n"), 0u) << t.run.errors;
-  EXPECT_EQ(t.run.errors.find("command ended"), std::string::npos);
+  EXPECT_EQ(t.status, 17);
+  EXPECT_EQ(t.errors, "release begin\nrelease end\n");
   EXPECT_LT(t.elapsed, milliseconds(5000));
-  std::ifstream pid_stream(pid_file);
-  int child = 0;
-  ASSERT_TRUE(pid_stream >> child);
-  EXPECT_TRUE(kv_test::wait_until_ended(child, milliseconds(2000)));
-}
-
-TEST_F(ModuleTest, ReadsThroughStopPointsLoseNothingAndOtherSignalsDoNotEndThem) {
-  FakeModule module;
-  Args args({"-l"});
-  ASSERT_TRUE(module.init(args.argc(), args.argv()));
-  std::string output = "before:";
-  // A pause in the middle of a line, a handled signal (SIGPIPE, absorbed) while the command is
-  // silent, and a line longer than one read.
-  const int code = kv_utils_common::execute_command(
-      "printf abc; sleep 0.2; printf 'def\\n'; kill -PIPE $PPID; sleep 0.2; printf '%02000d\\n' 7", output);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(output, "before:abcdef\n" + std::string(1999, '0') + "7\n");
+  EXPECT_TRUE(kv_test::wait_until_ended(std::stoi(kv_test::read_file(pid_file)), milliseconds(2000)));
 }
 
 // --- Pause and resume ---
@@ -257,10 +225,8 @@ TEST_F(ModuleTest, ReadsThroughStopPointsLoseNothingAndOtherSignalsDoNotEndThem)
 TEST_F(ModuleTest, PauseStopsTheDataMoverAndWaitsUntilTheResume) {
   kv_test::ShellProcess data_mover("echo mover $$; exec sleep 30");
   const int mover = data_mover.read_pids(1).at("mover");
-  const Timed t = timed_fork([mover] {
-    StopModule module;
+  const Timed t = stop_run([this, mover](StopModule& module) {
     module.kvfd_pid = mover;
-    const auto handler = KvModuleSignalHandler::init(&module);
     // The helper looks at the data mover while this process is held in the pause.
     const pid_t self = ::getpid();
     if (::fork() == 0) {
@@ -271,62 +237,42 @@ TEST_F(ModuleTest, PauseStopsTheDataMoverAndWaitsUntilTheResume) {
     }
     ::raise(SIGTSTP);
     kelvanor::module::stop_point();
+    const std::string pid = std::to_string(::getpid());
     note(module.paused ? "still paused" : "resumed");
+    const auto info = log_at("Info");
+    if (info != std::vector<std::string>{"Module pid: " + pid + " put on pause", "Module pid: " + pid + " continue working"})
+      note("log differs");
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 0);
-  EXPECT_EQ(t.run.errors, "mover during the pause: T\nresumed\n");
+  EXPECT_EQ(t.status, 0);
+  EXPECT_EQ(t.errors, "mover during the pause: T\nresumed\n");
   EXPECT_GE(t.elapsed, milliseconds(400));
   EXPECT_LT(t.elapsed, milliseconds(1400));
-  const char state = process_state(mover);
-  EXPECT_TRUE(state == 'S' || state == 'R') << state;
+  EXPECT_NE(process_state(mover), 'T');
 }
 
-TEST_F(ModuleTest, PauseAndResumeAreLoggedWithThePid) {
-  const Timed t = timed_fork([this] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
-    signal_me_after(SIGCONT, milliseconds(200));
-    ::raise(SIGTSTP);
-    kelvanor::module::stop_point();
-    const std::string pid = std::to_string(::getpid());
-    const auto info = log_at("Info");
-    note(info == std::vector<std::string>{"Module pid: " + pid + " put on pause", "Module pid: " + pid + " continue working"}
-             ? "logged"
-             : "log differs");
-    return 0;
-  });
-  EXPECT_EQ(exit_code(t.run), 0);
-  EXPECT_EQ(t.run.errors, "logged\n");
-}
-
-TEST_F(ModuleTest, StopRequestedDuringAPauseEndsItAndIsCarriedOutAtTheNextStopPoint) {
-  const Timed t = timed_fork([] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
+TEST_F(ModuleTest, StopRequestedDuringAPauseEndsItAndIsCarriedOut) {
+  const Timed t = stop_run([](StopModule&) {
     signal_me_after(SIGTERM, milliseconds(200));
     ::raise(SIGTSTP);
     note("pause left");
     kelvanor::module::stop_point();
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 17);
-  EXPECT_EQ(t.run.errors, "pause left\nrelease begin\nrelease end\n");
+  EXPECT_EQ(t.status, 17);
+  EXPECT_EQ(t.errors, "pause left\nrelease begin\nrelease end\n");
   EXPECT_LT(t.elapsed, milliseconds(1500));
 }
 
 // A destination that raises SIGTSTP against its own process in the middle of its first write,
-// while the logger holds the destination's lock.
+// while the logger holds the destination's lock: the pause must wait for the next stop point.
 class PausingLogger : public RecordingLogger {
  public:
   using RecordingLogger::RecordingLogger;
 
  protected:
   int write_log_impl(const std::string& text) override {
-    if (!m_raised) {
-      m_raised = true;
-      ::raise(SIGTSTP);
-    }
+    if (!std::exchange(m_raised, true)) ::raise(SIGTSTP);
     return RecordingLogger::write_log_impl(text);
   }
 
@@ -335,45 +281,19 @@ class PausingLogger : public RecordingLogger {
 };
 
 TEST_F(ModuleTest, PauseArrivingInsideALogWriteIsCarriedOutAtTheNextStopPoint) {
-  const Timed t = timed_fork([] {
-    // A hang ends the copy with SIGALRM rather than the test run.
-    ::alarm(5);
+  const Timed t = stop_run([](StopModule& module) {
     std::vector<std::string> lines;
     KvLogStream::set_default_loggers(std::make_unique<PausingLogger>(lines));
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
     signal_me_after(SIGCONT, milliseconds(300));
     KvLogStream(KvLogLvl::Info) << "before the pause" << std::endl;
     note(module.paused ? "write done, pause pending" : "not paused");
-    // The polling pause is a stop point: the module holds still there until the resume.
     kv_utils_common::sleep_or_stop(milliseconds(10));
     note(module.paused ? "still paused" : "resumed");
-    const std::string pid = std::to_string(::getpid());
-    note(lines == std::vector<std::string>{"Info: before the pause", "Info: Module pid: " + pid + " put on pause",
-                                           "Info: Module pid: " + pid + " continue working"}
-             ? "logged"
-             : "log differs");
     return 0;
   });
-  EXPECT_EQ(exit_code(t.run), 0);
-  EXPECT_EQ(t.run.errors, "write done, pause pending\nresumed\nlogged\n");
+  EXPECT_EQ(t.status, 0);
+  EXPECT_EQ(t.errors, "write done, pause pending\nresumed\n");
   EXPECT_GE(t.elapsed, milliseconds(300));
-  EXPECT_LT(t.elapsed, milliseconds(1300));
-}
-
-TEST_F(ModuleTest, SigpipeIsAbsorbed) {
-  const Timed t = timed_fork([] {
-    StopModule module;
-    const auto handler = KvModuleSignalHandler::init(&module);
-    ::raise(SIGPIPE);
-    int fds[2];
-    if (::pipe(fds) != 0) return 2;
-    ::close(fds[0]);
-    // A write to a pipe nobody reads fails instead of ending the process.
-    const bool failed = ::write(fds[1], "x", 1) == -1 && errno == EPIPE;
-    return failed ? 0 : 3;
-  });
-  EXPECT_EQ(exit_code(t.run), 0) << t.run.errors;
 }
 
 }  // namespace
