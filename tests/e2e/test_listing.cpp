@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,28 +130,16 @@ TEST_F(Listing, WrongLinesAreReportedAndTheClientCheckGoesOn) {
       << result.err;
 }
 
-struct VerboseCase {
-  std::string name;
-  std::string lines;  // configuration lines after the usual ones
-  bool verbose;       // libcurl's request trace expected on standard error
-};
-
-void PrintTo(const VerboseCase& c, std::ostream* out) { *out << c.name; }
-
-class VerboseSwitch : public Listing, public ::testing::WithParamInterface<VerboseCase> {};
-
-TEST_P(VerboseSwitch, DecidesWhetherRequestsAreTraced) {
-  write_config(GetParam().lines);
+TEST_F(Listing, TheVerboseSwitchDecidesWhetherRequestsAreTraced) {
   add_three_vms();
-  ProgramResult result = sandbox.run({"-l"});
-  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
-  EXPECT_EQ(contains(result.err, "> GET /api/domains/"), GetParam().verbose) << result.err;
+  for (const auto& [lines, verbose] :
+       std::vector<std::pair<std::string, bool>>{{"curl_verbose\n", true}, {"curl_verbose\ncurl_verbose\tfalse\n", false}}) {
+    write_config(lines);
+    ProgramResult result = sandbox.run({"-l"});
+    EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+    EXPECT_EQ(contains(result.err, "> GET /api/domains/"), verbose) << lines << result.err;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Lines, VerboseSwitch,
-                         ::testing::Values(VerboseCase{"BareKey", "curl_verbose\n", true},
-                                           VerboseCase{"FalseAfterOn", "curl_verbose\ncurl_verbose\tfalse\n", false}),
-                         [](const ::testing::TestParamInfo<VerboseCase>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace kv_test
