@@ -8,7 +8,9 @@
 #include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,18 +25,10 @@ constexpr const char* k_incomplete_warning =
 // The lines of `text` that start with one of the prefixes, in order.
 std::vector<std::string> lines_starting_with(const std::string& text, const std::vector<std::string>& prefixes) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    for (const auto& prefix : prefixes)
-      if (line.rfind(prefix, 0) == 0) {
-        lines.push_back(line);
-        break;
-      }
-    start = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& p) { return line.rfind(p, 0) == 0; }))
+      lines.push_back(line);
   return lines;
 }
 
