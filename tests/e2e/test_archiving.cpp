@@ -56,22 +56,18 @@ TEST_F(Archiving, TheBackedUpVmIsDeletedAfterTheArchiveNamesArePrinted) {
   EXPECT_FALSE(contains(result.err, k_archiving_sig)) << result.err;
 }
 
-TEST_F(Archiving, AFailedDeletionIsOnlyLogged) {
+TEST_F(Archiving, AFailedDeletionIsOnlyLoggedAndAVmWhoseBackupIsIncompleteIsKept) {
   p.controller.add_fault("POST", "/api/domains/" + std::string(k_source_vm_id) + "/remove/", Fault{});
-  const ProgramResult result = p.sandbox.run(args);
+  ProgramResult result = p.sandbox.run(args);
   EXPECT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
-  EXPECT_TRUE(contains(result.out, "MAIN ARCHIVE FILENAME:"));
   EXPECT_TRUE(contains(result.err, std::string(k_archiving_sig) + ": unable delete: web")) << result.err;
   EXPECT_TRUE(p.controller.vm(k_source_vm_id).has_value());
-}
 
-TEST_F(Archiving, AVmWhoseBackupIsIncompleteIsKept) {
+  p.controller.clear_requests();
   p.kvfd.set("backup.exit", "100");
-  const ProgramResult result = p.sandbox.run(args);
+  result = p.sandbox.run(args);
   EXPECT_EQ(result.status, 100) << result.out << result.err << p.failure_context();
   EXPECT_TRUE(removals().empty());
-  EXPECT_TRUE(p.controller.vm(k_source_vm_id).has_value());
-  EXPECT_FALSE(contains(p.sandbox.log(), "Archive (delete) the domain"));
   EXPECT_TRUE(contains(result.err, "bool KvModuleUniversal::close_backup(const bool&): the data of the backup is "
                                     "incomplete, archiving skipped: the VM \"" + std::string(k_source_vm_id) +
                                     "\" was kept"))

@@ -28,8 +28,7 @@ class StoppedBackup : public BackupRoad {
  protected:
   std::vector<std::string> detach_requests() const {
     std::vector<std::string> ids;
-    for (const auto& request :
-         controller.requests_to("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/"))
+    for (const auto& request : module_vm_requests("detach"))
       ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
     return ids;
   }
@@ -41,7 +40,7 @@ class StoppedBackup : public BackupRoad {
     ProgramResult result = run.wait(60);
     EXPECT_EQ(result.status, 17) << result.out << result.err;
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(20));
-    EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
+    EXPECT_TRUE(attachments_to(k_module_vm).empty());
     EXPECT_TRUE(devices.attached().empty());
     EXPECT_FALSE(contains(result.out, "MAIN ARCHIVE FILENAME:"));
   }
@@ -78,7 +77,7 @@ TEST_F(StoppedBackup, AfterTheLastStopPoint) {
   ProgramResult result = run.wait(60);
   EXPECT_EQ(result.status, 17) << result.out << result.err;
   EXPECT_TRUE(contains(sandbox.log(), "Module was terminated. PID: "));
-  EXPECT_EQ(attached_to_module_vm(), std::vector<std::string>{});
+  EXPECT_TRUE(attachments_to(k_module_vm).empty());
 }
 
 TEST_F(StoppedBackup, AgainstAControllerThatDoesNotAnswerIsQuickWithNothingAttached) {
@@ -125,7 +124,7 @@ TEST_F(StoppedBackup, WhileTheBeforeScriptRunsThawsTheGuest) {
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[1].path, "/srv/thaw.sh");
   EXPECT_EQ(runs[1].args, std::vector<std::string>{"after"});
-  EXPECT_EQ(attach_requests(), 0u);
+  EXPECT_EQ(module_vm_requests("attach").size(), 0u);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,22 +49,20 @@ class Listing : public ::testing::Test {
   ModuleSandbox sandbox;
 };
 
-TEST_F(Listing, ClientCheckPrintsTheModuleVersion) {
-  write_config();
-  add_three_vms();
-  ProgramResult result = sandbox.run({"-t"});
-  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
-  EXPECT_EQ(result.out, "Module version: 2.1.0\n");
-  EXPECT_EQ(result.err, "");
-}
-
-TEST_F(Listing, ClientCheckWithoutTheModuleVmFails) {
+TEST_F(Listing, ClientCheckFailsWithoutTheModuleVmOrWithNamesakesOfIt) {
   write_config();
   add_vm("5c3b1e02-0001", "web", "ACTIVE", 3);
   ProgramResult result = sandbox.run({"-t"});
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.out, "Module version: 2.1.0\n");
   EXPECT_TRUE(contains(result.err, std::string(k_check_sig) + ": the VM 'kv-proxy' does not exist")) << result.err;
+  add_vm("5c3b1e02-0002", "kv-proxy", "ACTIVE", 3);
+  add_vm("5c3b1e02-0004", "kv-proxy", "STOPPED", 1);
+  result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(contains(
+      result.err, std::string(k_check_sig) + ": more than one VM is named 'kv-proxy': 5c3b1e02-0002, 5c3b1e02-0004"))
+      << result.err;
 }
 
 TEST_F(Listing, ClientCheckWithAWrongPasswordFailsAndKeepsThePasswordOutOfTheLog) {
@@ -80,47 +77,19 @@ TEST_F(Listing, ClientCheckWithAWrongPasswordFailsAndKeepsThePasswordOutOfTheLog
   EXPECT_FALSE(contains(result.out + result.err + sandbox.log(), "Wr0ng-pw"));
 }
 
-TEST_F(Listing, ClientCheckRefusesNamesakesOfTheModuleVm) {
+TEST_F(Listing, ListsPrintOneRowPerVmInTheControllersOrderAndTheHeaderAsked) {
   write_config();
   add_three_vms();
-  add_vm("5c3b1e02-0004", "kv-proxy", "STOPPED", 1);
-  ProgramResult result = sandbox.run({"-t"});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_TRUE(contains(
-      result.err, std::string(k_check_sig) + ": more than one VM is named 'kv-proxy': 5c3b1e02-0002, 5c3b1e02-0004"))
-      << result.err;
-}
-
-TEST_F(Listing, ListPrintsOneRowPerVmInTheControllersOrder) {
-  write_config();
-  add_three_vms();
-  ProgramResult result = sandbox.run({"-l"});
-  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
-  EXPECT_EQ(result.out,
-            "5c3b1e02-0001|web|ACTIVE|3\n"
-            "5c3b1e02-0002|kv-proxy|ACTIVE|3\n"
-            "5c3b1e02-0003|db|SERVICE|1\n");
-}
-
-TEST_F(Listing, ListWithHeaderPrintsTheHeaderFirst) {
-  write_config();
-  add_three_vms();
-  ProgramResult result = sandbox.run({"-L"});
-  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
-  EXPECT_EQ(result.out,
-            "ID|Name|Status|Power State\n"
-            "5c3b1e02-0001|web|ACTIVE|3\n"
-            "5c3b1e02-0002|kv-proxy|ACTIVE|3\n"
-            "5c3b1e02-0003|db|SERVICE|1\n");
-}
-
-TEST_F(Listing, HeaderLabelsDoNotContactTheController) {
-  write_config();
-  add_three_vms();
-  ProgramResult result = sandbox.run({"-c"});
-  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
-  EXPECT_EQ(result.out, "ID|Name|Status|Power State\n");
-  EXPECT_TRUE(controller.requests().empty());
+  const std::string header = "ID|Name|Status|Power State\n";
+  const std::string rows = "5c3b1e02-0001|web|ACTIVE|3\n5c3b1e02-0002|kv-proxy|ACTIVE|3\n5c3b1e02-0003|db|SERVICE|1\n";
+  for (const auto& [option, out] : std::vector<std::pair<std::string, std::string>>{
+           {"-c", header}, {"-l", rows}, {"-L", header + rows}}) {
+    ProgramResult result = sandbox.run({option});
+    EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+    EXPECT_EQ(result.out, out) << option;
+    // The header labels alone come without the controller.
+    EXPECT_TRUE(option != "-c" || controller.requests().empty());
+  }
 }
 
 TEST_F(Listing, MissingConfigurationEndsTheRun) {
@@ -147,11 +116,12 @@ TEST_F(Listing, HandWrittenConfigurationIsRead) {
   EXPECT_EQ(controller.requests_to("POST", "/auth/").size(), 1u);
 }
 
-TEST_F(Listing, WrongLinesAreReportedAndTheRunGoesOn) {
+TEST_F(Listing, WrongLinesAreReportedAndTheClientCheckGoesOn) {
   write_config("Url http://elsewhere\nenable_ssl maybe\n");
   add_three_vms();
   ProgramResult result = sandbox.run({"-t"});
   EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+  EXPECT_EQ(result.out, "Module version: 2.1.0\n");
   EXPECT_TRUE(contains(
       result.err, std::string(k_config_sig) + ": wrong definition in the config file: " + k_config_path + ", line: 7"))
       << result.err;
@@ -160,30 +130,16 @@ TEST_F(Listing, WrongLinesAreReportedAndTheRunGoesOn) {
       << result.err;
 }
 
-struct VerboseCase {
-  std::string name;
-  std::string lines;  // configuration lines after the usual ones
-  bool verbose;       // libcurl's request trace expected on standard error
-};
-
-void PrintTo(const VerboseCase& c, std::ostream* out) { *out << c.name; }
-
-class VerboseSwitch : public Listing, public ::testing::WithParamInterface<VerboseCase> {};
-
-TEST_P(VerboseSwitch, DecidesWhetherRequestsAreTraced) {
-  write_config(GetParam().lines);
+TEST_F(Listing, TheVerboseSwitchDecidesWhetherRequestsAreTraced) {
   add_three_vms();
-  ProgramResult result = sandbox.run({"-l"});
-  EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
-  EXPECT_EQ(contains(result.err, "> GET /api/domains/"), GetParam().verbose) << result.err;
+  for (const auto& [lines, verbose] :
+       std::vector<std::pair<std::string, bool>>{{"curl_verbose\n", true}, {"curl_verbose\ncurl_verbose\tfalse\n", false}}) {
+    write_config(lines);
+    ProgramResult result = sandbox.run({"-l"});
+    EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
+    EXPECT_EQ(contains(result.err, "> GET /api/domains/"), verbose) << lines << result.err;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Lines, VerboseSwitch,
-                         ::testing::Values(VerboseCase{"BareKey", "curl_verbose\n", true},
-                                           VerboseCase{"Yes", "curl_verbose yes\n", true},
-                                           VerboseCase{"No", "curl_verbose no\n", false},
-                                           VerboseCase{"FalseAfterOn", "curl_verbose\ncurl_verbose\tfalse\n", false}),
-                         [](const ::testing::TestParamInfo<VerboseCase>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace kv_test

@@ -1,9 +1,9 @@
 #pragma once
 
-// The platform the restore and archiving tests run the real program against: a test controller
-// that knows the module's VM, the fake block devices that show every disk attached to that VM
-// under the serial of its attach request, the fake data mover, and a recording /bin/dd in
-// front of the real one.
+// The platform the end-to-end tests run the real program against: a test controller that knows
+// the module's VM, the fake block devices that show every disk attached to that VM under the
+// serial of its attach request, the fake data mover, and a recording /bin/dd in front of the
+// real one.
 
 #include "tests/support/fake_platform.h"
 #include "tests/support/program_runner.h"
@@ -18,13 +18,9 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <limits>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kv_test {
@@ -64,7 +60,7 @@ class RestorePlatform {
     controller.add_vm(TestController::make_vm(k_module_vm_id, k_module_vm_name));
     controller.set_attach_listener([this](const std::string& vdisk_id, const std::string& vm_id,
                                           const std::string& serial) {
-      if (vm_id != k_module_vm_id || m_attach_count++ >= m_shown_attachments) return;
+      if (vm_id != k_module_vm_id) return;
       std::string image = controller.vdisk_image(vdisk_id);
       if (image.empty()) image = sandbox.scratch("images/" + vdisk_id + ".img");
       devices.attach(serial, image);
@@ -81,10 +77,6 @@ class RestorePlatform {
     write_file(sandbox.opt("var/tasks/task_secret_" + std::string(k_task_id)), "task secret\n");
     boost::filesystem::create_directories(operation_directory());
   }
-
-  // The disks attached to the module VM from the `count`-th on (counting from 0) never show up
-  // as block devices.
-  void show_only_first_attachments(int count) { m_shown_attachments = count; }
 
   // The operation directory the client names with -d.
   std::string operation_directory() const { return sandbox.scratch("op dir"); }
@@ -191,16 +183,6 @@ class RestorePlatform {
     return runs;
   }
 
-  // Makes every dd run wait, once it has logged its arguments, until let_dd_go.
-  void hold_dd() const { write_file(sandbox.scratch("dd.hold"), ""); }
-  bool wait_for_dd_waiting(int timeout_ms = 60000) const {
-    for (int waited = 0; waited < timeout_ms; waited += 20) {
-      if (file_exists(sandbox.scratch("dd.waiting"))) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
-
   // The end of the program's log, for failure messages.
   std::string failure_context() const {
     const std::string log = sandbox.log();
@@ -220,19 +202,13 @@ class RestorePlatform {
     boost::filesystem::copy_file(boost::filesystem::canonical("/bin/dd"), real,
                                  boost::filesystem::copy_options::overwrite_existing);
     const std::string log = sandbox.scratch("dd.log");
-    const std::string hold = sandbox.scratch("dd.hold");
-    const std::string waiting = sandbox.scratch("dd.waiting");
     write_file(sandbox.root() + "/recording-dd",
                "#!/bin/sh\n"
                "{ for a in \"$@\"; do printf '[%s]\\t' \"$a\"; done; echo; } >>'" + log + "'\n"
-               "if [ -e '" + hold + "' ]; then : >'" + waiting + "'; while :; do sleep 0.05; done; fi\n"
                "exec '" + real + "' \"$@\"\n",
                0755);
     sandbox.bind(sandbox.root() + "/recording-dd", "/bin/dd");
   }
-
-  std::atomic<int> m_attach_count{0};
-  std::atomic<int> m_shown_attachments{std::numeric_limits<int>::max()};
 };
 
 }  // namespace kv_test

@@ -1,36 +1,24 @@
 // Test double of the data mover /opt/kelvanor/bin/kvfd. It accepts the backup, restore and
 // listing command lines the module composes, keeps what it was asked in a record folder (named
-// by KV_FAKE_KVFD_DIR) and behaves as the control file in that folder says, so end-to-end tests
-// can check the exact command line and play a data mover that fails, blocks or talks a lot.
+// by KV_FAKE_KVFD_DIR) and behaves as the control file in that folder says.
 //
 // Record folder:
 //   calls/NNNN/argv   every argument of one run, argv[0] included, one per line
 //   calls/NNNN/list   a byte copy of the file given with -c (backups)
 //   store/ARCHIVE/    the bytes of every source of a backup, under its stored name
 //   waiting           written (with the pid) when a run blocks; the run goes on once "go" exists
-//   signals           one line per SIGTSTP, SIGCONT or SIGTERM received: TSTP, CONT, TERM
-//   terminated        written (with the pid) when SIGTERM arrives; the run then dies of it
-//   flood             the seconds the last flood of progress lines took to leave, set by the
-//                     pace of the reader (the pipe holds little of it)
+//   flood             the seconds the last flood of progress lines took to leave
 //   control           knobs, "key=value" lines; "backup.key", "restore.key" or "list.key" wins
 //                     over "key" for that kind of run:
 //     exit=N              exit status after the work (default 0)
 //     block=1             block after the "KVFD PID: " line until "go" appears
-//     progress_lines=N    print N extra "Packed: " lines as fast as possible
-//     progress_width=N    pad each of those lines to N characters
-//     stderr_lines=N      print N noise lines on standard error
-//     line_end=lf|cr|crlf how every printed line ends (default lf)
-//     pid_text=TEXT       print "KVFD PID: TEXT" instead of the pid
-//     trailing=TEXT       print TEXT with no line end as the last output
+//     progress_lines=N    print N extra "Packed: " lines as fast as the reader takes them
 //
-// Usage errors (an unknown option, a missing or malformed value, a bad list file) exit with 2;
-// a source, store or target that cannot be read or written exits with 1.
+// Usage errors (an unknown option, a missing value or option, a bad list file) exit with 2; a
+// source, store or target that cannot be read or written exits with 1.
 
-#include <algorithm>
-#include <charconv>
-#include <chrono>
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,62 +43,9 @@ constexpr int k_usage_error = 2;
 constexpr const char* k_list_header = "KVFD file list:";
 constexpr const char* k_meta_header = "KVFD fake meta";
 
-// [Start of variables touched by the signal handlers]
-char g_signals_path[4096];
-char g_terminated_path[4096];
-// [End of variables touched by the signal handlers]
-
-void append_signal_safe(const char* path, const char* text, int flags) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | flags, 0644);
-  if (fd < 0) return;
-  const ssize_t written = ::write(fd, text, std::strlen(text));
-  (void)written;
-  ::close(fd);
-}
-
-void on_term(int) {
-  const int saved_errno = errno;
-  append_signal_safe(g_signals_path, "TERM\n", O_APPEND);
-  append_signal_safe(g_terminated_path, "terminated\n", O_TRUNC);
-  // Die of the signal itself, as the real data mover does, so the parent sees the signal.
-  ::signal(SIGTERM, SIG_DFL);
-  ::raise(SIGTERM);
-  errno = saved_errno;
-}
-
-void on_tstp(int) {
-  const int saved_errno = errno;
-  append_signal_safe(g_signals_path, "TSTP\n", O_APPEND);
-  // The kernel ignores SIGTSTP in an orphaned process group, which a test's process tree can
-  // easily be; SIGSTOP always stops.
-  ::raise(SIGSTOP);
-  errno = saved_errno;
-}
-
-void on_cont(int) {
-  const int saved_errno = errno;
-  append_signal_safe(g_signals_path, "CONT\n", O_APPEND);
-  errno = saved_errno;
-}
-
-void install_handlers(const fs::path& record) {
-  std::snprintf(g_signals_path, sizeof g_signals_path, "%s", (record / "signals").c_str());
-  std::snprintf(g_terminated_path, sizeof g_terminated_path, "%s", (record / "terminated").c_str());
-  struct sigaction action {};
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  action.sa_handler = on_term;
-  sigaction(SIGTERM, &action, nullptr);
-  action.sa_handler = on_tstp;
-  sigaction(SIGTSTP, &action, nullptr);
-  action.sa_handler = on_cont;
-  sigaction(SIGCONT, &action, nullptr);
-}
-
 [[noreturn]] void fail(int status, const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "kvfd: %s\n", message.c_str());
-  std::fflush(stderr);
   std::exit(status);
 }
 
@@ -128,59 +63,36 @@ void write_text(const fs::path& path, const std::string& text) {
   if (!out) fail(k_failure, "can't write " + path.string());
 }
 
-bool is_number(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+void out(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
 }
 
 // Copies every byte of `from` (a block device or a file) to `to`; returns the count.
 uintmax_t copy_bytes(const fs::path& from, const fs::path& to) {
-  const int in = ::open(from.c_str(), O_RDONLY);
-  if (in < 0) fail(k_failure, "can't open " + from.string() + ": " + std::strerror(errno));
+  std::ifstream in(from, std::ios::binary);
+  if (!in) fail(k_failure, "can't open " + from.string() + ": " + std::strerror(errno));
   fs::create_directories(to.parent_path());
-  const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (out < 0) fail(k_failure, "can't create " + to.string() + ": " + std::strerror(errno));
-  std::vector<char> buffer(1 << 20);
-  uintmax_t total = 0;
-  for (;;) {
-    const ssize_t got = ::read(in, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) fail(k_failure, "can't read " + from.string() + ": " + std::strerror(errno));
-    if (got == 0) break;
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) fail(k_failure, "can't write " + to.string() + ": " + std::strerror(errno));
-      done += put;
-    }
-    total += static_cast<uintmax_t>(got);
-  }
-  ::close(in);
-  if (::close(out) != 0) fail(k_failure, "can't close " + to.string());
-  return total;
+  std::ofstream copy(to, std::ios::binary | std::ios::trunc);
+  if (in.peek() != std::ifstream::traits_type::eof()) copy << in.rdbuf();
+  copy.close();
+  if (!copy || in.bad()) fail(k_failure, "can't copy " + from.string() + " to " + to.string());
+  return fs::file_size(to);
 }
 
 class Control {
  public:
-  Control(const fs::path& file, std::string mode) : m_mode(std::move(mode)) {
+  Control(const fs::path& file, const std::string& mode) : m_mode(mode) {
     std::ifstream in(file);
     std::string line;
-    while (std::getline(in, line)) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) m_values[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-  }
-  std::string text(const std::string& key, const std::string& fallback = "") const {
-    for (const std::string& name : {m_mode + "." + key, key}) {
-      const auto found = m_values.find(name);
-      if (found != m_values.end()) return found->second;
-    }
-    return fallback;
+    while (std::getline(in, line))
+      if (const auto equals = line.find('='); equals != std::string::npos)
+        m_values[line.substr(0, equals)] = line.substr(equals + 1);
   }
   long number(const std::string& key) const {
-    const std::string value = text(key, "0");
-    if (!is_number(value) && !(value.size() > 1 && value[0] == '-' && is_number(value.substr(1))))
-      fail(k_usage_error, "control value " + key + "=" + value + " is not a number");
-    return std::stol(value);
+    for (const std::string& name : {m_mode + "." + key, key})
+      if (const auto found = m_values.find(name); found != m_values.end()) return std::stol(found->second);
+    return 0;
   }
 
  private:
@@ -195,11 +107,18 @@ const std::set<std::string> k_value_options = {
 const std::set<std::string> k_flag_options = {"-2", "-5", "--numeric-owner", "-E", "--set-to-numeric"};
 
 struct Options {
-  std::map<std::string, std::string> values;  // option -> value
-  std::set<std::string> flags;                // flags that were given
+  std::map<std::string, std::string> values;
+  std::set<std::string> flags;
 
   bool has(const std::string& option) const { return values.count(option) || flags.count(option); }
   const std::string& get(const std::string& option) const { return values.at(option); }
+  void require(const std::vector<std::string>& needed, const std::string& mode) const {
+    for (const auto& option : needed)
+      if (!has(option)) fail(k_usage_error, mode + " needs option " + option);
+  }
+  void one_of(const std::string& a, const std::string& b, const std::string& mode) const {
+    if (has(a) == has(b)) fail(k_usage_error, mode + " needs exactly one of " + a + " and " + b);
+  }
 };
 
 Options parse(int argc, char** argv) {
@@ -208,31 +127,13 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (k_flag_options.count(arg)) {
       options.flags.insert(arg);
-    } else if (k_value_options.count(arg)) {
-      if (i + 1 >= argc) fail(k_usage_error, "option " + arg + " needs a value");
+    } else if (k_value_options.count(arg) && i + 1 < argc) {
       options.values[arg] = argv[++i];
     } else {
-      fail(k_usage_error, "unknown option or stray argument '" + arg + "'");
+      fail(k_usage_error, "unknown option, stray argument or missing value '" + arg + "'");
     }
   }
   return options;
-}
-
-void require(const Options& options, const std::vector<std::string>& needed, const std::string& mode) {
-  for (const auto& option : needed)
-    if (!options.has(option)) fail(k_usage_error, mode + " needs option " + option);
-}
-
-void check_common(const Options& options, const std::string& mode) {
-  require(options, {"-a", "-b"}, mode);
-  if (options.has("-2") == options.has("-5")) fail(k_usage_error, mode + " needs exactly one of -2 and -5");
-  if (!is_number(options.get("-b"))) fail(k_usage_error, "block size is not a number: " + options.get("-b"));
-  if (options.has("-p") && !is_number(options.get("-p")))
-    fail(k_usage_error, "parallelism is not a number: " + options.get("-p"));
-  if (options.has("-C")) {
-    require(options, {"-k"}, mode);
-    if (::access(options.get("-k").c_str(), R_OK) != 0) fail(k_failure, "can't read key file " + options.get("-k"));
-  }
 }
 
 std::string checked_key(const std::string& key) {
@@ -241,90 +142,22 @@ std::string checked_key(const std::string& key) {
   return key;
 }
 
-fs::path checked_stored_name(const std::string& name) {
-  const fs::path path(name);
-  if (name.empty() || path.is_absolute()) fail(k_usage_error, "bad stored name '" + name + "'");
-  for (const auto& part : path)
-    if (part == "..") fail(k_usage_error, "bad stored name '" + name + "'");
-  return path;
-}
-
-// The printed lines, all ended the way the control file asks.
-class Printer {
- public:
-  explicit Printer(const Control& control) {
-    const std::string end = control.text("line_end", "lf");
-    if (end == "lf") m_end = "\n";
-    else if (end == "cr") m_end = "\r";
-    else if (end == "crlf") m_end = "\r\n";
-    else fail(k_usage_error, "control value line_end=" + end + " is not lf, cr or crlf");
-  }
-  const std::string& end() const { return m_end; }
-  void out(const std::string& text) const {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fwrite(m_end.data(), 1, m_end.size(), stdout);
-    std::fflush(stdout);
-  }
-  void err(const std::string& text) const {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fwrite(m_end.data(), 1, m_end.size(), stderr);
-  }
-
- private:
-  std::string m_end;
-};
-
-// What every backup and restore run does before its own work: the pid line, the noise, the
-// blocking and the flood of progress lines, in the order a real data mover shows them.
-void start_run(const Control& control, const Printer& printer, const fs::path& record) {
-  const std::string pid_text = control.text("pid_text", std::to_string(::getpid()));
-  printer.out("KVFD PID: " + pid_text);
-  for (long i = 1; i <= control.number("stderr_lines"); ++i)
-    printer.err("kvfd: note " + std::to_string(i) + ": nothing to worry about");
-  std::fflush(stderr);
+// What every backup and restore run does before its own work: the pid line, the blocking and
+// the flood of progress lines, in the order a real data mover shows them.
+void start_run(const Control& control, const fs::path& record) {
+  out("KVFD PID: " + std::to_string(::getpid()));
   if (control.number("block") != 0) {
     write_text(record / "waiting", std::to_string(::getpid()) + "\n");
     const timespec pause{0, 10 * 1000 * 1000};
     while (!fs::exists(record / "go")) ::nanosleep(&pause, nullptr);
   }
-  // The flood is built in large chunks so that the reader, not this program, sets the pace.
+  // Into the full stdout buffer: the reader, not this program, sets the pace.
   const long lines = control.number("progress_lines");
-  const size_t width = static_cast<size_t>(control.number("progress_width"));
-  const std::string total = " of " + std::to_string(lines) + " blocks";
-  const std::string& end = printer.end();
-  std::vector<char> chunk(1 << 20);
   const auto started = std::chrono::steady_clock::now();
-  const size_t longest = 8 + 24 + total.size() + width + end.size();
-  size_t used = 0;
-  for (long i = 1; i <= lines; ++i) {
-    if (chunk.size() - used < longest) {
-      std::fwrite(chunk.data(), 1, used, stdout);
-      used = 0;
-    }
-    char* const line = chunk.data() + used;
-    char* next = line;
-    std::memcpy(next, "Packed: ", 8);
-    next = std::to_chars(next + 8, next + 32, i).ptr;
-    std::memcpy(next, total.data(), total.size());
-    next += total.size();
-    if (static_cast<size_t>(next - line) < width) {
-      std::memset(next, ' ', width - static_cast<size_t>(next - line));
-      next = line + width;
-    }
-    std::memcpy(next, end.data(), end.size());
-    used += static_cast<size_t>(next - line) + end.size();
-  }
-  std::fwrite(chunk.data(), 1, used, stdout);
+  for (long i = 1; i <= lines; ++i) std::printf("Packed: %ld of %ld blocks\n", i, lines);
   std::fflush(stdout);
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   if (lines > 0) write_text(record / "flood", std::to_string(took.count()));
-}
-
-void finish_run(const Control& control) {
-  const std::string trailing = control.text("trailing");
-  std::fwrite(trailing.data(), 1, trailing.size(), stdout);
-  std::fflush(stdout);
-  std::exit(static_cast<int>(control.number("exit")));
 }
 
 // The entries of a list file, or the single path given with -c when it is not one.
@@ -333,109 +166,81 @@ std::vector<std::pair<fs::path, fs::path>> sources_of(const fs::path& source) {
   std::ifstream in(source, std::ios::binary);
   std::string line;
   if (!fs::is_regular_file(source) || !std::getline(in, line) || line != k_list_header) {
-    if (fs::is_directory(source)) fail(k_usage_error, "directory sources are not supported: " + source.string());
     sources.emplace_back(source, source.filename());
     return sources;
   }
   while (std::getline(in, line)) {
     const auto separator = line.rfind(" : ");
-    if (line.rfind("   ", 0) != 0 || separator == std::string::npos || separator < 3)
+    const fs::path name = separator == std::string::npos ? "" : line.substr(separator + 3);
+    if (line.rfind("   ", 0) != 0 || separator < 3 || name.empty() || name.is_absolute() ||
+        name.lexically_normal().string().rfind("..", 0) == 0)
       fail(k_usage_error, "malformed list line '" + line + "'");
-    sources.emplace_back(line.substr(3, separator - 3), checked_stored_name(line.substr(separator + 3)));
+    sources.emplace_back(line.substr(3, separator - 3), name);
   }
   return sources;
 }
 
 void backup(const Options& options, const Control& control, const fs::path& record, const fs::path& call) {
-  check_common(options, "backup");
-  require(options, {"-c", "-m", "-x"}, "backup");
-  if (options.has("-n") == options.has("-N")) fail(k_usage_error, "backup needs exactly one of -n and -N");
-  if (options.has("-N")) require(options, {"-M", "-T", "-s"}, "backup");
-  if (options.has("-g")) require(options, {"--passin", "--sign"}, "backup");
-  if (options.has("-z")) {
-    static const std::set<std::string> k_compressions = {"None", "fast", "optimal", "best"};
-    if (!k_compressions.count(options.get("-z"))) fail(k_usage_error, "unknown compression " + options.get("-z"));
-  }
-  if (options.has("--memory-threshold") && !is_number(options.get("--memory-threshold")))
-    fail(k_usage_error, "memory threshold is not a number: " + options.get("--memory-threshold"));
-
+  options.require({"-a", "-b", "-c", "-m", "-x"}, "backup");
+  options.one_of("-2", "-5", "backup");
+  options.one_of("-n", "-N", "backup");
+  if (options.has("-N")) options.require({"-M", "-T", "-s"}, "backup");
   const fs::path source = options.get("-c");
   if (fs::is_regular_file(source)) fs::copy_file(source, call / "list", fs::copy_options::overwrite_existing);
   const std::string key =
       checked_key(options.has("-N") ? options.get("-N") : fs::path(options.get("-n")).filename().string());
   const auto sources = sources_of(source);
 
-  const Printer printer(control);
-  start_run(control, printer, record);
+  start_run(control, record);
   if (options.has("-S") && ::access(options.get("-S").c_str(), R_OK) != 0)
     fail(k_failure, "can't read reference meta file " + options.get("-S"));
-
   const fs::path store = record / "store" / key;
   fs::remove_all(store);
-  fs::create_directories(store);
   std::string meta = std::string(k_meta_header) + "\narchive: " + key + "\n";
   uintmax_t total = 0;
   for (const auto& [from, name] : sources) {
     const uintmax_t size = copy_bytes(from, store / name);
     total += size;
     meta += "file: " + std::to_string(size) + " " + name.string() + "\n";
-    printer.out("Packed: " + name.string() + " " + std::to_string(size) + " bytes");
+    out("Packed: " + name.string() + " " + std::to_string(size) + " bytes");
   }
   write_text(options.get("-m"), meta);
   if (options.has("-n")) write_text(options.get("-n"), "KVFD fake archive\narchive: " + key + "\n");
-  if (options.has("-g")) write_text(options.get("-g"), "KVFD fake signature\narchive: " + key + "\n");
-  printer.out("Transferred: " + std::to_string(total) + " bytes");
-  finish_run(control);
-}
-
-// The archive a meta file written by a backup names, or empty.
-std::string archive_of_meta(const fs::path& meta) {
-  std::istringstream in(read_text(meta));
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("archive: ", 0) == 0) return line.substr(9);
-  return {};
+  out("Transferred: " + std::to_string(total) + " bytes");
 }
 
 void restore(const Options& options, const Control& control, const fs::path& record) {
-  check_common(options, "restore");
-  require(options, {"-d"}, "restore");
-  if (options.has("-r") == options.has("-R")) fail(k_usage_error, "restore needs exactly one of -r and -R");
-  if (options.has("-R")) require(options, {"-M", "-T", "-s", "-m"}, "restore");
+  options.require({"-a", "-b", "-d"}, "restore");
+  options.one_of("-2", "-5", "restore");
+  options.one_of("-r", "-R", "restore");
+  if (options.has("-R")) options.require({"-M", "-T", "-s", "-m"}, "restore");
 
-  const Printer printer(control);
-  start_run(control, printer, record);
+  start_run(control, record);
   // A record id is the archive name in these tests; when it is not, the meta file names it.
   std::string key = options.has("-R") ? options.get("-R") : fs::path(options.get("-r")).filename().string();
   if (!fs::is_directory(record / "store" / key) && options.has("-m")) {
-    const std::string named = archive_of_meta(options.get("-m"));
-    if (!named.empty()) key = named;
+    std::istringstream meta(read_text(options.get("-m")));
+    for (std::string line; std::getline(meta, line);)
+      if (line.rfind("archive: ", 0) == 0) key = line.substr(9);
   }
   const fs::path store = record / "store" / checked_key(key);
   if (!fs::is_directory(store)) fail(k_failure, "no archive " + key + " in the store");
   const fs::path target = options.get("-d");
   if (!fs::is_directory(target)) fail(k_failure, "restore directory " + target.string() + " doesn't exist");
-
-  std::vector<fs::path> names;
   for (const auto& entry : fs::recursive_directory_iterator(store))
-    if (entry.is_regular_file()) names.push_back(fs::relative(entry.path(), store));
-  std::sort(names.begin(), names.end());
-  for (const auto& name : names) {
-    const uintmax_t size = copy_bytes(store / name, target / name);
-    printer.out("Unpacked: " + name.string() + " " + std::to_string(size) + " bytes");
-  }
-  finish_run(control);
+    if (entry.is_regular_file()) {
+      const fs::path name = fs::relative(entry.path(), store);
+      out("Unpacked: " + name.string() + " " + std::to_string(copy_bytes(entry.path(), target / name)) + " bytes");
+    }
 }
 
-void listing(const Options& options, const Control& control) {
-  require(options, {"-l", "-v"}, "listing");
+void listing(const Options& options) {
+  options.require({"-l", "-v"}, "listing");
   const std::string meta = read_text(options.get("-l"));
   if (meta.rfind(k_meta_header, 0) != 0) fail(k_failure, "not a meta file: " + options.get("-l"));
   std::istringstream in(meta);
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("file: ", 0) == 0) std::printf("%s\n", line.substr(6).c_str());
-  finish_run(control);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("file: ", 0) == 0) out(line.substr(6));
 }
 
 // Keeps the arguments of this run in a fresh calls/NNNN folder and returns that folder.
@@ -464,13 +269,20 @@ int main(int argc, char** argv) {
   static char out_buffer[1 << 20];
   std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
   try {
-    install_handlers(record);
     const fs::path call = record_call(record, argc, argv);
     const Options options = parse(argc, argv);
-    if (options.has("-l")) listing(options, Control(record / "control", "list"));
-    if (options.has("-r") || options.has("-R")) restore(options, Control(record / "control", "restore"), record);
-    if (options.has("-c")) backup(options, Control(record / "control", "backup"), record, call);
-    fail(k_usage_error, "neither a backup (-c), a restore (-r, -R) nor a listing (-l)");
+    const char* mode = options.has("-l") ? "list" : options.has("-r") || options.has("-R") ? "restore" : "backup";
+    const Control control(record / "control", mode);
+    if (options.has("-l"))
+      listing(options);
+    else if (options.has("-r") || options.has("-R"))
+      restore(options, control, record);
+    else if (options.has("-c"))
+      backup(options, control, record, call);
+    else
+      fail(k_usage_error, "neither a backup (-c), a restore (-r, -R) nor a listing (-l)");
+    std::fflush(stdout);
+    return static_cast<int>(control.number("exit"));
   } catch (const std::exception& error) {
     fail(k_failure, error.what());
   }

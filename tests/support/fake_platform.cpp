@@ -31,8 +31,7 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-}  // namespace
-
+// Kernel name of the n-th virtio disk: 0 vda, 1 vdb, ..., 25 vdz, 26 vdaa, ...
 std::string virtio_disk_name(unsigned index) {
   // The kernel's own scheme: base-26 letters where "a" after the first place means one more.
   std::string suffix;
@@ -43,6 +42,8 @@ std::string virtio_disk_name(unsigned index) {
   } while (rest-- > 0);
   return "vd" + suffix;
 }
+
+}  // namespace
 
 FakeBlockDevices::FakeBlockDevices(const std::string& folder)
     : m_dev_folder(folder + "/dev"), m_table_path(folder + "/device_table") {
@@ -112,16 +113,6 @@ std::string FakeKvfdCall::arguments() const {
   return text;
 }
 
-bool FakeKvfdCall::has(const std::string& option) const {
-  return std::find(argv.begin() + (argv.empty() ? 0 : 1), argv.end(), option) != argv.end();
-}
-
-std::string FakeKvfdCall::value_of(const std::string& option) const {
-  for (size_t i = 1; i + 1 < argv.size(); ++i)
-    if (argv[i] == option) return argv[i + 1];
-  return {};
-}
-
 FakeKvfdRecord::FakeKvfdRecord(std::string dir) : m_dir(std::move(dir)) { fs::create_directories(m_dir); }
 
 void FakeKvfdRecord::set(const std::string& key, const std::string& value) const {
@@ -164,12 +155,6 @@ bool FakeKvfdRecord::wait_until_waiting(std::chrono::milliseconds timeout) const
   }
   return true;
 }
-
-void FakeKvfdRecord::let_go() const { write_file(m_dir + "/go", ""); }
-
-bool FakeKvfdRecord::terminated() const { return file_exists(m_dir + "/terminated"); }
-
-std::vector<std::string> FakeKvfdRecord::signals() const { return lines_of(read_file(m_dir + "/signals")); }
 
 std::string fake_kvfd_program() { return KV_FAKE_KVFD_PATH; }
 

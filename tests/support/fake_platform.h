@@ -55,9 +55,6 @@ class FakeBlockDevices {
   std::map<std::string, std::string> m_serials;  // kernel name -> serial
 };
 
-// Kernel name of the n-th virtio disk: 0 vda, 1 vdb, ..., 25 vdz, 26 vdaa, ...
-std::string virtio_disk_name(unsigned index);
-
 // One run of the fake data mover as it recorded it.
 struct FakeKvfdCall {
   std::vector<std::string> argv;  // argv[0] included
@@ -65,9 +62,6 @@ struct FakeKvfdCall {
 
   // The arguments after argv[0] joined by single blanks.
   std::string arguments() const;
-  bool has(const std::string& option) const;
-  // The value that follows `option`, or empty.
-  std::string value_of(const std::string& option) const;
 };
 
 // The record folder of the fake data mover: what it was asked, and its knobs.
@@ -88,11 +82,6 @@ class FakeKvfdRecord {
 
   // Waits until a blocked run wrote its "waiting" marker; false after the time-out.
   bool wait_until_waiting(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-  // Lets blocked runs go on.
-  void let_go() const;
-  bool terminated() const;
-  // The signals the runs received, in order: "TSTP", "CONT", "TERM".
-  std::vector<std::string> signals() const;
 
  private:
   std::string m_dir;

@@ -106,12 +106,8 @@ RunningProgram ModuleSandbox::start(const std::vector<std::string>& args) const 
   return start_command(command);
 }
 
-RunningProgram ModuleSandbox::start_shell(const std::string& script) const {
-  return start_command({"/bin/sh", "-c", script});
-}
-
 ProgramResult ModuleSandbox::run_shell(const std::string& script, int timeout_seconds) const {
-  return start_shell(script).wait(timeout_seconds);
+  return start_command({"/bin/sh", "-c", script}).wait(timeout_seconds);
 }
 
 RunningProgram ModuleSandbox::start_command(const std::vector<std::string>& command) const {

@@ -70,7 +70,6 @@ class ModuleSandbox {
   RunningProgram start(const std::vector<std::string>& args) const;
   ProgramResult run(const std::vector<std::string>& args, int timeout_seconds = 60) const;
   // Runs a /bin/sh script inside the same namespace and environment as the program.
-  RunningProgram start_shell(const std::string& script) const;
   ProgramResult run_shell(const std::string& script, int timeout_seconds = 60) const;
 
   // The program's log file, and its last lines for failure messages.

@@ -220,11 +220,6 @@ std::string TestController::url() const {
 
 int TestController::port() const { return m_port; }
 
-std::string TestController::last_token() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_last_token;
-}
-
 int TestController::login_count() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_logins;
@@ -482,9 +477,9 @@ void TestController::login(const RecordedRequest& request, httplib::Response& re
     return;
   }
   ++m_logins;
-  m_last_token = "token-" + std::to_string(m_logins);
-  m_valid_tokens.insert(m_last_token);
-  reply_json(response, 200, json::object{{"token", m_last_token}, {"expires_on", "2099-01-01T00:00:00Z"}});
+  const std::string token = "token-" + std::to_string(m_logins);
+  m_valid_tokens.insert(token);
+  reply_json(response, 200, json::object{{"token", token}, {"expires_on", "2099-01-01T00:00:00Z"}});
 }
 
 const json::object* TestController::find(const std::vector<json::object>& items, const std::string& id) const {

@@ -121,8 +121,7 @@ class TestController {
   [[nodiscard]] std::string url() const;  // "http://127.0.0.1:<port>" (https when so built)
   [[nodiscard]] int port() const;
 
-  // Login. Tokens are "token-1", "token-2", ... in the order of successful logins.
-  [[nodiscard]] std::string last_token() const;
+  // Logins so far; tokens are "token-1", "token-2", ... in the order of successful logins.
   [[nodiscard]] int login_count() const;
   // Every token issued so far is refused with 401 from now on; a new login gets a fresh one.
   void expire_tokens();
@@ -266,7 +265,6 @@ class TestController {
   std::condition_variable m_stopping_cv;
   bool m_stopping = false;
   std::set<std::string> m_valid_tokens;
-  std::string m_last_token;
   int m_logins = 0;
   std::vector<boost::json::object> m_vms;
   std::vector<boost::json::object> m_vdisks;
