@@ -111,9 +111,15 @@ TEST(CleanupSoak, NothingStaysAttachedOrBehindWhateverFailsAndWheneverTheStopCom
   };
   if (const char* seed = std::getenv("KV_SOAK_SEED")) return run_seed(static_cast<unsigned>(std::stoul(seed)));
   // Fixed runs: the second disk creation's reply is lost; the list that frees the first disk's
-  // name is refused (the saved name is then still the original disk's).
+  // name is refused (the saved name is then still the original disk's); the first attach's reply
+  // is lost; the wait for a backup's first task and for a restore's second task breaks off while
+  // the task still runs.
+  const std::string attach = std::string("/api/domains/") + k_module_vm_id + "/attach-vdisk/";
   run_once(Disturbance{true, 2, 0, 1, 500, "POST", "/api/vdisks/"}, "fixed run");
   run_once(Disturbance{true, 1, 0, 0, 500, "GET", "/api/vdisks/"}, "fixed run");
+  run_once(Disturbance{false, 2, 0, 0, 500, "POST", attach}, "fixed run");
+  run_once(Disturbance{false, 2, 0, 0, 2500, "GET", "/api/tasks/task-1/"}, "fixed run");
+  run_once(Disturbance{true, 2, 0, 0, 2500, "GET", "/api/tasks/task-2/"}, "fixed run");
   const char* runs = std::getenv("KV_SOAK_RUNS");
   const int count = runs ? std::stoi(runs) : 3;
   std::random_device entropy;
