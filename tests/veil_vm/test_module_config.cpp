@@ -97,7 +97,8 @@ TEST_P(BackupParameters, AreReadWithTheirDefaultsAndLimits) {
             c.fields);
   std::vector<std::string> range;
   if (!c.out_of_range.empty())
-    range = {"Selected value '" + c.out_of_range + "' for parameter 'execution_script_timeout' is out of range [1, 600]",
+    range = {"Selected value '" + c.out_of_range + "' for parameter 'execution_script_timeout' is out of range " +
+                 "[1, 600]",
              "The default value will be used: 5 (seconds)"};
   EXPECT_EQ(log_at("Info"), range);
 }
