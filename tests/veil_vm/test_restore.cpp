@@ -1,5 +1,6 @@
-// The restore's and the archiving's rules inside the test process: a saved disk id that could
-// leave the restore directory, and a platform task that fails after its request was accepted.
+// The restore's and the archiving's rules inside the test process: a missing restore directory, a
+// saved disk id that could leave the restore directory, and a platform task that fails after its
+// request was accepted.
 #include "tests/support/temp_dir.h"
 #include "tests/veil_vm/veil_vm_test_support.h"
 #include "veil/curl_api.h"
@@ -39,6 +40,12 @@ TEST_F(RestoreRules, ASavedDiskIdThatIsNotAPlainIdentifierIsRefused) {
   EXPECT_EQ(TestableModule(options).fill_domain_config(domain), 7);
   EXPECT_EQ(errors(), std::vector<std::string>{"int KvModuleVeilVM::fill_domain_config(domain_conf&): the saved "
                                                "disk id '../../x' is not a plain identifier"});
+}
+
+TEST_F(RestoreRules, AMissingRestoreDirectoryFailsBeforeTheDataMover) {
+  KvModuleOptions options;
+  options.tmp_operation_directory = dir() + "/missing";
+  EXPECT_FALSE(TestableModule(options).before_restore());
 }
 
 TEST_F(RestoreRules, AFailedTaskFailsTheVmCreationAndTheArchiving) {
