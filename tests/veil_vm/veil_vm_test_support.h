@@ -1,15 +1,15 @@
 #pragma once
 
 // Test helpers of the VeiL module: the module with its inner routines and fields opened for the
-// tests, and the settings that point it at a test controller.
+// tests, and a test controller it is configured to reach.
 
 #include "tests/module/module_test_support.h"
 #include "tests/support/test_controller.h"
+#include "veil/stop_points.h"
 #include "veil_vm/kv_module_veil_vm.h"
 
-#include <map>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace veil_vm_test {
 
@@ -17,56 +17,54 @@ class TestableModule : public KvModuleVeilVM {
  public:
   explicit TestableModule(const KvModuleOptions& options = {}) : KvModuleVeilVM(options) {}
 
+  using KvModuleVeilVM::attached_vdisks;
   using KvModuleVeilVM::check_resource;
   using KvModuleVeilVM::conf;
-  using KvModuleVeilVM::list_all_resources;
+  using KvModuleVeilVM::dd_block_size;
+  using KvModuleVeilVM::deploy_vm;
+  using KvModuleVeilVM::domain_verbose_name;
+  using KvModuleVeilVM::fill_domain_config;
   using KvModuleVeilVM::load_module_config_from;
   using KvModuleVeilVM::options_;
   using KvModuleVeilVM::read_backup_parameters;
+  using KvModuleVeilVM::read_dd_block_size;
   using KvModuleVeilVM::resource_info;
+  using KvModuleVeilVM::special_params;
+  using KvModuleVeilVM::vdisk_config_paths;
+  using KvModuleVeilVM::vm_config_path;
 };
 
-// Every field of the settings by name, so a failed comparison shows what differs.
-inline std::map<std::string, std::string> fields(const ::conf& settings) {
-  return {{"url", settings.url},
-          {"username", settings.username},
-          {"password", settings.password},
-          {"module_vm_name", settings.module_vm_name},
-          {"module_vm_id", settings.module_vm_id},
-          {"ca_info", settings.ca_info},
-          {"enable_ssl", settings.enable_ssl ? "true" : "false"},
-          {"timeout", std::to_string(settings.timeout)},
-          {"curl_verbose", settings.curl_verbose ? "true" : "false"}};
-}
+// A test controller of its own holding the module VM "kv-proxy", and polls that do not wait.
+class ControllerTest : public module_test::ModuleTest {
+ protected:
+  static constexpr const char* k_module_vm = "b0d1e7a4-0001";
 
-inline std::map<std::string, std::string> fields(const veil_vm_module_conf& params) {
-  return {{"backup_if_shutdown", params.backup_if_shutdown ? "true" : "false"},
-          {"script_before_snapshot", params.script_before_snapshot},
-          {"script_after_snapshot", params.script_after_snapshot},
-          {"execution_script_timeout", std::to_string(params.execution_script_timeout)}};
-}
-
-// The fields of a default record with "name=value" changes applied.
-template <typename Record>
-std::map<std::string, std::string> fields_changed(const std::vector<std::string>& changes) {
-  std::map<std::string, std::string> result = fields(Record{});
-  for (const auto& change : changes) {
-    const auto equals = change.find('=');
-    result.at(change.substr(0, equals)) = change.substr(equals + 1);
+  void SetUp() override {
+    ModuleTest::SetUp();
+    kv_veil::testing::set_pause_for_tests([] {});
+    controller.start();
+    controller.set_task_schedule({std::string("SUCCESS")});
+    controller.add_vm(kv_test::TestController::make_vm(k_module_vm, "kv-proxy"));
   }
-  return result;
-}
+  void TearDown() override {
+    kv_veil::testing::set_pause_for_tests(nullptr);
+    ModuleTest::TearDown();
+  }
 
-// Settings a module reads from its configuration file to reach this controller.
-inline ::conf settings_for(const kv_test::TestController& controller, const std::string& module_vm_name) {
-  ::conf settings;
-  const kv_test::TestController::Options defaults;
-  settings.url = controller.url();
-  settings.username = defaults.username;
-  settings.password = defaults.password;
-  settings.module_vm_name = module_vm_name;
-  settings.timeout = 5;
-  return settings;
-}
+  // A module configured for this controller, with the -e string already parsed.
+  std::unique_ptr<TestableModule> module_with(KvModuleOptions options = {}) {
+    auto module = std::make_unique<TestableModule>(options);
+    module->parce_param_string();
+    const kv_test::TestController::Options defaults;
+    module->conf.url = controller.url();
+    module->conf.username = defaults.username;
+    module->conf.password = defaults.password;
+    module->conf.module_vm_name = "kv-proxy";
+    module->conf.timeout = 5;
+    return module;
+  }
+
+  kv_test::TestController controller;
+};
 
 }  // namespace veil_vm_test
