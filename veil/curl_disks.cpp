@@ -1,6 +1,7 @@
 #include "veil/curl_api.h"
 
 #include "common/kv_logger.h"
+#include "veil/curl_signatures.h"
 #include "veil/json_escape.h"
 
 // Every change here is one asynchronous POST whose reply names a task. The ids read from a
@@ -13,17 +14,15 @@ namespace {
 using kv_veil::json_quoted;
 using kv_veil::json_quoted_stripped;
 using kv_veil::json_raw;
+using kv_veil::k_create_vdisk_sig;
+constexpr std::string_view k_detach_sig = kv_veil::k_detach_vdisks_sig;
+constexpr std::string_view k_detach_remove_sig = kv_veil::k_detach_and_remove_sig;
 
-constexpr std::string_view k_create_vdisk_sig = "int curlAPI::create_vdisk(vdisk&, std::string&)";
 constexpr std::string_view k_remove_vdisk_sig = "int curlAPI::remove_vdisk(const string&, std::string&)";
 constexpr std::string_view k_operate_sig =
     "int curlAPI::operate_with_disk(const string&, const string&, const string&, std::string&, const string&)";
 constexpr std::string_view k_create_cdrom_sig = "int curlAPI::create_cdrom(const string&, std::string&, std::string&)";
 constexpr std::string_view k_delete_domain_sig = "int curlAPI::delete_domain(const string&, std::string&)";
-constexpr std::string_view k_detach_sig =
-    "int curlAPI::detach_vdisks(const std::vector<std::__cxx11::basic_string<char> >&, const string&)";
-constexpr std::string_view k_detach_remove_sig =
-    "void curlAPI::detach_and_remove_vdisks(const std::vector<std::__cxx11::basic_string<char> >&, const string&)";
 
 // How many characters of the VM id name its CD-ROM drive.
 constexpr size_t k_cdrom_id_chars = 8;

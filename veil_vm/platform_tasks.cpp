@@ -1,6 +1,7 @@
 #include "veil_vm/platform_tasks.h"
 
 #include "common/kv_logger.h"
+#include "veil/curl_signatures.h"
 #include "veil/stop_points.h"
 
 #include <boost/json/parse.hpp>
@@ -11,11 +12,9 @@
 
 namespace {
 
-constexpr std::string_view k_create_sig = "int curlAPI::create_vdisk(vdisk&, std::string&)";
-constexpr std::string_view k_detach_sig =
-    "int curlAPI::detach_vdisks(const std::vector<std::__cxx11::basic_string<char> >&, const string&)";
-constexpr std::string_view k_remove_sig =
-    "void curlAPI::detach_and_remove_vdisks(const std::vector<std::__cxx11::basic_string<char> >&, const string&)";
+constexpr std::string_view k_create_sig = kv_veil::k_create_vdisk_sig;
+constexpr std::string_view k_detach_sig = kv_veil::k_detach_vdisks_sig;
+constexpr std::string_view k_remove_sig = kv_veil::k_detach_and_remove_sig;
 
 // Requests per clean-up step: a refusal for another reason than a lock (a lost reply, an error
 // of the moment) is tried again, but not for ever.
