@@ -1,25 +1,70 @@
 #include "common/kv_file_logger.h"
 
+#include <boost/date_time/c_local_time_adjustor.hpp>
+#include <boost/date_time/posix_time/conversion.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/regex.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
+
+// Runs of the program for different operations write the same log at the same time, and any of
+// them may rotate it. Three rules keep every message in exactly one file:
+//  1. A run writes to or rotates the log only while it holds the log's lock (flock), and only
+//     once it has found, under the lock, that the file it opened is still the one at the path:
+//     another run may have rotated it between the open and the lock.
+//  2. A rotator first takes the log under a name of its own, then moves that file into the
+//     rotated copy: renamed into place when there is none, else added to its end under the
+//     copy's lock and removed. Nothing it does after taking the log depends on the log's path,
+//     where other runs already write a fresh file; and where locks do not work, the rename still
+//     lets only one rotator take each log.
+//  3. A rotator holds the log's lock from before it takes the file until the file is moved, so a
+//     file under a rotator's name whose lock is free was left by a rotator that was killed; the
+//     next rotation moves it into a copy. (Killed while adding it to a copy, the rotator leaves
+//     the part it had added there twice: doubled, but nothing lost.)
 
 namespace KvDestination {
 namespace {
 
 // Rotated copies: the log file's name, then ".year-month-dayHhour-minute-second".
 constexpr const char* k_rotated_suffix_mask = "\\.[0-9]+\\-[0-9]+\\-[0-9]+H[0-9]+\\-[0-9]+\\-[0-9]+";
+// A log taken by a rotator: the log file's name, then ".rotating.pid.attempt". Not a copy's name,
+// so the pruning never counts or removes one.
+constexpr const char* k_taken_suffix = ".rotating.";
+constexpr const char* k_taken_suffix_mask = "\\.rotating\\.[0-9]+\\.[0-9]+";
+
+// Every retry follows a rotation by another run, so this many are never needed.
+constexpr int k_attempts = 1000;
+
+// An open file, closed (and so unlocked) with its scope.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) noexcept : m_fd(fd) {}
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd() { reset(); }
+
+  void reset(int fd = -1) noexcept {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+  }
+  [[nodiscard]] int get() const noexcept { return m_fd; }
+  explicit operator bool() const noexcept { return m_fd >= 0; }
+
+ private:
+  int m_fd;
+};
 
 // The log file's own name as a regular expression that matches exactly that name.
 std::string literal_pattern(const std::string& text) {
@@ -32,19 +77,98 @@ std::string literal_pattern(const std::string& text) {
   return pattern;
 }
 
-// Adds the content of `from` to the end of `to` and removes `from`. 0, or the errno value of the
-// step that failed (then `from` is left as it was).
-int append_and_remove(const std::string& from, const std::string& to) {
-  errno = 0;
-  std::ifstream source(from, std::ios::in | std::ios::binary);
-  if (!source.is_open()) return errno != 0 ? errno : EIO;
-  std::ofstream target(to, std::ios::out | std::ios::app | std::ios::binary);
-  if (!target.is_open()) return errno != 0 ? errno : EIO;
-  // An empty source would count as a failed insertion.
-  if (source.peek() != std::ifstream::traits_type::eof()) target << source.rdbuf();
-  target.close();
-  if (target.fail()) return errno != 0 ? errno : EIO;
-  return ::unlink(from.c_str()) == 0 ? 0 : errno;
+// Waits for the exclusive lock; a signal does not end the wait. On a file system without locks
+// the messages are still written, only without the protection from other runs.
+void lock(int fd) {
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+bool is_at_path(int fd, const std::string& path) {
+  struct stat held {};
+  struct stat at_path {};
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &at_path) == 0 && held.st_dev == at_path.st_dev &&
+         held.st_ino == at_path.st_ino;
+}
+
+int rename_no_replace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // A file system without the no-replace rename.
+  boost::system::error_code ec;
+  if (fs::exists(to, ec)) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return written < 0 ? errno : EIO;
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+int append_file(const std::string& from, int to) {
+  const unique_fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source) return errno;
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got < 0 ? errno : 0;
+    if (const int error = write_all(to, buffer, static_cast<size_t>(got)); error != 0) return error;
+  }
+}
+
+// Moves the file `own`, which no other run writes to, into the rotated copy `copy`. 0, or the
+// errno value of the step that failed; then `own` is left as it was and the copy too.
+int move_into_copy(const std::string& own, const std::string& copy) {
+  int error = 0;
+  // A copy that vanishes between the two steps (pruned by another run) is made anew.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    error = rename_no_replace(own, copy);
+    if (error != EEXIST) return error;
+    // A copy made earlier in the same second: added to, never replaced. Another rotator may be
+    // adding to it at the same time: its lock keeps the two whole and apart.
+    const unique_fd target(::open(copy.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!target) {
+      error = errno;
+      if (error == ENOENT) continue;
+      return error;
+    }
+    lock(target.get());
+    if (!is_at_path(target.get(), copy)) continue;
+    struct stat before {};
+    if (::fstat(target.get(), &before) != 0) return errno;
+    error = append_file(own, target.get());
+    if (error == 0 && ::unlink(own.c_str()) != 0) error = errno;
+    // Whole or not at all: `own` stays and is moved again later.
+    if (error != 0) (void)::ftruncate(target.get(), before.st_size);
+    return error;
+  }
+  return error;
+}
+
+boost::posix_time::ptime local_time(std::time_t when) {
+  return boost::date_time::c_local_adjustor<boost::posix_time::ptime>::utc_to_local(
+      boost::posix_time::from_time_t(when));
+}
+
+// Files under a rotator's name whose rotator is gone (rule 3) go into the copy their rotator
+// would have made: named after the last write to them. Errors leave them for the next rotation.
+void move_abandoned(const std::string& log_path) {
+  const fs::path log(log_path);
+  const auto taken =
+      FileLogger::get_files_by_mask(log.parent_path(), literal_pattern(log.filename().string()) + k_taken_suffix_mask);
+  for (const auto& [written, entry] : taken) {
+    const std::string path = entry.path().string();
+    const unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 || !is_at_path(file.get(), path)) continue;
+    (void)move_into_copy(path, rotated_file_name(log_path, local_time(written)));
+  }
 }
 
 }  // namespace
@@ -57,46 +181,73 @@ void FileLogger::set_max_size(unsigned long n) { max_size_ = n * 1_MB; }
 void FileLogger::set_max_rotate(unsigned long n) { max_rotate_ = n; }
 
 int FileLogger::write_log_impl(const std::string& text) {
-  boost::system::error_code ec;
-  bool new_file = !fs::exists(m_path, ec);
-  if (!new_file && is_file_max_size_reached()) {
-    if (const int rotated = log_rotate(); rotated != 0) return rotated;
-    new_file = true;
+  bool new_file = false;
+  bool rotated = false;
+  for (int attempt = 0; attempt < k_attempts; ++attempt) {
+    unique_fd log(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!log && errno == ENOENT) {
+      log.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (log) new_file = true;
+    }
+    if (!log) {
+      if (errno == EEXIST) continue;  // another run created the log just now
+      return 1;
+    }
+    lock(log.get());
+    if (!is_at_path(log.get(), m_path)) continue;  // rotated by another run meanwhile
+    // One rotation per message: the message then goes to whatever log is current, even if
+    // other runs have filled it meanwhile.
+    if (!rotated && is_file_max_size_reached(log.get())) {
+      log.reset();
+      if (const int error = log_rotate(); error != 0) return error;
+      rotated = new_file = true;
+      continue;
+    }
+    if (write_all(log.get(), text.data(), text.size()) != 0) return 1;
+    log.reset();
+    return new_file ? change_file_access_mod() : 0;
   }
-
-  std::ofstream file(m_path, std::ios::out | std::ios::app | std::ios::binary);
-  if (!file.is_open()) return 1;
-  file << text;
-  file.close();
-
-  return new_file ? change_file_access_mod() : 0;
+  return 1;
 }
 
-bool FileLogger::is_file_max_size_reached() const {
-  boost::system::error_code ec;
-  const auto size = fs::file_size(m_path, ec);
-  return !ec && size > max_size_;
+bool FileLogger::is_file_max_size_reached(int log_fd) const {
+  struct stat status {};
+  return ::fstat(log_fd, &status) == 0 && static_cast<uint64_t>(status.st_size) > max_size_;
 }
 
 int FileLogger::log_rotate() {
   const std::string rotated = rotated_file_name(m_path, boost::posix_time::second_clock::local_time());
-  // A copy made earlier in the same second has this name too: it is added to, never replaced,
-  // so no message is lost however small the limit.
-  int error = ::renameat2(AT_FDCWD, m_path.c_str(), AT_FDCWD, rotated.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
-  boost::system::error_code ec;
-  if (error == EINVAL) {
-    // A file system without the no-replace rename.
-    if (fs::exists(rotated, ec))
-      error = EEXIST;
-    else
-      error = ::rename(m_path.c_str(), rotated.c_str()) == 0 ? 0 : errno;
-  }
-  if (error == EEXIST) error = append_and_remove(m_path, rotated);
-  if (error != 0) return error;
+  {
+    // Another run may have rotated the log since this run found it full: then the fresh log is
+    // not rotated again.
+    const unique_fd log(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!log) return errno == ENOENT ? 0 : errno;
+    lock(log.get());
+    if (!is_at_path(log.get(), m_path) || !is_file_max_size_reached(log.get())) return 0;
 
-  // The copy is made; trouble with pruning the old ones must not lose the message, which goes
-  // to the fresh log file either way.
+    static std::atomic<unsigned> attempts{0};
+    std::string own;
+    int error = EEXIST;
+    // A name left by a killed process with the same pid is not replaced.
+    for (int attempt = 0; attempt < k_attempts && error == EEXIST; ++attempt) {
+      own = m_path + k_taken_suffix + std::to_string(::getpid()) + "." + std::to_string(attempts++);
+      error = rename_no_replace(m_path, own);
+    }
+    // Gone only where locks do not work: another run took it first.
+    if (error == ENOENT) return 0;
+    if (error != 0) return error;
+    error = move_into_copy(own, rotated);
+    if (error != 0) {
+      // The log goes back, unless a fresh one is there already; then a later rotation moves it.
+      (void)rename_no_replace(own, m_path);
+      return error;
+    }
+  }
+
+  // The copy is made; trouble with the clean-up must not lose the message, which goes to the
+  // fresh log file either way.
   try {
+    move_abandoned(m_path);
     const fs::path log_path(m_path);
     const auto copies = get_files_by_mask(log_path.parent_path(),
                                           literal_pattern(log_path.filename().string()) + k_rotated_suffix_mask);
@@ -104,6 +255,7 @@ int FileLogger::log_rotate() {
       // Newest first; among equal times the one listed later counts as newer.
       auto oldest_to_remove = copies.rbegin();
       std::advance(oldest_to_remove, static_cast<std::ptrdiff_t>(max_rotate_));
+      boost::system::error_code ec;
       for (auto it = oldest_to_remove; it != copies.rend(); ++it) fs::remove(it->second.path(), ec);
     }
   } catch (const std::exception&) {

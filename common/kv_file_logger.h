@@ -2,7 +2,7 @@
 
 // The log-file destination: appends message by message and, once the file has grown beyond a
 // class-wide limit, moves it aside under a name carrying the time of rotation, keeping only the
-// newest rotated copies.
+// newest rotated copies. Several processes may share one log file, rotations included.
 
 #include "common/kv_logger.h"
 
@@ -40,7 +40,7 @@ class FileLogger : public KvLogger {
   int write_log_impl(const std::string& text) override;
 
  private:
-  [[nodiscard]] bool is_file_max_size_reached() const;
+  [[nodiscard]] bool is_file_max_size_reached(int log_fd) const;
   [[nodiscard]] int log_rotate();
   // Runs when a message starts a new file; nothing to adjust on this platform.
   [[nodiscard]] int change_file_access_mod();

@@ -7,9 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <map>
+#include <random>
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -91,6 +102,32 @@ TEST_F(KvFileLoggerTest, KeepsOnlyTheNewestCopies) {
                                          "m+.log.2019-1-1H0-0-0"}));
 }
 
+TEST_F(KvFileLoggerTest, LogLeftByAKilledRotatorGoesIntoACopy) {
+  // A rotator killed after taking the log leaves it under its own name: the next rotation moves
+  // it into the copy named after its last write, unless its rotator is still at work on it.
+  const std::string left = m_dir.file("m.log.rotating.7.0");
+  const std::string held = m_dir.file("m.log.rotating.8.0");
+  write_file(left, "left\n");
+  std::tm written{};
+  written.tm_year = 2020 - 1900;
+  written.tm_mday = 1;
+  written.tm_sec = 1;
+  written.tm_isdst = -1;
+  fs::last_write_time(left, std::mktime(&written));
+  write_file(held, "held\n");
+  const int holder = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  write_file(m_log, "full");
+
+  FileLogger::max_size_ = 1;
+  FileLogger::max_rotate_ = 2;  // the held file is no copy, so both copies stay
+  EXPECT_EQ(FileLogger(m_log).write_log("fresh\n"), 0);
+  ::close(holder);
+  EXPECT_EQ(read_file(m_dir.file("m.log.2020-1-1H0-0-1")), "left\n");
+  EXPECT_EQ(read_file(held), "held\n");
+  EXPECT_EQ(entries().size(), 4u);  // with the log and the copy just made
+}
+
 TEST_F(KvFileLoggerTest, FailedWrites) {
   EXPECT_EQ(FileLogger(m_dir.file("missing/m.log")).write_log("x\n"), 1);
 
@@ -102,6 +139,50 @@ TEST_F(KvFileLoggerTest, FailedWrites) {
   FileLogger logger(m_log);
   EXPECT_EQ(logger.write_log("lost\n"), EISDIR);
   EXPECT_EQ(read_file(m_log), "full");
+}
+
+TEST_F(KvFileLoggerTest, RunsSharingOneLogKeepEveryMessageOnce) {
+  // Runs of the program for different operations write one log at once; however their rotations
+  // interleave, each message must end up in exactly one file: the log or a rotated copy.
+  constexpr int k_runs = 8;
+  constexpr int k_messages = 1500;
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("message lengths seeded with " + std::to_string(seed));
+  FileLogger::max_size_ = 400;
+  FileLogger::max_rotate_ = 1000000;
+  const auto message = [](int run, int i) { return "run " + std::to_string(run) + " message " + std::to_string(i); };
+
+  std::vector<pid_t> runs;
+  for (int run = 0; run < k_runs; ++run) {
+    runs.push_back(::fork());
+    ASSERT_GE(runs.back(), 0);
+    if (runs.back() != 0) continue;
+    std::mt19937 random(seed + static_cast<unsigned>(run));
+    FileLogger logger(m_log);
+    for (int i = 0; i < k_messages; ++i)  // a failed write shows as a lost message
+      (void)logger.write_log(message(run, i) + std::string(random() % 64, '.') + "\n");
+    ::_exit(0);
+  }
+  for (const pid_t pid : runs) ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+
+  std::map<std::string, int> found;
+  const std::regex kept(R"(m\.log(\.[0-9]+-[0-9]+-[0-9]+H[0-9]+-[0-9]+-[0-9]+)?)");
+  const std::regex line(R"(\] (run [0-9]+ message [0-9]+)\.*\n)");
+  for (const auto& name : entries()) {
+    const std::string text = std::regex_match(name, kept) ? read_file(m_dir.file(name)) : "";
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) ++found[(*it)[1]];
+  }
+  int lost = 0;
+  int doubled = 0;
+  for (int run = 0; run < k_runs; ++run) {
+    for (int i = 0; i < k_messages; ++i) {
+      const int times = found[message(run, i)];
+      lost += times == 0 ? 1 : 0;
+      doubled += std::max(times - 1, 0);
+    }
+  }
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(doubled, 0);
 }
 
 }  // namespace
