@@ -140,6 +140,7 @@ class curlAPI {
   [[nodiscard]] int post_change(const std::string& path, const std::string& body, std::string& reply);
   // The error line that follows a reply the reader did not accept; secrets in the body masked.
   void log_refused_body(std::string_view sig, const std::string& body) const;
+
   handle_ptr curl_handle;
   std::stringstream response_stream;
   long http_code = 0;  // HTTP status of the last completed exchange
