@@ -51,6 +51,11 @@ class curlAPI {
   [[nodiscard]] int wait_for_task_completion(const std::string& task_id);
 
   // Inventory and free names (curl_inventory.cpp).
+  // Reads a list and every further page its "next" links name, within a bound on the number of
+  // pages; read_page handles one page and returns 0 or its failure code. A reply that is one
+  // record (no "next") is read as a list of one page.
+  [[nodiscard]] int read_all_pages(std::string_view sig, const std::string& path,
+                                   const std::function<int(const boost::json::object&)>& read_page);
   [[nodiscard]] int get_domain_list(std::vector<veil_vm_info>& domains);
   [[nodiscard]] static bool domain_id_exists(const std::vector<veil_vm_info>& domains, const std::string& id);
   [[nodiscard]] int get_available_vdisks(domain_conf& domain);
@@ -70,6 +75,8 @@ class curlAPI {
   // Disks, CD-ROM drives and VM removal (curl_disks.cpp). The single requests return the task id
   // and leave the waiting to the caller; the two list operations wait for every task.
   [[nodiscard]] int create_vdisk(vdisk& disk, std::string& task_id);
+  // The creation request's body for the record as it stands (its name already made free).
+  [[nodiscard]] static std::string create_vdisk_body(const vdisk& disk);
   [[nodiscard]] int remove_vdisk(const std::string& vdisk_id, std::string& task_id);
   // operation is "attach" or "detach"; an empty serial sends none.
   [[nodiscard]] int operate_with_disk(const std::string& vm_id, const std::string& vdisk_id,
@@ -97,6 +104,23 @@ class curlAPI {
   // The text with the password, the token and every other secret masked, for the log.
   [[nodiscard]] std::string masked(std::string_view text) const;
 
+  // While one lives, a requested stop lets this client's requests run to their end, as it lets a
+  // change request's: for the reads whose answer the stop's clean-up needs (which disk a creation
+  // request with a lost reply made). The stop comes at the next wait after it is gone.
+  class stop_held {
+   public:
+    explicit stop_held(curlAPI& api) noexcept : m_api(api), m_held_before(api.m_change_under_way) {
+      api.m_change_under_way = true;
+    }
+    stop_held(const stop_held&) = delete;
+    stop_held& operator=(const stop_held&) = delete;
+    ~stop_held() { m_api.m_change_under_way = m_held_before; }
+
+   private:
+    curlAPI& m_api;
+    bool m_held_before;
+  };
+
  private:
   using handle_ptr = std::unique_ptr<CURL, void (*)(CURL*)>;
 
@@ -116,10 +140,6 @@ class curlAPI {
   [[nodiscard]] int post_change(const std::string& path, const std::string& body, std::string& reply);
   // The error line that follows a reply the reader did not accept; secrets in the body masked.
   void log_refused_body(std::string_view sig, const std::string& body) const;
-  // Reads a list and every further page its "next" links name; read_page handles one page and
-  // returns 0 or its failure code.
-  [[nodiscard]] int read_all_pages(std::string_view sig, const std::string& path,
-                                   const std::function<int(const boost::json::object&)>& read_page);
 
   handle_ptr curl_handle;
   std::stringstream response_stream;

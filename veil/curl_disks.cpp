@@ -49,13 +49,17 @@ void curlAPI::log_refused_body(std::string_view sig, const std::string& body) co
                                << std::endl;
 }
 
+std::string curlAPI::create_vdisk_body(const vdisk& disk) {
+  return "{\"description\": " + json_quoted_stripped(disk.description) +
+         ", \"verbose_name\": " + json_quoted_stripped(disk.verbose_name) +
+         ", \"preallocation\": false, \"datapool\": " + json_quoted(disk.datapool.id) +
+         ", \"size\": " + json_raw(disk.size) + ", \"virtual_size\": " + json_raw(disk.virtual_size) +
+         ", \"preallocation_type\": \"falloc\"}";
+}
+
 int curlAPI::create_vdisk(vdisk& disk, std::string& task_id) {
   if (get_free_instance_name("vdisk", disk.verbose_name) != 0) return 2;
-  const std::string body = "{\"description\": " + json_quoted_stripped(disk.description) +
-                           ", \"verbose_name\": " + json_quoted_stripped(disk.verbose_name) +
-                           ", \"preallocation\": false, \"datapool\": " + json_quoted(disk.datapool.id) +
-                           ", \"size\": " + json_raw(disk.size) + ", \"virtual_size\": " + json_raw(disk.virtual_size) +
-                           ", \"preallocation_type\": \"falloc\"}";
+  const std::string body = create_vdisk_body(disk);
   std::string reply;
   if (post_change("/api/vdisks/?async=1", body, reply) != 0) return 2;
   std::string entity;

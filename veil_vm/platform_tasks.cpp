@@ -3,8 +3,7 @@
 #include "common/kv_logger.h"
 #include "veil/curl_signatures.h"
 #include "veil/stop_points.h"
-
-#include <boost/json/parse.hpp>
+#include "veil_vm/lost_vdisk.h"
 
 #include <algorithm>
 #include <exception>
@@ -45,7 +44,7 @@ int KvPlatformTasks::attach(curlAPI& api, const std::string& vm_id, const std::s
   return result;
 }
 
-int KvPlatformTasks::create(curlAPI& api, const std::string& url, vdisk& disk, std::string& task_id,
+int KvPlatformTasks::create(curlAPI& api, [[maybe_unused]] const std::string& url, vdisk& disk, std::string& task_id,
                             std::string& new_id) {
   try {
     const int result = api.create_vdisk(disk, task_id);
@@ -57,25 +56,10 @@ int KvPlatformTasks::create(curlAPI& api, const std::string& url, vdisk& disk, s
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_create_sig << ": exception:" << error.what() << std::endl;
   }
-  // Only the request itself throws, so the name had been made free before it went out: a disk
-  // by that name now is the one the controller made. (Any other failure leaves the name as the
-  // saved record had it, which may well be the original disk's.)
-  try {
-    std::string reply;
-    if (api.process_curl_api_request(url + "/api/vdisks/", GET, reply, "", nullptr) != 0) return 2;
-    boost::system::error_code error;
-    const boost::json::value list = boost::json::parse(reply, error);
-    const boost::json::value* rows = !error && list.is_object() ? list.get_object().if_contains("results") : nullptr;
-    if (rows == nullptr || !rows->is_array()) return 2;
-    for (const boost::json::value& row : rows->get_array()) {
-      const boost::json::value* name = row.is_object() ? row.get_object().if_contains("verbose_name") : nullptr;
-      const boost::json::value* id = row.is_object() ? row.get_object().if_contains("id") : nullptr;
-      if (name && id && name->is_string() && id->is_string() && name->get_string() == disk.verbose_name)
-        new_id = id->get_string();
-    }
-  } catch (const std::exception& error) {
-    KvLogStream(KvLogLvl::Error) << k_create_sig << ": exception:" << error.what() << std::endl;
-  }
+  // Only the request itself throws, so the name had been made free before it went out. (Any
+  // other failure leaves the name as the saved record had it, which may well be the original
+  // disk's.)
+  new_id = find_lost_vdisk(api, disk);
   return 2;
 }
 

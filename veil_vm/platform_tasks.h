@@ -20,8 +20,8 @@ class KvPlatformTasks {
                            const std::string& serial, std::string& task_id);
   // As create_vdisk, but a transport error of the request is logged and gives 2. `new_id` names
   // the disk the controller made: also when the reply was lost (a time-out), since the
-  // controller may have made the disk all the same; it is then looked up by its free name in the
-  // list at `url`.
+  // controller may have made the disk all the same; it is then looked up (find_lost_vdisk) and
+  // named only when it is surely the request's. `url` is not used.
   [[nodiscard]] int create(curlAPI& api, const std::string& url, vdisk& disk, std::string& task_id,
                            std::string& new_id);
   // As wait_for_task_completion; the task is forgotten once the controller reported its end.

@@ -193,6 +193,12 @@ class TestController {
   void add_guest_file(const std::string& vm_id, const std::string& path);
   [[nodiscard]] std::vector<GuestRun> guest_runs() const;
 
+  // Another client. The next vdisk creation request finds, just before it is carried out, a disk
+  // of its name made by someone else: the disk the request asks for, attached to no VM, with the
+  // members of `changes` in place of the request's (none: the very same disk). Names being
+  // unique here, the request is then refused.
+  void set_rival_vdisk(boost::json::object changes);
+
   // Every request received, in order of arrival.
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
   [[nodiscard]] std::vector<RecordedRequest> requests_to(const std::string& method, const std::string& path) const;
@@ -291,6 +297,7 @@ class TestController {
   std::map<std::string, GuestProgram> m_guest_programs;
   std::map<std::string, std::set<std::string>> m_guest_files;  // VM id -> paths
   std::vector<GuestRun> m_guest_runs;
+  std::optional<boost::json::object> m_rival_vdisk;  // see set_rival_vdisk
 };
 
 }  // namespace kv_test

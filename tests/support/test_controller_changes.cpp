@@ -50,6 +50,16 @@ std::string domain_id_of(const json::object& item) {
   return domain->is_object() ? text_of(domain->get_object(), "id") : std::string();
 }
 
+// The disk a creation request asks for, attached to no VM.
+json::object requested_vdisk(const std::string& vdisk_id, const json::object& body) {
+  json::object disk =
+      TestController::make_vdisk(vdisk_id, text_of(body, "verbose_name"), "", body.at("size").to_number<double>());
+  disk["description"] = text_of(body, "description");
+  disk["datapool"].as_object()["id"] = text_of(body, "datapool");
+  if (const json::value* virtual_size = body.if_contains("virtual_size")) disk["virtual_size"] = *virtual_size;
+  return disk;
+}
+
 }  // namespace
 
 std::optional<json::object> TestController::vm(const std::string& id) const {
@@ -176,14 +186,16 @@ void TestController::create_vdisk(const json::object& body, httplib::Response& r
   const json::value* size = body.if_contains("size");
   if (name.empty() || !size || !size->is_number() || text_of(body, "datapool").empty())
     return refuse(response, "verbose_name, datapool and size are required.");
+  if (m_rival_vdisk) {
+    json::object rival = requested_vdisk(new_entity_id(k_vdisk_kind), body);
+    for (const auto& member : *m_rival_vdisk) rival[member.key()] = member.value();
+    m_vdisks.push_back(std::move(rival));
+    m_rival_vdisk.reset();
+  }
   if (name_taken(m_vdisks, name)) return refuse(response, "vdisk with this verbose_name already exists.");
 
   const std::string vdisk_id = new_entity_id(k_vdisk_kind);
-  json::object disk = make_vdisk(vdisk_id, name, "", size->to_number<double>());
-  disk["description"] = text_of(body, "description");
-  disk["datapool"].as_object()["id"] = text_of(body, "datapool");
-  if (const json::value* virtual_size = body.if_contains("virtual_size")) disk["virtual_size"] = *virtual_size;
-  m_vdisks.push_back(std::move(disk));
+  m_vdisks.push_back(requested_vdisk(vdisk_id, body));
   if (!m_image_directory.empty()) {
     const std::string path = m_image_directory + "/" + vdisk_id + ".img";
     std::ofstream(path, std::ios::app).close();
@@ -349,6 +361,11 @@ void TestController::guest_command(std::unique_lock<std::mutex>& lock, const std
   if (!program.exitcode.empty()) status += "\"exitcode\": " + program.exitcode;
   if (!program.exited.empty()) status += std::string(status.empty() ? "" : ", ") + "\"exited\": " + program.exited;
   reply_json(response, 200, "{\"guest-exec\": {" + status + "}}");
+}
+
+void TestController::set_rival_vdisk(json::object changes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_rival_vdisk = std::move(changes);
 }
 
 }  // namespace kv_test

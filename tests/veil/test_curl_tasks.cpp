@@ -67,6 +67,11 @@ TEST_F(TaskWait, OnlySuccessEndsTheWaitWell) {
     EXPECT_EQ(wait(id), 1);
     EXPECT_TRUE(log.contains(std::string(k_wait_sig) + ": unable to get status of the task: '" + id + "'"));
   }
+  // A status that is not a string is reported as a JSON error, as every reader reports one.
+  controller.set_reply("GET", "/api/tasks/t-number/", 200, R"({"id": "t-number", "status": 3})");
+  LogCapture log;
+  EXPECT_EQ(wait("t-number"), 1);
+  EXPECT_TRUE(log.contains("int curlAPI::get_task_status(const string&, std::string&): boost::json: ")) << log.text();
 }
 
 TEST_F(TaskWait, ThreeHundredPollsAtMost) {

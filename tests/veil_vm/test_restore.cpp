@@ -11,6 +11,7 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,33 @@ TEST_F(RestoreRules, AFailedTaskFailsTheVmCreationAndTheArchiving) {
   module->make_archiving();
   EXPECT_TRUE(logged("virtual void KvModuleVeilVM::make_archiving(): unable to delete domain 'web'"));
   EXPECT_NE(log_at("Info").back(), "Domain 'web' was deleted successfully,");
+}
+
+TEST_F(RestoreRules, AnExceptionWhileRestoringTheDisksRemovesTheNewOnesFirst) {
+  ::domain_conf saved = vm_record();
+  saved.available_vdisks = {"d15c-1"};
+  kv_test::write_file(dir() + "/vm.config", kv_veil::to_archive_text(saved));
+  vdisk disk;
+  ASSERT_EQ(curlAPI::read_vdisk_info(boost::json::serialize(TestController::make_vdisk("d15c-1", "data", k_vm, 0.1)),
+                                     disk),
+            0);
+  disk.target_dev = "vdb";
+  kv_test::write_file(dir() + "/d15c-1.conf", kv_veil::to_archive_text(disk));
+  kv_test::write_file(dir() + "/vdb", "image");
+  KvModuleOptions options;
+  options.tmp_operation_directory = dir();
+  auto module = module_with(options);
+  module->conf.timeout = 1;
+  // The attach request's reply comes too late: its transport error leaves restore_vdisks.
+  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/",
+                       kv_test::Fault{kv_test::Fault::Kind::slow, std::chrono::milliseconds(3000), 1});
+  EXPECT_FALSE(module->deployment(false));
+  const auto lines = errors();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.rfind("int KvModuleVeilVM::restore_vdisks(", 0) == 0 && line.find("): exception:") != std::string::npos;
+  }));
+  EXPECT_TRUE(controller.vdisks().empty());
+  EXPECT_TRUE(controller.attachments().empty());
 }
 
 }  // namespace
