@@ -128,9 +128,10 @@ TEST_F(ArchiveVerifyTest, CheckCommandsQuoteEveryPath) {
 TEST_F(ArchiveVerifyTest, SnapshotFileVerifiesAsItsMetaFileAndStays) {
   const std::string meta_sign = sign_meta();
   std::string output;
-  ASSERT_EQ(kv_utils_common::execute_command("cd '" + dir() + "' && mkdir -p s/leveldb && cp meta s/kv-arch.meta" +
-                                                 " && cp meta s/leveldb/older.meta && head -c 64M /dev/zero > s/disk.img" +
-                                                 " && tar czf kv-arch.snap -C s .", output), 0) << output;
+  const std::string pack = "cd '" + dir() + "' && mkdir -p s/leveldb && cp meta s/kv-arch.meta" +
+                           " && cp meta s/leveldb/older.meta && head -c 64M /dev/zero > s/disk.img" +
+                           " && tar czf kv-arch.snap -C s .";
+  ASSERT_EQ(kv_utils_common::execute_command(pack, output), 0) << output;
   module.options_.operation = VerifyInClientDefinedStorage;
   module.options_.meta_file = dir() + "/kv-arch.snap";
   module.options_.esign = R"({"archive_name":"local-directory:3@/store/arch","archive_sign":"6f6b","snapshot_sign":")" +

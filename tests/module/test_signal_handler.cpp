@@ -199,7 +199,7 @@ void stop_me_once_read(const std::string& fifo) {
       // Nothing of the forked run's is kept open: its report ends with the run, not with this.
       for (int inherited = 0; inherited < 1024; ++inherited) ::close(inherited);
       int fd = -1;
-      for (int i = 0; i < 1000 && (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0; ++i) ::usleep(10'000);
+      for (int i = 0; i < 1000 && (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; ++i) ::usleep(10'000);
       if (fd >= 0) ::kill(target, SIGTERM);
       for (int i = 0; i < 1000 && ::kill(target, 0) == 0; ++i) ::usleep(10'000);
       ::_exit(0);
