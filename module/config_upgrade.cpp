@@ -14,7 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <cerrno>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,21 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-// The bytes ConfigFile::save writes for `config`.
-uintmax_t saved_size(const kv_config::ConfigFile& config) {
-  uintmax_t size = 0;
-  for (const auto& entity : config) size += entity->get().size() + 1;
-  return size;
+// The lines of `config`, as ConfigFile::save writes them.
+std::string saved_text(const kv_config::ConfigFile& config) {
+  std::ostringstream text;
+  for (const auto& entity : config) text << *entity;
+  return text.str();
+}
+
+bool write_all(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return true;
 }
 
 // Replaces the file at `path` by `config` without ever leaving it half written: the content
@@ -41,20 +52,21 @@ bool replace_file(const kv_config::ConfigFile& config, const std::string& path) 
   const fs::path temporary = fs::unique_path(target.string() + ".%%%%%%%%.new", error);
   if (error) return false;
 
-  // The merged file holds the controller's password: the new file has the old one's mode from
-  // its creation (never a wider one), not only once the text is in it.
+  // The merged file holds the controller's password. So the new file is its owner's alone
+  // until it is complete, and only then gets the old file's mode:
+  // 1. it is written through the descriptor that created it, never reopened by its path, which
+  //    a mode without write permission (0444, say) would refuse to anyone but root;
+  // 2. the owner is changed before the mode, since a change of owner clears the set-id bits.
   struct stat original {};
   const bool known = ::stat(target.c_str(), &original) == 0;
   const mode_t mode = known ? original.st_mode & 07777 : 0600;
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  // Best effort: a file we may not hand to its owner is still better than no file. The owner
-  // goes first, since a change of owner clears the set-id bits.
+  // Best effort: a file we may not hand to its owner is still better than no file.
   if (known) (void)::fchown(fd, original.st_uid, original.st_gid);
-  (void)::fchmod(fd, mode);
 
-  bool written = config.save(temporary.string());
-  written = written && fs::file_size(temporary, error) == saved_size(config) && !error;
+  bool written = write_all(fd, saved_text(config));
+  written = written && ::fchmod(fd, mode) == 0;
   written = written && ::fsync(fd) == 0;
   written = ::close(fd) == 0 && written;
   if (written) {

@@ -144,8 +144,9 @@ class KvModuleUniversal {
   [[nodiscard]] std::string reference_snapshot_directory_path() const;
   [[nodiscard]] int pack_snapshot_file() const;
   [[nodiscard]] int unpack_snapshot_file(const std::string& path);
-  // As unpack_snapshot_file, for operations that only look into the snapshot: it goes into a
-  // fresh temporary directory (removed with the reference snapshot directory) and the file stays.
+  // As unpack_snapshot_file, for operations that only look into the snapshot: only its meta
+  // file is unpacked, into a fresh temporary directory (removed with the reference snapshot
+  // directory), and the file stays.
   [[nodiscard]] int unpack_snapshot_file_privately(const std::string& path);
   void remove_reference_snapshot_directory();
   // The tar commands of packing and unpacking; they throw for a path no command can carry.

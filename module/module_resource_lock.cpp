@@ -7,11 +7,13 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/format.hpp>
+#include <boost/interprocess/exceptions.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <fstream>
 #include <stdexcept>
@@ -130,21 +132,26 @@ void resource_file_lock::release() noexcept {
 }
 
 void resource_file_lock::open() {
-  int fd = ::open(resource_lock_file_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) throw std::runtime_error("unable to open lock file");
-  // Through the descriptor, so that the lock is on the very file just opened, whatever happens
-  // at the path meanwhile.
-  boost::interprocess::file_lock lock;
-  try {
-    boost::interprocess::file_lock opened(("/proc/self/fd/" + std::to_string(fd)).c_str());
-    lock.swap(opened);
-  } catch (...) {
-    ::close(fd);
-    throw;
+  // The descriptor is opened before the lock's own one, and kept. A file, once removed from the
+  // path, never comes back to it, and the open descriptor keeps its inode number from being
+  // reused. So while the path still names the descriptor's file, the lock's descriptor, opened
+  // by the path later, is on that same file: is_file_at_path compares the two by fstat and stat.
+  constexpr int k_attempts = 16;
+  for (int attempt = 1;; ++attempt) {
+    int fd = ::open(resource_lock_file_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error("unable to open lock file");
+    try {
+      boost::interprocess::file_lock opened(resource_lock_file_path().c_str());
+      m_file_lock.swap(opened);
+      std::swap(m_fd, fd);
+      if (fd >= 0) ::close(fd);
+      return;
+    } catch (const boost::interprocess::interprocess_exception& error) {
+      ::close(fd);
+      // Removed by its last holder between the two opens: the next attempt creates it again.
+      if (error.get_native_error() != ENOENT || attempt == k_attempts) throw;
+    }
   }
-  m_file_lock.swap(lock);
-  std::swap(m_fd, fd);
-  if (fd >= 0) ::close(fd);
 }
 
 bool resource_file_lock::is_file_at_path() const {

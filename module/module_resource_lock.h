@@ -75,9 +75,9 @@ class resource_file_lock : public resource_lock_file_handler {
 
   // The last holder removes the file; the destructor's work, which never throws.
   void release() noexcept;
-  // Opens the file at the path (created when missing) and the lock on that very file.
+  // Opens the file at the path (created when missing), then the lock, also by the path.
   void open();
-  // Whether the file this object locks is still the one at the path.
+  // Whether the file this object locks is still the one at the path (see open).
   [[nodiscard]] bool is_file_at_path() const;
 
   int m_fd = -1;                               // the lock file, to tell it from a newer one

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -26,6 +28,21 @@ namespace {
 
 constexpr const char* k_tar = "/bin/tar";
 constexpr int k_snapshot_failed = 12;
+
+// The meta files at the top of a snapshot file, named as tar lists them ("./" kept), out of
+// the listing of the whole file. Lines of tar's own messages hold a '/' and never count.
+std::vector<std::string> top_level_meta_members(const std::string& listing) {
+  std::vector<std::string> members;
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string name = line.rfind("./", 0) == 0 ? line.substr(2) : line;
+    if (!name.empty() && name.find('/') == std::string::npos && fs::path(name).extension() == ".meta")
+      members.push_back(line);
+  }
+  std::sort(members.begin(), members.end());
+  members.erase(std::unique(members.begin(), members.end()), members.end());
+  return members;
+}
 
 }  // namespace
 
@@ -123,9 +140,26 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
     }
     const std::string& directory = reference_snapshot_directory;
 
-    const std::string command = unpack_snapshot_command(path, directory);
+    std::string command = unpack_snapshot_command(path, directory);
     std::string output;
-    const int code = kv_utils_common::execute_command(command, output);
+    int code = 0;
+    if (into_private_directory) {
+      // Only the meta file is read from a snapshot that is only looked into. The rest (the
+      // data mover's database, and whatever else the client's file holds) may be far larger
+      // than the temporary folder, so it stays in the file: the members are listed first, and
+      // only the meta files at the top are unpacked.
+      command = std::string(k_tar) + " tzf " + shell_quote(path);
+      code = kv_utils_common::execute_command(command, output);
+      const std::vector<std::string> members = top_level_meta_members(output);
+      if (code == 0 && !members.empty()) {
+        command = unpack_snapshot_command(path, directory) + " --";
+        for (const std::string& member : members) command += " " + shell_quote(member);
+        output.clear();
+        code = kv_utils_common::execute_command(command, output);
+      }
+    } else {
+      code = kv_utils_common::execute_command(command, output);
+    }
     if (code != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": command: '" << command << "' returned code: " << code
                                    << " result: " << output << std::endl;

@@ -5,6 +5,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ class ArchiveVerifyTest : public ModuleTest {
     kv_test::write_file(dir() + "/kvfd", "#!/bin/sh\n[ \"$(cat \"$4\")\" = ok ]\n", 0755);
     module.set_command_runner([this](const std::string& command, std::string& output) {
       commands.push_back(command);
+      if (!module.reference_snapshot_directory.empty()) unpacked = files_under(module.reference_snapshot_directory);
       std::string real = command;
       if (real.rfind(k_kvfd, 0) == 0) real = dir() + "/kvfd" + real.substr(k_kvfd.size());
       return kv_utils_common::execute_command(real, output);
@@ -62,8 +64,17 @@ class ArchiveVerifyTest : public ModuleTest {
     return names;
   }
 
+  static std::vector<std::string> files_under(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : boost::filesystem::recursive_directory_iterator(folder))
+      names.push_back(boost::filesystem::relative(entry.path(), folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   VerifyModule module;
   std::vector<std::string> commands;
+  std::vector<std::string> unpacked;  // what the checks found unpacked from a snapshot file
 };
 
 TEST_F(ArchiveVerifyTest, WriteEsignTurnsHexPairsIntoBytes) {
@@ -111,12 +122,16 @@ TEST_F(ArchiveVerifyTest, CheckCommandsQuoteEveryPath) {
   EXPECT_EQ(errors().at(1), ": Verification of: '/m/meta': [ failed ]");
 }
 
-// The snapshot file is only looked into: it stays, and what was unpacked goes with the run.
+// The snapshot file is only looked into: it stays, only its meta file is unpacked (the data
+// mover's database and a disk image, 64 MiB unpacked, never reach the temporary folder), and
+// what was unpacked goes with the run.
 TEST_F(ArchiveVerifyTest, SnapshotFileVerifiesAsItsMetaFileAndStays) {
   const std::string meta_sign = sign_meta();
   std::string output;
-  ASSERT_EQ(kv_utils_common::execute_command("cd '" + dir() + "' && mkdir s && cp meta s/kv-arch.meta && tar czf " +
-                                                 "kv-arch.snap -C s .", output), 0) << output;
+  const std::string pack = "cd '" + dir() + "' && mkdir -p s/leveldb && cp meta s/kv-arch.meta" +
+                           " && cp meta s/leveldb/older.meta && head -c 64M /dev/zero > s/disk.img" +
+                           " && tar czf kv-arch.snap -C s .";
+  ASSERT_EQ(kv_utils_common::execute_command(pack, output), 0) << output;
   module.options_.operation = VerifyInClientDefinedStorage;
   module.options_.meta_file = dir() + "/kv-arch.snap";
   module.options_.esign = R"({"archive_name":"local-directory:3@/store/arch","archive_sign":"6f6b","snapshot_sign":")" +
@@ -126,6 +141,7 @@ TEST_F(ArchiveVerifyTest, SnapshotFileVerifiesAsItsMetaFileAndStays) {
   EXPECT_EQ(commands.at(0), k_kvfd + " -n '/store/arch' -g '" + dir() + "/task_77.archive.sign' --verify --public-key '" +
                                 dir() + "/pub.pem'");
   EXPECT_TRUE(sign_files().empty());
+  EXPECT_EQ(unpacked, std::vector<std::string>{"kv-arch.meta"});
   EXPECT_TRUE(boost::filesystem::exists(module.options_.meta_file));
   EXPECT_FALSE(boost::filesystem::exists(module.reference_snapshot_directory));
 }

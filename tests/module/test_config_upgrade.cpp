@@ -1,9 +1,13 @@
 #include "common/config_file.h"
 #include "tests/module/module_test_support.h"
+#include "tests/support/process_helpers.h"
 #include "tests/support/temp_dir.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <csignal>
 #include <filesystem>
@@ -128,6 +132,32 @@ TEST_F(ConfigUpgrade, KeepsModeAndSymbolicLinkOfTheNewFile) {
   ASSERT_EQ(::stat(path("etc/real.conf").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_EQ(files_in(path("etc")), 1u);
+}
+
+// The installer may run as the module's own user, whose shipped template is read-only: the
+// upgrade runs in a real process that has given up root, in a folder that user may write.
+TEST_F(ConfigUpgrade, UnprivilegedUserUpgradesItsReadOnlyFile) {
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  kv_test::write_file(path("new.conf"), "user admin\n", 0444);
+  for (const std::string& owned : {dir(), path("new.conf")})
+    ASSERT_EQ(::chown(owned.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+
+  const kv_test::ForkedRun run = kv_test::run_forked([&] {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0) return 90;
+    FakeModule module;
+    module.options_.operation = UpgradeConfig;
+    module.options_.configs_list = ":" + path("new.conf") + ":";
+    return static_cast<int>(module.run());
+  });
+  ASSERT_TRUE(WIFEXITED(run.wait_status)) << run.errors;
+  EXPECT_EQ(WEXITSTATUS(run.wait_status), 0) << run.errors;
+  EXPECT_EQ(kv_config::ConfigFile(path("new.conf"))["user"], "");
+  struct stat info {};
+  ASSERT_EQ(::stat(path("new.conf").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0444u);
+  EXPECT_EQ(info.st_uid, nobody->pw_uid);
+  EXPECT_EQ(files_in(dir()), 1u);
 }
 
 // A directory loads as an empty file but cannot be replaced by one.

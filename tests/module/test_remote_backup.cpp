@@ -1,6 +1,11 @@
 #include "tests/module/module_test_support.h"
 #include "module/client_storage.h"
+#include "tests/support/process_helpers.h"
 #include "tests/support/temp_dir.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 
 #include <map>
 #include <string>
@@ -76,6 +81,25 @@ TEST_F(RemoteBackupTest, RemoteCommandsCannotBeExpandedLocally) {
   failing = k_ssh + "'test -d";
   EXPECT_FALSE(module.make_backup_remotely());
   EXPECT_EQ(commands.back(), k_ssh + "'test -d '\\''" + dir() + "/$(touch pwned)'\\'''");
+}
+
+// The pid the remote data mover prints is one of the remote host; pause, resume and stop must
+// reach the local ssh instead. The ssh is played by a script bound over /usr/bin/ssh in a private
+// mount namespace of a forked copy: it notes its pid, prints the data mover's pid line and ends
+// by a signal, so that the pid the signals would reach is kept for a look at it.
+TEST_F(RemoteBackupTest, SignalsAreForTheLocalSshNotTheRemotePid) {
+  const std::string ssh_pid = dir() + "/ssh.pid";
+  kv_test::write_file(dir() + "/ssh", "#!/bin/sh\necho $$ > " + ssh_pid + "\necho 'KVFD PID: 4343'\nkill -KILL $$\n",
+                      0755);
+  const kv_test::ForkedRun run = kv_test::run_forked([&] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount((dir() + "/ssh").c_str(), "/usr/bin/ssh", nullptr, MS_BIND, nullptr) != 0)
+      return 90;
+    if (module.make_backup_remotely() || out() != "KVFD PID: 4343\n") return 91;
+    return module.kvfd_pid == std::stoi(kv_test::read_file(ssh_pid)) ? 0 : 92;
+  });
+  ASSERT_TRUE(WIFEXITED(run.wait_status)) << run.errors;
+  EXPECT_EQ(WEXITSTATUS(run.wait_status), 0) << run.errors;
 }
 
 }  // namespace

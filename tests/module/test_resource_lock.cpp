@@ -1,6 +1,6 @@
 // Lock-file names, the lock file's life and the module's lock reassignment. The lock directory
 // is fixed under /opt, so every test that makes files runs in a forked copy of the test process
-// inside a private mount namespace with a fresh tmpfs over /opt.
+// inside a private mount namespace with a fresh tmpfs over /opt (and an empty one over /proc).
 #include "module/module_resource_lock.h"
 
 #include "common/kv_version.h"
@@ -77,12 +77,14 @@ class Checks {
   bool m_failed = false;
 };
 
-// Runs `body` in a forked copy of the test process whose /opt is a fresh, empty tmpfs.
+// Runs `body` in a forked copy of the test process whose /opt is a fresh, empty tmpfs. /proc is
+// an empty one too: the lock must not need it (a container or chroot may have none).
 void with_private_opt(const std::function<int(Checks&)>& body) {
   const kv_test::ForkedRun run = kv_test::run_forked([&] {
     if (::unshare(CLONE_NEWNS) != 0) return 90;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
     if (::mount("tmpfs", "/opt", "tmpfs", 0, "size=16m") != 0) return 92;
+    if (::mount("tmpfs", "/proc", "tmpfs", 0, "size=1m") != 0) return 93;
     Checks checks;
     const int code = body(checks);
     return code != 0 ? code : checks.code();

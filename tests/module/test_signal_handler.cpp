@@ -10,6 +10,8 @@
 #include "tests/support/temp_dir.h"
 #include "veil/stop_points.h"
 
+#include <boost/filesystem/operations.hpp>
+
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -18,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +171,68 @@ TEST_F(ModuleTest, StopLeftPendingAtTheEndIsCarriedOutWhenTheHandlerGoes) {
   EXPECT_EQ(WEXITSTATUS(run.wait_status), 17);
   EXPECT_EQ(run.errors, "");
 }
+
+// A stop that lands after the operation's last stop point (here in a preparation that then
+// fails, so the backup itself releases nothing) is carried out before the run ends, with the
+// module's release, rather than by the end of the program, which no longer has the module.
+TEST_F(ModuleTest, StopAfterTheLastStopPointOfTheOperationStillReleases) {
+  const Timed t = stop_run([this](StopModule& module) {
+    module.options_.tmp_operation_directory = dir();
+    module.options_.archive_name = "arch";
+    module.results.prepare = false;
+    module.throw_in = "prepare";
+    module.thrower = [] { ::raise(SIGTERM); };
+    return static_cast<int>(module.run());
+  });
+  EXPECT_EQ(t.status, 17);
+  EXPECT_EQ(t.errors, "release begin\nrelease end\n");
+}
+
+// Opens `fifo` for writing as soon as a reader has it open, then sends SIGTERM to this process
+// and keeps the writing end (no byte written) until this process has ended. From a helper
+// that is not a child of this process, as in signal_me_after.
+void stop_me_once_read(const std::string& fifo) {
+  const pid_t target = ::getpid();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::fork() == 0) {
+      // Nothing of the forked run's is kept open: its report ends with the run, not with this.
+      for (int inherited = 0; inherited < 1024; ++inherited) ::close(inherited);
+      int fd = -1;
+      for (int i = 0; i < 1000 && (fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; ++i) ::usleep(10'000);
+      if (fd >= 0) ::kill(target, SIGTERM);
+      for (int i = 0; i < 1000 && ::kill(target, 0) == 0; ++i) ::usleep(10'000);
+      ::_exit(0);
+    }
+    ::_exit(0);
+  }
+  ::waitpid(child, nullptr, 0);
+}
+
+class StopWhileUnpacking : public ModuleTest, public ::testing::WithParamInterface<KvModuleOperations> {};
+
+// Verification and deletion unpack the client's snapshot file into a temporary folder of their
+// own; a stop while they do (here while tar waits on a snapshot file that is a FIFO) takes that
+// folder away with the run.
+TEST_P(StopWhileUnpacking, RemovesTheRunsTemporaryFolder) {
+  const std::string tmp = dir() + "/tmp";
+  const std::string snapshot = dir() + "/kv-arch.snap";
+  ASSERT_TRUE(boost::filesystem::create_directory(tmp));
+  ASSERT_EQ(::mkfifo(snapshot.c_str(), 0600), 0);
+  const Timed t = stop_run([&](StopModule& module) {
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    module.options_.operation = GetParam();
+    module.options_.meta_file = snapshot;
+    module.options_.client_defined_storage_json = "{}";
+    stop_me_once_read(snapshot);
+    return static_cast<int>(module.run());
+  });
+  EXPECT_EQ(t.status, 17) << t.errors;
+  EXPECT_TRUE(boost::filesystem::is_empty(tmp));
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, StopWhileUnpacking,
+                         ::testing::Values(DeleteFromClientDefinedStorage, VerifyInClientDefinedStorage));
 
 TEST_F(ModuleTest, SignalsDuringTheShutdownHookNeitherRunItAgainNorCutItShort) {
   const Timed t = stop_run([](StopModule& module) {
