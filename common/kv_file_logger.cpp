@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <iterator>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -77,11 +79,27 @@ std::string literal_pattern(const std::string& text) {
   return pattern;
 }
 
-// Waits for the exclusive lock; a signal does not end the wait. On a file system without locks
-// the messages are still written, only without the protection from other runs.
-void lock(int fd) {
-  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+// How long a run waits for another run's lock before it goes on without it. A run holds the
+// lock for one message or one rotation, so only a run that is stopped (SIGSTOP) or hung while it
+// holds it makes anyone wait this long; once that has happened, this run waits no more, or every
+// message of it, its stop included, would wait again.
+constexpr std::chrono::milliseconds k_lock_wait{5000};
+constexpr std::chrono::milliseconds k_lock_retry{10};
+std::atomic<bool> g_lock_given_up{false};
+
+// Takes the exclusive lock; false when another run held it past the wait. On a file system
+// without locks the messages are still written, only without the protection from other runs.
+bool lock(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + k_lock_wait;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return true;
+    if (g_lock_given_up || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(k_lock_retry);
   }
+  g_lock_given_up = true;
+  return false;
 }
 
 bool is_at_path(int fd, const std::string& path) {
@@ -139,7 +157,8 @@ int move_into_copy(const std::string& own, const std::string& copy) {
       if (error == ENOENT) continue;
       return error;
     }
-    lock(target.get());
+    // A copy held past the wait: the rotator's own file is left and moved by a later rotation.
+    if (!lock(target.get())) return EWOULDBLOCK;
     if (!is_at_path(target.get(), copy)) continue;
     struct stat before {};
     if (::fstat(target.get(), &before) != 0) return errno;
@@ -193,7 +212,8 @@ int FileLogger::write_log_impl(const std::string& text) {
       if (errno == EEXIST) continue;  // another run created the log just now
       return 1;
     }
-    lock(log.get());
+    // Held past the wait by another run: the message still goes to the log.
+    (void)lock(log.get());
     if (!is_at_path(log.get(), m_path)) continue;  // rotated by another run meanwhile
     // One rotation per message: the message then goes to whatever log is current, even if
     // other runs have filled it meanwhile.
@@ -222,8 +242,8 @@ int FileLogger::log_rotate() {
     // not rotated again.
     const unique_fd log(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!log) return errno == ENOENT ? 0 : errno;
-    lock(log.get());
-    if (!is_at_path(log.get(), m_path) || !is_file_max_size_reached(log.get())) return 0;
+    // A log held past the wait by another run is not rotated now: it grows a little beyond the limit.
+    if (!lock(log.get()) || !is_at_path(log.get(), m_path) || !is_file_max_size_reached(log.get())) return 0;
 
     static std::atomic<unsigned> attempts{0};
     std::string own;
@@ -237,6 +257,10 @@ int FileLogger::log_rotate() {
     if (error == ENOENT) return 0;
     if (error != 0) return error;
     error = move_into_copy(own, rotated);
+    // The copy is held past the wait by another run: the log stays under this run's name, where
+    // a later rotation moves it once this run has let go of it, and the message goes to the
+    // fresh log.
+    if (error == EWOULDBLOCK) return 0;
     if (error != 0) {
       // The log goes back, unless a fresh one is there already; then a later rotation moves it.
       (void)rename_no_replace(own, m_path);

@@ -185,4 +185,27 @@ TEST_F(KvFileLoggerTest, RunsSharingOneLogKeepEveryMessageOnce) {
   EXPECT_EQ(doubled, 0);
 }
 
+TEST_F(KvFileLoggerTest, ALogHeldByAStoppedRunStillTakesTheMessage) {
+  // Another run stopped while it holds the full log: this run waits a while, then writes the
+  // message without rotating (and without the lock) instead of waiting for ever.
+  write_file(m_log, "full\n");
+  const int holder = ::open(m_log.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  FileLogger::max_size_ = 1;
+  const pid_t run = ::fork();
+  ASSERT_GE(run, 0);
+  if (run == 0) {
+    ::alarm(60);
+    ::_exit(FileLogger(m_log).write_log("kept\n") == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(run, &status, 0), run);
+  ::close(holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  const std::string log = read_file(m_log);
+  EXPECT_EQ(log.substr(0, 5), "full\n");
+  EXPECT_EQ(without_timestamp(log.substr(5)), "kept\n");
+  EXPECT_EQ(entries().size(), 1u);
+}
+
 }  // namespace
