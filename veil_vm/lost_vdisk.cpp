@@ -107,10 +107,14 @@ std::string find_lost_vdisk(curlAPI& api, const vdisk& requested) {
       }
       return 0;
     });
+    if (listed == 0 && disks.empty()) {
+      // Nothing to leave behind: the controller never made the disk.
+      KvLogStream(KvLogLvl::Info) << "No vdisk named " << kv_veil::json_quoted(name)
+                                  << " was made by the creation request whose reply was lost" << std::endl;
+      return {};
+    }
     if (listed != 0)
       doubt = "the list of vdisks could not be read";
-    else if (disks.empty())
-      doubt = "no vdisk of that name is on the platform";
     else if (disks.size() > 1)
       doubt = std::to_string(disks.size()) + " vdisks have that name";
     else
