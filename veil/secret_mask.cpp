@@ -1,8 +1,15 @@
 #include "veil/secret_mask.h"
 
+#include "common/kv_logger.h"
+#include "veil/json_escape.h"
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace kv_veil {
 namespace {
@@ -129,6 +136,22 @@ void mask_url_passwords(std::string& text) {
   }
 }
 
+// The secrets given to mask_everywhere, longest first, so that one holding another is masked
+// whole. Every log line reads the list, a signal handler's line too, which may come in the middle
+// of a registration: a registration publishes a new list and never frees an old one, so a reader
+// takes no lock and never sees a list being changed. A plain atomic pointer has no destructor:
+// lines written while the process exits still find it.
+std::atomic<const std::vector<std::string>*> g_literal_secrets{nullptr};
+
+void mask_literal_secrets(std::string& text) {
+  const std::vector<std::string>* secrets = g_literal_secrets.load(std::memory_order_acquire);
+  if (secrets == nullptr) return;
+  for (const std::string& secret : *secrets) {
+    for (size_t pos = text.find(secret); pos != npos; pos = text.find(secret, pos + k_mask.size()))
+      text.replace(pos, secret.size(), k_mask);
+  }
+}
+
 }  // namespace
 
 std::string mask_secrets(std::string_view text) {
@@ -138,6 +161,25 @@ std::string mask_secrets(std::string_view text) {
   mask_authorization_headers(out);
   mask_url_passwords(out);
   return out;
+}
+
+void mask_everywhere(std::string_view secret) {
+  if (secret.size() < k_min_literal_secret) return;
+  static std::mutex registering;
+  // Every list ever published, kept to the end of the process (see g_literal_secrets).
+  static auto* const published = new std::vector<std::unique_ptr<const std::vector<std::string>>>;
+  const std::lock_guard<std::mutex> lock(registering);
+  const std::vector<std::string>* current = g_literal_secrets.load(std::memory_order_acquire);
+  auto next = std::make_unique<std::vector<std::string>>();
+  if (current != nullptr) *next = *current;
+  for (const std::string& form : {std::string(secret), json_escape(secret)})
+    if (std::find(next->begin(), next->end(), form) == next->end()) next->push_back(form);
+  if (current != nullptr && next->size() == current->size()) return;
+  std::stable_sort(next->begin(), next->end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  g_literal_secrets.store(next.get(), std::memory_order_release);
+  published->push_back(std::move(next));
+  KvLogStream::set_message_filter(&mask_literal_secrets);
 }
 
 }  // namespace kv_veil

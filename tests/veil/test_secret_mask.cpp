@@ -1,6 +1,11 @@
 #include "veil/secret_mask.h"
 
+#include "common/kv_logger.h"
+#include "veil/curl_api.h"
 #include "veil/json_escape.h"
+
+#include "tests/support/test_controller.h"
+#include "tests/veil/veil_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +13,7 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -54,6 +60,26 @@ TEST(SecretMask, RandomSecretsInEscapedJsonAreMaskedExactly) {
       masked = R"({"detail": ")" + json_escape(masked) + "\"}";
     }
   }
+}
+
+// A secret registered for the log leaves no log line in its own text or its JSON-escaped text,
+// whatever carries it there; a shorter one would garble ordinary text and is left alone.
+TEST(SecretMask, RegisteredSecretsAreMaskedInEveryLogLine) {
+  const std::string secret = "Reg1s\"tered\\pw";
+  kv_veil::mask_everywhere(secret);
+  kv_veil::mask_everywhere("12345");
+  kv_veil_test::LogCapture log;
+  KvLogStream(KvLogLvl::Info) << "refused " << secret << " (" << json_escape(secret) << ") for vm 12345" << std::endl;
+  EXPECT_TRUE(log.contains("Info: refused *** (***) for vm 12345\n")) << log.text();
+
+  // The login token, once had, too.
+  kv_test::TestController controller;
+  controller.start();
+  controller.set_reply("GET", "/api/domains/", 400, R"({"errors": [{"detail": "token-1 is not valid here"}]})");
+  curlAPI api(kv_veil_test::settings_for(controller));
+  std::vector<veil_vm_info> domains;
+  EXPECT_EQ(api.get_domain_list(domains), 2);
+  EXPECT_TRUE(log.contains("HTTP status 400: [{\"detail\":\"*** is not valid here\"}]")) << log.text();
 }
 
 }  // namespace
