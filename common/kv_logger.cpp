@@ -112,11 +112,14 @@ bool KvLogStream::read_config_ = true;
 std::string KvLogStream::tag_;
 KvLogStream::LoggerList KvLogStream::default_loggers_;
 std::map<KvLogLvl::MaskLevel, KvLogStream::LoggerList> KvLogStream::log_level_mask_default_loggers_;
+std::atomic<KvLogStream::MessageFilter> KvLogStream::message_filter_{nullptr};
 
 int KvLogStream::set_global_log_level(unsigned long level) {
   global_log_level_ = KvLogLvl::get_mask(static_cast<KvLogLvl::Level>(level));
   return 0;
 }
+
+void KvLogStream::set_message_filter(MessageFilter filter) { message_filter_.store(filter, std::memory_order_release); }
 
 void KvLogStream::start_message() {
   if (read_config_) {
@@ -180,7 +183,9 @@ void KvLogStream::write_message() {
   }
 
   const char* colour = colour_of(m_level);
-  const std::string text = colour ? colourise(m_buffer.str(), colour) : m_buffer.str();
+  std::string text = colour ? colourise(m_buffer.str(), colour) : m_buffer.str();
+  // After the colouring: its trimming could turn a text into the very one the filter looks for.
+  if (const MessageFilter filter = message_filter_.load(std::memory_order_acquire)) filter(text);
   for (LoggerList* list : chosen) {
     for (auto& destination : *list) {
       try {

@@ -8,6 +8,7 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/json/value.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <ios>
 #include <map>
@@ -151,6 +152,11 @@ class KvLogStream {
 
   static int set_global_log_level(unsigned long level);
 
+  // Edits every written message, once, before it goes to its destinations (the program masks its
+  // secrets with it). One for the process; without one a message costs a single atomic load more.
+  using MessageFilter = void (*)(std::string& text);
+  static void set_message_filter(MessageFilter filter);
+
   // The logger configuration file (kv_logger_config.cpp). load_properties is true when the level,
   // the size limit and the rotation count were all applied.
   static bool load_properties();
@@ -171,6 +177,9 @@ class KvLogStream {
  private:
   void start_message();
   void write_message();
+
+  // Atomic: a signal handler's message may read it while it is being set.
+  static std::atomic<MessageFilter> message_filter_;
 
   // Texts end at their first NUL, as they would through c_str(): a std::string holding a NUL is
   // cut there.

@@ -18,6 +18,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <fstream>
 #include <limits>
@@ -119,6 +120,66 @@ std::string record_summary(const boost::json::object& record) {
     }
   }
   return "id: " + id + ", type: " + type;
+}
+
+// True for the name of a member that holds a secret of a store: its access key or key id, its
+// secret key, a session token, a password, credentials. Case, '_' and '-' do not count, so
+// "secret_key", "SecretAccessKey" and "aws-session-token" are all found.
+bool names_a_secret(std::string_view name) {
+  std::string plain;
+  for (char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte)) plain += static_cast<char>(std::tolower(byte));
+  }
+  static constexpr std::string_view k_secret_words[] = {"secret", "pass", "token", "credential", "signature"};
+  return plain.ends_with("key") || plain.ends_with("keyid") ||
+         std::any_of(std::begin(k_secret_words), std::end(k_secret_words),
+                     [&plain](std::string_view word) { return plain.find(word) != std::string::npos; });
+}
+
+bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; }
+
+size_t skip_blanks(const std::string& text, size_t pos) {
+  while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
+  return pos;
+}
+
+// A storage as a deletion list gives it, for the log: JSON text with its double quotes removed
+// ("{\access_key\:\AK\,\region\:\ru\}", where each '\' is what is left of an escaped quote) or
+// name=value pairs, with the value of every member whose name holds a secret replaced by the
+// mask, and everything else as it stands.
+std::string masked_storage(std::string text) {
+  static constexpr std::string_view k_mask = "***";
+  static constexpr size_t npos = std::string::npos;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    if (!is_name_char(text[pos])) {
+      ++pos;
+      continue;
+    }
+    const size_t name_begin = pos;
+    while (pos < text.size() && is_name_char(text[pos])) ++pos;
+    size_t at = pos;
+    if (at < text.size() && text[at] == '\\') ++at;  // the rest of the name's closing quote
+    at = skip_blanks(text, at);
+    if (at >= text.size() || (text[at] != ':' && text[at] != '=') ||
+        !names_a_secret(std::string_view(text).substr(name_begin, pos - name_begin)))
+      continue;
+    at = skip_blanks(text, at + 1);
+    size_t end = at;
+    if (at < text.size() && text[at] == '\\') {
+      // A string: it ends at what is left of its closing quote, before the next member or the end.
+      end = ++at;
+      while (end < text.size() &&
+             !(text[end] == '\\' && (end + 1 == text.size() || std::string_view(",}]").find(text[end + 1]) != npos)))
+        ++end;
+    } else {
+      end = std::min(text.find_first_of(",;&}] \t\r\n", at), text.size());
+    }
+    text.replace(at, end - at, k_mask);
+    pos = at + k_mask.size();
+  }
+  return text;
 }
 
 // The task's secret, the first line of its secret file. An empty result means it could not be
@@ -409,15 +470,15 @@ bool KvModuleUniversal::parse_json_of_client_defined_storage(const std::string& 
   for (const auto& member : *object) {
     const std::string key = json_text_without_quotes(boost::json::value(member.key()));
     const std::string value = json_text_without_quotes(member.value());
-    KvLogStream(KvLogLvl::Debug) << "Key: " << key << ", value: " << value << std::endl;
+    KvLogStream(KvLogLvl::Debug) << "Key: " << key << ", value: " << masked_storage(value) << std::endl;
     if (value.empty()) continue;
     if (value.starts_with(k_local_directory_name) && value.size() > local_rest)
       entries.emplace_back(k_local_directory, value.substr(local_rest));
     else if (value.starts_with(k_s3_name) && value.size() > s3_rest)
       entries.emplace_back(k_s3, value.substr(s3_rest));
     else
-      KvLogStream(KvLogLvl::Error) << k_parse_json_signature << ": wrong client defined storage type here: " << value
-                                   << std::endl;
+      KvLogStream(KvLogLvl::Error) << k_parse_json_signature << ": wrong client defined storage type here: "
+                                   << masked_storage(value) << std::endl;
   }
   return true;
 }
@@ -425,6 +486,6 @@ bool KvModuleUniversal::parse_json_of_client_defined_storage(const std::string& 
 bool KvModuleUniversal::delete_from_client_defined_storage(std::vector<std::pair<int, std::string>> entries) {
   KvLogStream(KvLogLvl::Warning) << "The module doesn't support deletion from client defined storage" << std::endl;
   for (const auto& [type, rest] : entries)
-    KvLogStream(KvLogLvl::Warning) << "Type: " << type << " " << rest << std::endl;
+    KvLogStream(KvLogLvl::Warning) << "Type: " << type << " " << masked_storage(rest) << std::endl;
   return true;
 }

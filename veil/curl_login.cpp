@@ -4,6 +4,7 @@
 #include "veil/curl_option.h"
 #include "veil/json_escape.h"
 #include "veil/json_values.h"
+#include "veil/secret_mask.h"
 #include "veil/stop_points.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -65,6 +66,9 @@ int curlAPI::login() {
       return 2;
     }
     token = std::move(new_token);
+    // The token opens the controller as the password does; a reply or a message that repeats it
+    // must not put it in the log.
+    kv_veil::mask_everywhere(token);
     return 0;
   } catch (const boost::filesystem::filesystem_error& e) {
     KvLogStream(KvLogLvl::Error) << sig << ": fs:" << e.what() << std::endl;

@@ -2,8 +2,9 @@
 
 // Secrets (the API password, the login token, the Authorization header, a VM's graphics
 // password) must never reach the log. Every text about a request that may be logged passes
-// through mask_secrets first.
+// through mask_secrets first, and every log line masks the secrets given to mask_everywhere.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,10 +12,23 @@ namespace kv_veil {
 
 inline constexpr std::string_view k_mask = "***";
 
-// Replaces with k_mask the secrets where they stand: the string values of the JSON members
-// "password", "graphics_password" and "token"; whatever follows "Authorization:" up to the end of
-// its line; and the password of a URL's user information ("//user:password@host"). A secret is
-// never searched for as a substring: a short password would garble every URL and id it occurs in.
+// Shortest secret masked wherever its text appears: a shorter one would garble every URL and id
+// it occurs in.
+inline constexpr size_t k_min_literal_secret = 6;
+
+// Replaces with k_mask the secrets where they stand:
+// - the string values of the members "password", "graphics_password" and "token": in JSON text,
+//   in JSON text held escaped in a string (\"password\": \"...\", at any depth), and in the
+//   'password': '...' form of a printed dictionary;
+// - whatever follows "Authorization:" up to the end of its line;
+// - the password of a URL's user information ("//user:password@host"), which may hold an
+//   unencoded '/', '?' or '#'.
+// A secret is not searched for as a substring here: mask_everywhere does that for the log.
 [[nodiscard]] std::string mask_secrets(std::string_view text);
+
+// From now on, for the rest of the process, every log line written through KvLogStream masks the
+// secret's text and its JSON-escaped text wherever they appear. A secret shorter than
+// k_min_literal_secret is left to the forms mask_secrets knows.
+void mask_everywhere(std::string_view secret);
 
 }  // namespace kv_veil

@@ -3,6 +3,7 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
+#include "veil/secret_mask.h"
 
 #include <boost/algorithm/string/trim_all.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -93,6 +94,9 @@ bool KvModuleVeilVM::load_module_config_from(const std::string& path) {
         break;
       case ConfigKey::password:
         conf.password = std::move(value);
+        // Whatever text brings it there (a controller's reply, an echoed request), the password
+        // has no place in a log line.
+        kv_veil::mask_everywhere(conf.password);
         break;
       case ConfigKey::timeout: {
         // Not a number: the exception ends the operation in the dispatcher.

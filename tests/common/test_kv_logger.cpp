@@ -2,6 +2,8 @@
 
 #include "tests/common/logger_test_support.h"
 
+#include <boost/algorithm/string/replace.hpp>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -136,6 +138,28 @@ TEST_F(KvLogStreamTest, StringsEndAtNulAndTheBaseLastsOneMessage) {
   KvLogStream(KvLogLvl::Info) << std::string("ab\0cd", 5) << std::hex << 255;
   KvLogStream(KvLogLvl::Info) << 255;
   EXPECT_EQ(*m_journal, (std::vector<std::string>{"D|Info: abff", "D|Info: 255"}));
+}
+
+// The filter edits each written message once, as it is written (coloured and trimmed), before
+// every destination; without one a message is written as it stands.
+int g_filtered = 0;
+void mask_hunter(std::string& text) {
+  ++g_filtered;
+  boost::algorithm::replace_all(text, "hunter 2", "***");
+}
+
+TEST_F(KvLogStreamTest, FilterEditsEachMessageOnceForEveryDestination) {
+  KvLogStream::set_default_loggers(recorder(m_journal, "A"), recorder(m_journal, "B"));
+  KvLogStream::set_message_filter(&mask_hunter);
+  KvLogStream(KvLogLvl::Info) << "pw hunter 2";
+  KvLogStream(KvLogLvl::Error) << "pw hunter  2\n";
+  KvLogStream(KvLogLvl::Debug1) << "not written: hunter 2";
+  KvLogStream::set_message_filter(nullptr);
+  KvLogStream(KvLogLvl::Info) << "hunter 2";
+  const std::string error = "|" + k_red + "Error: pw ***" + k_reset;
+  EXPECT_EQ(*m_journal, (std::vector<std::string>{"A|Info: pw ***", "B|Info: pw ***", "A" + error, "B" + error,
+                                                  "A|Info: hunter 2", "B|Info: hunter 2"}));
+  EXPECT_EQ(g_filtered, 2);
 }
 
 // A destination that fails, or throws, must not keep the message from the others.

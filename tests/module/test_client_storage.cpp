@@ -216,4 +216,26 @@ TEST_F(ModuleTest, DeletionListGivesTheStorageEntries) {
                                                   "Type: 1 /mnt/b", "Type: 3"}));
 }
 
+// The deletion logs each storage of its list; of an s3 one, the keys, the secret and the token
+// are masked and every other part of the lines is kept.
+TEST_F(ModuleTest, DeletionLinesKeepTheStoresSecretsOut) {
+  const std::string json =
+      R"({"a":"s3:{\"bucket\":\"b-1\",\"access_key\":\"AKIA7\",\"secret_key\":\"s/x+y\",)"
+      R"(\"SessionToken\":\"tk\",\"region\":\"ru\"}","b":"s3:endpoint=https://s3:9000&password=pw9&key_prefix=k/",)"
+      R"("c":"S3:{\"secret_key\":\"sk2\"}"})";
+  FakeModule module;
+  Entries entries;
+  ASSERT_TRUE(module.parse_json_of_client_defined_storage(json, entries));
+  EXPECT_TRUE(module.delete_from_client_defined_storage(entries));
+  const std::string a = R"({\bucket\:\b-1\,\access_key\:\***\,\secret_key\:\***\,\SessionToken\:\***\,\region\:\ru\})";
+  const std::string b = "endpoint=https://s3:9000&password=***&key_prefix=k/";
+  const std::string c = R"(S3:{\secret_key\:\***\})";
+  EXPECT_EQ(log_at("Debug"), (std::vector<std::string>{"Key: a, value: s3:" + a, "Key: b, value: s3:" + b,
+                                                      "Key: c, value: " + c}));
+  EXPECT_EQ(warnings(), (std::vector<std::string>{"The module doesn't support deletion from client defined storage",
+                                                  "Type: 2 " + a, "Type: 2 " + b}));
+  ASSERT_EQ(errors().size(), 1u);
+  EXPECT_TRUE(errors()[0].ends_with(": wrong client defined storage type here: " + c)) << errors()[0];
+}
+
 }  // namespace
