@@ -124,7 +124,9 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
 
       const std::string serial = disk.id.substr(0, k_serial_length);
       task_id.clear();
-      if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != 0) {
+      // A new disk stays on the created list whatever becomes of its attach: the clean-up
+      // detaches it if need be and removes it.
+      if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != KvPlatformTasks::Change::accepted) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "(" << disk.verbose_name
                                      << ")" << "' to VM '" << module_vm_id << "'" << std::endl;
         return clean_up(k_failed);

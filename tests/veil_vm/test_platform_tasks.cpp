@@ -40,7 +40,7 @@ TEST_P(SettledCleanUp, AsksForTheChangeOnceTheTaskOnTheDiskHasEnded) {
     disk.size = disk.virtual_size = "1.0";
     ASSERT_EQ(tasks.create(api, module->conf.url, disk, task, id), 0);
   } else {
-    ASSERT_EQ(tasks.attach(api, k_module_vm, id, "", task), 0);
+    ASSERT_EQ(tasks.attach(api, k_module_vm, id, "", task), KvPlatformTasks::Change::accepted);
   }
   controller.set_task_duration(0ms);  // the clean-up's own task ends at its first poll
   if (c.wait_breaks_off) {
