@@ -63,9 +63,10 @@ int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* use
 // the stop's deadline.
 int curlAPI::transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto& watch = *static_cast<transfer_watch*>(user);
-  if (watch.stop_held == 0 && kv_veil::stop_requested()) return 1;
+  // Asked first whatever the hold: a held transfer's grace runs from the moment it is seen.
+  if (kv_veil::stop_requested() && watch.stop_held == 0) return 1;
   kv_veil::pause_point();
-  if (watch.stop_held == 0 && kv_veil::stop_requested()) return 1;
+  if (kv_veil::stop_requested() && watch.stop_held == 0) return 1;
   const std::optional<std::chrono::steady_clock::time_point> stop = kv_veil::stop_seen();
   if (!stop) return 0;
   const auto waited = std::chrono::steady_clock::now() - std::max(*stop, watch.started);

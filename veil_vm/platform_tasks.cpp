@@ -58,8 +58,8 @@ KvPlatformTasks::Change KvPlatformTasks::judge(const curlAPI& api, const std::st
 
 KvPlatformTasks::Change KvPlatformTasks::attach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id,
                                                 const std::string& serial, std::string& task_id) {
-  const Change change = judge(
-      api, vdisk_id, guarded(k_operate_sig, [&] { return api.operate_with_disk(vm_id, vdisk_id, "attach", task_id, serial); }));
+  const auto request = [&] { return api.operate_with_disk(vm_id, vdisk_id, "attach", task_id, serial); };
+  const Change change = judge(api, vdisk_id, guarded(k_operate_sig, request));
   if (change == Change::accepted) m_open.push_back({task_id, vdisk_id});
   return change;
 }
@@ -109,7 +109,8 @@ int KvPlatformTasks::wait(curlAPI& api, const std::string& task_id) {
   // controller names a state other than "IN_PROGRESS". One that used up its polls did not.
   std::string status;
   if (result == 0 ||
-      (polls_left > 0 && api.get_task_status(task_id, status) == 0 && !status.empty() && status != "IN_PROGRESS"))
+      (polls_left > 0 && !stop_time_over() && api.get_task_status(task_id, status) == 0 && !status.empty() &&
+       status != "IN_PROGRESS"))
     std::erase_if(m_open, [&](const open_task& task) { return task.task_id == task_id; });
   return result;
 }
@@ -137,11 +138,14 @@ KvPlatformTasks::Lock KvPlatformTasks::wait_for_lock(curlAPI& api, const std::st
   return Lock::stuck;
 }
 
-bool KvPlatformTasks::left_locked(std::string_view sig, const std::string& vdisk_id, Lock lock) const {
-  if (lock != Lock::stuck) return false;
-  KvLogStream(KvLogLvl::Error) << sig << ": vdisk '" << vdisk_id << "' is left as it is: the task '"
-                               << m_stuck.at(vdisk_id) << "' on it has not ended" << std::endl;
-  return true;
+void KvPlatformTasks::name_unended_task(std::string_view sig, const std::string& vdisk_id) const {
+  std::string task;
+  if (const auto stuck = m_stuck.find(vdisk_id); stuck != m_stuck.end()) task = stuck->second;
+  for (const open_task& open : m_open)
+    if (task.empty() && open.vdisk_id == vdisk_id) task = open.task_id;
+  if (task.empty()) return;
+  KvLogStream(KvLogLvl::Error) << sig << ": vdisk '" << vdisk_id << "' is left as it is: the task '" << task
+                               << "' on it has not ended" << std::endl;
 }
 
 bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
@@ -150,8 +154,8 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
     // Only once a lost attach or detach of the disk has had time to land does its state tell.
     await_late_change(api, vdisk_id, false);
     std::string task_id;
-    const Change change = judge(
-        api, vdisk_id, guarded(k_detach_sig, [&] { return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, ""); }));
+    const auto request = [&] { return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, ""); };
+    const Change change = judge(api, vdisk_id, guarded(k_detach_sig, request));
     if (change == Change::accepted) {
       m_open.push_back({task_id, vdisk_id});
       if (wait(api, task_id) == 0) {
@@ -164,7 +168,7 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
     // time to land.
     if (change == Change::unknown) await_late_change(api, vdisk_id, false);
     const Lock lock = wait_for_lock(api, vdisk_id);
-    if (left_locked(k_detach_sig, vdisk_id, lock)) return false;
+    if (lock == Lock::stuck) break;
     if (lock == Lock::waited) continue;
     domain_conf vm;
     vm.id = vm_id;
@@ -174,6 +178,7 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
     }
     if (!kv_veil::pause_one_second()) break;
   }
+  name_unended_task(k_detach_sig, vdisk_id);
   KvLogStream(KvLogLvl::Error) << k_detach_sig << ": unable to detach vdisk '" << vdisk_id << "' from VM '" << vm_id
                                << "'" << std::endl;
   return false;
@@ -184,18 +189,19 @@ bool KvPlatformTasks::remove(curlAPI& api, const std::string& vdisk_id) {
   for (int attempt = 0; attempt < k_attempts && !stop_time_over(); ++attempt) {
     await_late_change(api, vdisk_id, false);
     std::string task_id;
-    const Change change =
-        judge(api, vdisk_id, guarded(k_remove_sig, [&] { return api.remove_vdisk(vdisk_id, task_id); }));
+    const auto request = [&] { return api.remove_vdisk(vdisk_id, task_id); };
+    const Change change = judge(api, vdisk_id, guarded(k_remove_sig, request));
     if (change == Change::accepted) {
       m_open.push_back({task_id, vdisk_id});
       if (wait(api, task_id) == 0) return true;
     }
     if (change == Change::unknown) await_late_change(api, vdisk_id, false);
     const Lock lock = wait_for_lock(api, vdisk_id);
-    if (left_locked(k_remove_sig, vdisk_id, lock)) return false;
+    if (lock == Lock::stuck) break;
     if (lock == Lock::waited) continue;
     if (!kv_veil::pause_one_second()) break;
   }
+  name_unended_task(k_remove_sig, vdisk_id);
   KvLogStream(KvLogLvl::Error) << k_remove_sig << ": unable to remove vdisk '" << vdisk_id << "'" << std::endl;
   return false;
 }

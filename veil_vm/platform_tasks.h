@@ -24,6 +24,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class KvPlatformTasks {
@@ -75,8 +76,9 @@ class KvPlatformTasks {
   void await_late_change(const curlAPI& api, const std::string& vdisk_id, bool hold_stop);
   // After a refused or failed change of the disk: waits for the task that locks it, if any.
   [[nodiscard]] Lock wait_for_lock(curlAPI& api, const std::string& vdisk_id);
-  // True (after the Error line of rule 3) when a task locks the disk for good.
-  [[nodiscard]] bool left_locked(std::string_view sig, const std::string& vdisk_id, Lock lock) const;
+  // The Error line of rule 3 when a task locks the disk for good, or a task of this run on it
+  // has not been seen to end.
+  void name_unended_task(std::string_view sig, const std::string& vdisk_id) const;
 
   std::vector<open_task> m_open;
   std::map<std::string, int> m_polls_left;  // task id -> status requests still allowed this run

@@ -156,4 +156,40 @@ TEST(Transport, AStopAbortsAStalledReadingButNotAChangeRequest) {
   EXPECT_FALSE(task.empty());
 }
 
+// With no request time-out, a stop gives a change request (held: its reply matters to the stop's
+// clean-up) only the stop grace to answer.
+TEST(Transport, AStopGivesAHeldRequestOnlyTheGraceWhenThereIsNoTimeOut) {
+  TestController controller;
+  controller.start();
+  controller.add_vm(TestController::make_vm("vm-1", "web"));
+  controller.add_vdisk(TestController::make_vdisk("disk-1", "data", "", 1.0));
+  controller.add_fault("POST", "/api/domains/vm-1/attach-vdisk/", Fault{Fault::Kind::late, std::chrono::seconds(8)});
+  conf settings = settings_for(controller);
+  settings.timeout = 0;
+  curlAPI api(settings);
+  ASSERT_EQ(api.login(), 0);
+  kv_veil::testing::set_stop_times_for_tests(std::chrono::milliseconds(500), std::chrono::seconds(5));
+  g_stop_now = false;
+  kv_veil::set_stop_hook([] { return g_stop_now.load(); });
+  std::thread signaller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    g_stop_now = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  std::string error;
+  try {
+    std::string task;
+    (void)api.operate_with_disk("vm-1", "disk-1", "attach", task, "");
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  signaller.join();
+  kv_veil::set_stop_hook(nullptr);
+  kv_veil::testing::set_stop_times_for_tests({}, {});
+  EXPECT_EQ(error, "no reply within the time a stop of the program leaves");
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2500));
+  EXPECT_EQ(api.last_change_reply(), curlAPI::ChangeReply::other);
+}
+
 }  // namespace
