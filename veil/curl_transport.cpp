@@ -155,16 +155,15 @@ void curlAPI::perform_transfer(CURL* handle) {
 }
 
 int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {
-  const std::optional<std::chrono::milliseconds> bound =
-      kv_veil::reply_wait_bound(std::chrono::seconds(std::max(0L, timeout)));
-  if (bound && bound->count() == 0) throw std::runtime_error("a stop of the program leaves no time for requests");
+  // Past a stop's deadline nothing goes out; before it, the progress callback bounds the wait.
+  if (const auto left = kv_veil::stop_time_left(); left && left->count() == 0)
+    throw std::runtime_error("a stop of the program leaves no time for requests");
   CURL* handle = curl_handle.get();
   kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());
   kv_veil::set_curl_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
   kv_veil::set_curl_option(handle, CURLOPT_WRITEFUNCTION, &curlAPI::write_data);
   kv_veil::set_curl_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(this));
-  // The request's time-out (0: none), shortened once a stop is under way.
-  kv_veil::set_curl_option(handle, CURLOPT_TIMEOUT_MS, bound ? static_cast<long>(bound->count()) : 0L);
+  kv_veil::set_curl_option(handle, CURLOPT_TIMEOUT, timeout);
   // The program owns its signal handlers; libcurl must not touch them.
   kv_veil::set_curl_option(handle, CURLOPT_NOSIGNAL, 1L);
   kv_veil::set_curl_option(handle, CURLOPT_NOPROGRESS, 0L);

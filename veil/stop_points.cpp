@@ -50,15 +50,6 @@ std::optional<clock::duration> stop_time_left() noexcept {
 
 milliseconds stop_grace() noexcept { return g_grace; }
 
-std::optional<milliseconds> reply_wait_bound(std::chrono::seconds timeout) noexcept {
-  (void)stop_requested();
-  const std::optional<clock::duration> left = stop_time_left();
-  if (!left) return timeout.count() > 0 ? std::optional<milliseconds>(timeout) : std::nullopt;
-  milliseconds bound = std::min(g_grace, std::chrono::ceil<milliseconds>(*left));
-  if (timeout.count() > 0) bound = std::min<milliseconds>(bound, timeout);
-  return bound;
-}
-
 void stop_point() { kv_utils_common::stop_point(); }
 
 void pause_point() { kv_utils_common::pause_point(); }

@@ -47,11 +47,6 @@ void note_stop() noexcept;
 // The stop grace in force (k_stop_grace unless a test shortened it).
 [[nodiscard]] std::chrono::milliseconds stop_grace() noexcept;
 
-// How long a request may wait for its reply from now on, given its own time-out (0: none):
-// the time-out itself while no stop is under way (nullopt for none); then at most the stop
-// grace and what is left of the stop's time (zero when nothing is left).
-[[nodiscard]] std::optional<std::chrono::milliseconds> reply_wait_bound(std::chrono::seconds timeout) noexcept;
-
 // Carries out what the program has pending: a stop does not return, a pause returns once the
 // program is resumed; called after every transfer.
 void stop_point();

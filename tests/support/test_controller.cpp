@@ -290,7 +290,8 @@ void TestController::wait_for_tasks() {
     end_due_tasks();
     std::vector<std::function<void()>> events;
     events.swap(m_events);
-    const bool running = std::any_of(m_tasks.begin(), m_tasks.end(),
+    const bool running = m_late_requests > 0 ||
+                         std::any_of(m_tasks.begin(), m_tasks.end(),
                                      [](const auto& entry) { return entry.second.ends_at && !entry.second.ended; });
     lock.unlock();
     for (const auto& event : events) event();
@@ -409,7 +410,9 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   std::chrono::milliseconds early{0};
   if (play_fault(request, response, late, early)) return;
   if (early.count() > 0) {
+    ++m_late_requests;
     m_stopping_cv.wait_for(lock, early, [this] { return m_stopping; });
+    --m_late_requests;
     if (m_stopping) return reply_json(response, 503, errors_body("The controller is going down."));
     end_due_tasks();
   }

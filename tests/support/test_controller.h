@@ -145,7 +145,8 @@ class TestController {
   // From now on the change tasks instead run for `duration` and then succeed, as a real
   // controller's do, polled or not.
   void set_task_duration(std::chrono::milliseconds duration);
-  // Returns once every task on a duration has ended.
+  // Returns once every task on a duration has ended, and every request a late fault holds has
+  // been carried out.
   void wait_for_tasks();
   // The task of that id, once started, ends with "FAILED" instead of "SUCCESS", changing nothing.
   void fail_task(const std::string& task_id);
@@ -302,6 +303,7 @@ class TestController {
   std::map<std::string, std::set<std::string>> m_guest_files;  // VM id -> paths
   std::vector<GuestRun> m_guest_runs;
   std::set<std::string> m_hanging_tasks;
+  int m_late_requests = 0;  // requests a late fault holds before their work
 };
 
 }  // namespace kv_test
