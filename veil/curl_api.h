@@ -18,6 +18,7 @@
 #include <boost/json/value.hpp>
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -30,6 +31,31 @@ enum RequestType { GET = 0, POST = 1 };
 
 class curlAPI {
  public:
+  // Status requests of one wait for a task, one a second: about five minutes.
+  static constexpr int k_max_task_polls = 300;
+
+  // What became of the last change request (create, remove, attach, detach...), as far as its
+  // reply tells.
+  enum class ChangeReply {
+    not_sent,  // nothing went out (no free name, the CA check, no time left after a stop)
+    refused,   // an "errors" member or an HTTP status from 400 to 499: the controller changed nothing
+    other,     // any other reply, or none at all (a time-out, a transport error): read by the caller
+  };
+
+  // While it lives, a stop neither abandons this client's requests nor is carried out at their
+  // end: their replies (or what a look-up finds) are needed by the stop's own clean-up. Once a
+  // stop is under way each request still waits at most the stop grace (veil/stop_points.h).
+  class StopHold {
+   public:
+    explicit StopHold(curlAPI& api) : m_api(api) { ++m_api.m_transfer.stop_held; }
+    StopHold(const StopHold&) = delete;
+    StopHold& operator=(const StopHold&) = delete;
+    ~StopHold() { --m_api.m_transfer.stop_held; }
+
+   private:
+    curlAPI& m_api;
+  };
+
   explicit curlAPI(::conf settings);
   curlAPI(const curlAPI&) = delete;
   curlAPI& operator=(const curlAPI&) = delete;
@@ -49,6 +75,9 @@ class curlAPI {
   [[nodiscard]] int get_entity_and_task_id(const std::string& reply, std::string& entity_id, std::string& task_id);
   [[nodiscard]] int get_task_status(const std::string& task_id, std::string& status);
   [[nodiscard]] int wait_for_task_completion(const std::string& task_id);
+  // As wait_for_task_completion, with at most `polls_left` status requests, counted down as they
+  // are made; once a stop is under way the wait also ends at the stop's deadline.
+  [[nodiscard]] int wait_for_task(const std::string& task_id, int& polls_left);
 
   // Inventory and free names (curl_inventory.cpp).
   // Reads a list and every further page its "next" links name, within a bound on the number of
@@ -104,26 +133,16 @@ class curlAPI {
   // The text with the password, the token and every other secret masked, for the log.
   [[nodiscard]] std::string masked(std::string_view text) const;
 
-  // While one lives, a requested stop lets this client's requests run to their end, as it lets a
-  // change request's: for the reads whose answer the stop's clean-up needs (which disk a creation
-  // request with a lost reply made). The stop comes at the next wait after it is gone.
-  class stop_held {
-   public:
-    explicit stop_held(curlAPI& api) noexcept : m_api(api), m_held_before(api.m_change_under_way) {
-      api.m_change_under_way = true;
-    }
-    stop_held(const stop_held&) = delete;
-    stop_held& operator=(const stop_held&) = delete;
-    ~stop_held() { m_api.m_change_under_way = m_held_before; }
-
-   private:
-    curlAPI& m_api;
-    bool m_held_before;
-  };
+  [[nodiscard]] ChangeReply last_change_reply() const { return m_last_change; }
+  // How long after the client gave up on a change request's reply the controller may still carry
+  // it out: one request time-out, or the stop grace when requests have none.
+  [[nodiscard]] std::chrono::milliseconds late_change_bound() const;
 
  private:
   using handle_ptr = std::unique_ptr<CURL, void (*)(CURL*)>;
 
+  // libcurl's progress callback; `user` is the transfer's watch.
+  static int transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   [[nodiscard]] int send_once(const std::string& url, const RequestType& type, std::string& reply,
                               const std::string& body, unsigned int* timeout);
   // The options every exchange shares, login included; 2 when the CA file check fails.
@@ -141,10 +160,19 @@ class curlAPI {
   // The error line that follows a reply the reader did not accept; secrets in the body masked.
   void log_refused_body(std::string_view sig, const std::string& body) const;
 
+  // What the progress callback of a transfer needs.
+  struct transfer_watch {
+    int stop_held = 0;                              // StopHold objects alive
+    std::chrono::steady_clock::time_point started;  // the transfer's start
+    bool out_of_time = false;                       // the stop's bound ended the transfer
+  };
+
   handle_ptr curl_handle;
   std::stringstream response_stream;
   long http_code = 0;  // HTTP status of the last completed exchange
   ::conf conf;
   std::string token;
-  bool m_change_under_way = false;  // a change request awaits its reply; a stop waits for it
+  transfer_watch m_transfer;
+  bool m_went_out = false;  // a transfer was started since post_change began
+  ChangeReply m_last_change = ChangeReply::not_sent;
 };

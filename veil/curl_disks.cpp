@@ -19,8 +19,7 @@ constexpr std::string_view k_detach_sig = kv_veil::k_detach_vdisks_sig;
 constexpr std::string_view k_detach_remove_sig = kv_veil::k_detach_and_remove_sig;
 
 constexpr std::string_view k_remove_vdisk_sig = "int curlAPI::remove_vdisk(const string&, std::string&)";
-constexpr std::string_view k_operate_sig =
-    "int curlAPI::operate_with_disk(const string&, const string&, const string&, std::string&, const string&)";
+constexpr std::string_view k_operate_sig = kv_veil::k_operate_with_disk_sig;
 constexpr std::string_view k_create_cdrom_sig = "int curlAPI::create_cdrom(const string&, std::string&, std::string&)";
 constexpr std::string_view k_delete_domain_sig = "int curlAPI::delete_domain(const string&, std::string&)";
 
@@ -28,21 +27,6 @@ constexpr std::string_view k_delete_domain_sig = "int curlAPI::delete_domain(con
 constexpr size_t k_cdrom_id_chars = 8;
 
 }  // namespace
-
-int curlAPI::post_change(const std::string& path, const std::string& body, std::string& reply) {
-  // A stop does not cut a change request short: the controller may have accepted it already,
-  // and only its reply names the task that the stop's clean-up must let end first. The
-  // request's time-out bounds the delay.
-  m_change_under_way = true;
-  try {
-    const int result = process_curl_api_request(conf.url + path, POST, reply, body, nullptr);
-    m_change_under_way = false;
-    return result == 0 ? 0 : 2;
-  } catch (...) {
-    m_change_under_way = false;
-    throw;
-  }
-}
 
 void curlAPI::log_refused_body(std::string_view sig, const std::string& body) const {
   KvLogStream(KvLogLvl::Error) << sig << ": the following POST request produced an error: '" << masked(body) << "'"

@@ -8,9 +8,6 @@
 
 namespace {
 
-// At most this many status requests, one a second: about five minutes for a task.
-constexpr int k_max_task_polls = 300;
-
 constexpr std::string_view k_task_empty = ": json object is empty. Expected task info";
 constexpr std::string_view k_no_task_id = ": task_id for requested action is empty string";
 
@@ -131,6 +128,11 @@ int curlAPI::get_task_status(const std::string& task_id, std::string& status) {
 }
 
 int curlAPI::wait_for_task_completion(const std::string& task_id) {
+  int polls_left = k_max_task_polls;
+  return wait_for_task(task_id, polls_left);
+}
+
+int curlAPI::wait_for_task(const std::string& task_id, int& polls_left) {
   static constexpr std::string_view sig = "int curlAPI::wait_for_task_completion(const string&)";
   if (task_id.empty()) {
     log_error(sig, ": task_id is empty string");
@@ -138,12 +140,22 @@ int curlAPI::wait_for_task_completion(const std::string& task_id) {
   }
   KvLogStream(KvLogLvl::Info) << "Wait while the task '" << task_id << "' completes ..." << std::endl;
 
-  int polls_left = k_max_task_polls;
   std::string status;
   while (status != "SUCCESS") {
+    if (polls_left <= 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": the task '" << task_id
+                                   << "' has not reached the 'SUCCESS' state, break by timeout " << k_max_task_polls
+                                   << std::endl;
+      return 1;
+    }
     if (!kv_veil::pause_one_second()) {
       KvLogStream(KvLogLvl::Error) << sig << ": waiting for the task '" << task_id << "' was interrupted"
                                    << std::endl;
+      return 1;
+    }
+    if (const auto left = kv_veil::stop_time_left(); left && left->count() == 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": the stop of the program leaves no time to wait for the task '"
+                                   << task_id << "'" << std::endl;
       return 1;
     }
     --polls_left;
@@ -153,13 +165,6 @@ int curlAPI::wait_for_task_completion(const std::string& task_id) {
     }
     if (status != "IN_PROGRESS" && status != "SUCCESS") {
       KvLogStream(KvLogLvl::Error) << sig << ": task '" << task_id << "' has unexpected status: '" << status << "'"
-                                   << std::endl;
-      return 1;
-    }
-    if (status == "SUCCESS") break;
-    if (polls_left == 0) {
-      KvLogStream(KvLogLvl::Error) << sig << ": the task '" << task_id
-                                   << "' has not reached the 'SUCCESS' state, break by timeout " << k_max_task_polls
                                    << std::endl;
       return 1;
     }

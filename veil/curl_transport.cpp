@@ -9,7 +9,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/json/parse.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -20,19 +23,6 @@ constexpr std::string_view k_request_sig =
 
 // Longest piece of a non-JSON error reply (an HTML page, say) that goes into the log.
 constexpr size_t k_max_logged_reply = 200;
-
-// Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it. Only a
-// stop does, and not while a change request awaits its reply (`user` points at that flag); a
-// pause holds the program here, and the transfer goes on once it is resumed.
-int transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  if (*static_cast<const bool*>(user)) {
-    kv_veil::pause_point();
-    return 0;
-  }
-  if (kv_veil::stop_requested()) return 1;
-  kv_veil::pause_point();
-  return kv_veil::stop_requested() ? 1 : 0;
-}
 
 // Verbose output would otherwise print the Authorization header as it is; this writes what
 // libcurl's own verbose output shows (its notes and the headers) to the same place, masked.
@@ -65,6 +55,26 @@ int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* use
 
 }  // namespace
 
+// Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it. A
+// stop abandons the transfer at once, unless a StopHold keeps it (`user` points at the
+// transfer's watch); a pause holds the program here, and the transfer goes on once it is resumed.
+// Once a stop is under way a held transfer, and any transfer of the stop's own clean-up, waits
+// for its reply at most the stop grace from the later of its start and the stop, and never past
+// the stop's deadline.
+int curlAPI::transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto& watch = *static_cast<transfer_watch*>(user);
+  // Asked first whatever the hold: a held transfer's grace runs from the moment it is seen.
+  if (kv_veil::stop_requested() && watch.stop_held == 0) return 1;
+  kv_veil::pause_point();
+  if (kv_veil::stop_requested() && watch.stop_held == 0) return 1;
+  const std::optional<std::chrono::steady_clock::time_point> stop = kv_veil::stop_seen();
+  if (!stop) return 0;
+  const auto waited = std::chrono::steady_clock::now() - std::max(*stop, watch.started);
+  if (waited < kv_veil::stop_grace() && kv_veil::stop_time_left()->count() > 0) return 0;
+  watch.out_of_time = true;
+  return 1;
+}
+
 curlAPI::curlAPI(::conf settings) : curl_handle(curl_easy_init(), &curl_easy_cleanup), conf(std::move(settings)) {}
 
 curlAPI::~curlAPI() = default;
@@ -79,6 +89,10 @@ size_t curlAPI::write_function(void* data, size_t size, size_t count) {
 }
 
 std::string curlAPI::masked(std::string_view text) const { return kv_veil::mask_secrets(text); }
+
+std::chrono::milliseconds curlAPI::late_change_bound() const {
+  return conf.timeout > 0 ? std::chrono::milliseconds(std::chrono::seconds(conf.timeout)) : kv_veil::stop_grace();
+}
 
 void curlAPI::renew_handle() {
   // A fresh handle per request: no option, cookie or connection carries over.
@@ -127,15 +141,23 @@ void curlAPI::perform_transfer(CURL* handle) {
   response_stream.str("");
   response_stream.clear();
   http_code = 0;
+  m_went_out = true;
+  m_transfer.started = std::chrono::steady_clock::now();
+  m_transfer.out_of_time = false;
   const CURLcode code = curl_easy_perform(handle);
   // A transfer the progress callback abandoned for a stop ends here, before its error is handled.
-  // The reply to a change request is read first: the stop comes at the next wait.
-  if (!m_change_under_way) kv_veil::stop_point();
+  // The reply to a held request is read first: the stop comes at the next wait.
+  if (m_transfer.stop_held == 0) kv_veil::stop_point();
+  if (code != CURLE_OK && m_transfer.out_of_time)
+    throw std::runtime_error("no reply within the time a stop of the program leaves");
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
 }
 
 int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {
+  // Past a stop's deadline nothing goes out; before it, the progress callback bounds the wait.
+  if (const auto left = kv_veil::stop_time_left(); left && left->count() == 0)
+    throw std::runtime_error("a stop of the program leaves no time for requests");
   CURL* handle = curl_handle.get();
   kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());
   kv_veil::set_curl_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -145,8 +167,8 @@ int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, 
   // The program owns its signal handlers; libcurl must not touch them.
   kv_veil::set_curl_option(handle, CURLOPT_NOSIGNAL, 1L);
   kv_veil::set_curl_option(handle, CURLOPT_NOPROGRESS, 0L);
-  kv_veil::set_curl_option(handle, CURLOPT_XFERINFOFUNCTION, &transfer_progress);
-  kv_veil::set_curl_option(handle, CURLOPT_XFERINFODATA, static_cast<void*>(&m_change_under_way));
+  kv_veil::set_curl_option(handle, CURLOPT_XFERINFOFUNCTION, &curlAPI::transfer_progress);
+  kv_veil::set_curl_option(handle, CURLOPT_XFERINFODATA, static_cast<void*>(&m_transfer));
   if (set_tls_options(sig) != 0) return 2;
   kv_veil::set_curl_option(handle, CURLOPT_VERBOSE, conf.curl_verbose ? 1L : 0L);
   if (conf.curl_verbose) {
@@ -176,6 +198,28 @@ int curlAPI::set_tls_options(std::string_view sig) {
     kv_veil::set_curl_option(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     kv_veil::set_curl_option(handle, CURLOPT_SSL_VERIFYHOST, 0L);
   }
+  return 0;
+}
+
+int curlAPI::post_change(const std::string& path, const std::string& body, std::string& reply) {
+  // A stop does not cut a change request short: the controller may have accepted it already,
+  // and only its reply names the task that the stop's clean-up must let end first. The
+  // request's time-out, and once a stop is under way the stop grace, bound the delay.
+  const StopHold hold(*this);
+  m_went_out = false;
+  m_last_change = ChangeReply::not_sent;
+  int result = 2;
+  try {
+    result = process_curl_api_request(conf.url + path, POST, reply, body, nullptr);
+  } catch (...) {
+    if (m_went_out) m_last_change = ChangeReply::other;
+    throw;
+  }
+  if (!m_went_out || result != 0) return 2;
+  boost::system::error_code ec;
+  const boost::json::value parsed = boost::json::parse(reply, ec);
+  const bool errors = !ec && parsed.is_object() && parsed.get_object().contains("errors");
+  m_last_change = errors || (http_code >= 400 && http_code < 500) ? ChangeReply::refused : ChangeReply::other;
   return 0;
 }
 

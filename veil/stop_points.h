@@ -7,18 +7,45 @@
 // right there, a transfer included, which then goes on. The stop and the pause themselves are
 // the program's (common/stop_point.h); the REST client only asks for them and reaches its stop
 // points.
+//
+// Once a stop is under way, what is left of the run has a bounded time, whatever the controller
+// does: a request waits for its reply at most the stop grace (k_stop_grace, or the request
+// time-out when shorter), and everything together ends by the stop's deadline, one task poll
+// bound (k_stop_budget) after the stop was first seen. Past the deadline no wait goes on and no
+// request goes out.
+
+#include <chrono>
+#include <optional>
 
 namespace kv_veil {
+
+inline constexpr std::chrono::seconds k_stop_grace{30};
+inline constexpr std::chrono::seconds k_stop_budget{300};
 
 // Asked inside libcurl's progress callback, where the stop must not run: true abandons the
 // transfer under way (it fails with libcurl's "aborted by callback" error), and the request
 // routine reaches stop_point() right after.
 using stop_hook = bool (*)();
 
-// nullptr restores the default hook, which asks whether the program has a stop pending.
+// nullptr restores the default hook, which asks whether the program has a stop pending. Either
+// way a stop noted so far is forgotten.
 void set_stop_hook(stop_hook hook) noexcept;
 
+// True while a requested stop waits to be carried out; the stop counts as under way from then on.
 [[nodiscard]] bool stop_requested() noexcept;
+
+// The program's shutdown tells here that it carries out a stop: while it does, the program's
+// stop is no longer "requested", yet its work runs in the stop's time.
+void note_stop() noexcept;
+
+// When the stop was first seen (asked for, or noted); nullopt while no stop is under way.
+[[nodiscard]] std::optional<std::chrono::steady_clock::time_point> stop_seen() noexcept;
+
+// What is left of the stop's time; nullopt while no stop is under way (then there is no bound).
+[[nodiscard]] std::optional<std::chrono::steady_clock::duration> stop_time_left() noexcept;
+
+// The stop grace in force (k_stop_grace unless a test shortened it).
+[[nodiscard]] std::chrono::milliseconds stop_grace() noexcept;
 
 // Carries out what the program has pending: a stop does not return, a pause returns once the
 // program is resumed; called after every transfer.
@@ -32,10 +59,18 @@ void pause_point();
 // false when the stop hook asked to give up.
 [[nodiscard]] bool pause_one_second();
 
+// Sleeps until `until`, or the stop's deadline when that comes first. A stop requested meanwhile
+// is carried out at once, unless `hold_stop`: then the sleep goes on (for a wait whose end the
+// stop's clean-up needs), a pause is still carried out.
+void sleep_until(std::chrono::steady_clock::time_point until, bool hold_stop);
+
 namespace testing {
 // Replaces the one-second sleep so that long polling sequences run quickly under test;
 // nullptr restores the real sleep. Never called by the program.
 void set_pause_for_tests(void (*pause)()) noexcept;
+// Shorter stop grace and stop budget for tests; zero restores the program's. Never called by
+// the program.
+void set_stop_times_for_tests(std::chrono::milliseconds grace, std::chrono::milliseconds budget) noexcept;
 }  // namespace testing
 
 }  // namespace kv_veil

@@ -63,24 +63,33 @@ struct disk_walk {
   const std::string& file_prefix;  // operation directory + "/" + archive name
   bool replica;
   std::string boot_id;
+  std::set<std::string> on_module_vm;      // disks attached to the module VM before the walk
   std::vector<std::string>& attached;      // the module's attached_vdisks
   std::vector<std::string>& config_paths;  // the module's vdisk_config_paths
   std::map<std::string, std::string>& files;
 };
 
 // Attaches one disk of type "disk", finds its block device and saves its configuration; false
-// after an Error line. The disk is listed as attached from its request on, so that any way out,
-// a stop of the program included, detaches it again.
+// after an Error line. The disk is listed as attached once the controller took its request, or
+// when the request's outcome is unknown (its reply was lost, or a stop came first), so that any
+// way out, a stop of the program included, detaches it again. A refused request attached
+// nothing, and a disk the module VM had before is never this run's to detach.
 bool attach_and_save(disk_walk& walk, vdisk& disk) {
   const std::string& id = disk.id;
   const std::string serial = id.substr(0, k_serial_length);
   std::string task_id;
-  // Listed before the request goes out: should its reply be lost (a time-out), the clean-up
-  // still asks for the disk back.
-  walk.attached.push_back(id);
-  if (walk.tasks.attach(walk.api, walk.module_vm_id, id, serial, task_id) != 0) {
+  // No stop point lies between the request and the listing: a stop is carried out after both.
+  const KvPlatformTasks::Change change = walk.tasks.attach(walk.api, walk.module_vm_id, id, serial, task_id);
+  const bool attached_before = disk.domain.id == walk.module_vm_id || walk.on_module_vm.contains(id);
+  if (change == KvPlatformTasks::Change::accepted ||
+      (change == KvPlatformTasks::Change::unknown && !attached_before))
+    walk.attached.push_back(id);
+  if (change != KvPlatformTasks::Change::accepted) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "(" << disk.verbose_name
                                  << ")" << "' to VM '" << walk.module_vm_id << "'" << std::endl;
+    if (attached_before)
+      KvLogStream(KvLogLvl::Info) << "Disk '" << id << "' was attached to VM '" << walk.module_vm_id
+                                  << "' before this backup: it stays there" << std::endl;
     return false;
   }
   if (walk.tasks.wait(walk.api, task_id) != 0) {
@@ -187,10 +196,27 @@ bool KvModuleVeilVM::prepare_resource_before_backup(const bool& replica) {
       return fail();
     }
 
+    // What the module VM holds before this run attaches anything is not this run's to detach.
+    ::domain_conf module_vm;
+    module_vm.id = conf.module_vm_id;
+    if (!domain_conf.available_vdisks.empty() && api.get_available_vdisks(module_vm) != 0) {
+      KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to get vdisks attached to VM: '" << conf.module_vm_id
+                                   << "'" << std::endl;
+      return fail();
+    }
+
     const std::string file_prefix = options_.tmp_operation_directory + "/" + options_.archive_name;
     std::map<std::string, std::string> files;
-    disk_walk walk{api,     platform_tasks,   conf.module_vm_id, file_prefix, replica, boot_disk_id(domain_conf),
-                   attached_vdisks, vdisk_config_paths, files};
+    disk_walk walk{api,
+                   platform_tasks,
+                   conf.module_vm_id,
+                   file_prefix,
+                   replica,
+                   boot_disk_id(domain_conf),
+                   {module_vm.available_vdisks.begin(), module_vm.available_vdisks.end()},
+                   attached_vdisks,
+                   vdisk_config_paths,
+                   files};
     // A disk the controller lists twice is attached and saved once: a restore would create it
     // twice otherwise.
     std::set<std::string> seen;

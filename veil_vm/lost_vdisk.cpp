@@ -85,7 +85,7 @@ void leave_to_operator(const std::string& name, const std::string& doubt, const 
 }  // namespace
 
 std::string find_lost_vdisk(curlAPI& api, const vdisk& requested) {
-  const curlAPI::stop_held reads_through_a_stop(api);
+  const curlAPI::StopHold reads_through_a_stop(api);
   std::string name = requested.verbose_name;
   std::vector<same_named> disks;
   std::string doubt;

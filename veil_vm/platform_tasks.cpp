@@ -12,6 +12,7 @@
 namespace {
 
 constexpr std::string_view k_create_sig = kv_veil::k_create_vdisk_sig;
+constexpr std::string_view k_operate_sig = kv_veil::k_operate_with_disk_sig;
 constexpr std::string_view k_detach_sig = kv_veil::k_detach_vdisks_sig;
 constexpr std::string_view k_remove_sig = kv_veil::k_detach_and_remove_sig;
 
@@ -19,8 +20,11 @@ constexpr std::string_view k_remove_sig = kv_veil::k_detach_and_remove_sig;
 // of the moment) is tried again, but not for ever.
 constexpr int k_attempts = 3;
 
+// What guarded gives for a request that threw.
+constexpr int k_threw = -1;
+
 // A transport error of a change request (a time-out, say) leaves it open whether the controller
-// took the request; the state of the disk tells afterwards, so it counts as a refusal here.
+// took the request; judge() sorts it out.
 template <typename Request>
 int guarded(std::string_view sig, const Request& request) {
   try {
@@ -28,47 +32,68 @@ int guarded(std::string_view sig, const Request& request) {
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << sig << ": exception:" << error.what() << std::endl;
   }
-  return 2;
+  return k_threw;
 }
 
 bool is_listed(const std::vector<std::string>& ids, const std::string& id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-}  // namespace
-
-int KvPlatformTasks::attach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id,
-                            const std::string& serial, std::string& task_id) {
-  const int result = api.operate_with_disk(vm_id, vdisk_id, "attach", task_id, serial);
-  if (result == 0) m_open.push_back({task_id, vdisk_id});
-  return result;
+// True once a stop of the program has used up its time: nothing more is waited for or asked.
+bool stop_time_over() {
+  const auto left = kv_veil::stop_time_left();
+  return left && left->count() == 0;
 }
 
-int KvPlatformTasks::create(curlAPI& api, [[maybe_unused]] const std::string& url, vdisk& disk, std::string& task_id,
-                            std::string& new_id) {
-  try {
-    const int result = api.create_vdisk(disk, task_id);
-    if (result == 0) {
-      new_id = disk.id;
-      m_open.push_back({task_id, new_id});
-    }
-    return result;
-  } catch (const std::exception& error) {
-    KvLogStream(KvLogLvl::Error) << k_create_sig << ": exception:" << error.what() << std::endl;
+}  // namespace
+
+KvPlatformTasks::Change KvPlatformTasks::judge(const curlAPI& api, const std::string& vdisk_id, int result) {
+  if (result == 0) return Change::accepted;
+  // 2: the request never went out (no free name, the CA check); otherwise the reply decides.
+  if (result == 2 || api.last_change_reply() != curlAPI::ChangeReply::other) return Change::refused;
+  if (!vdisk_id.empty()) m_lost_replies[vdisk_id] = std::chrono::steady_clock::now();
+  return Change::unknown;
+}
+
+KvPlatformTasks::Change KvPlatformTasks::attach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id,
+                                                const std::string& serial, std::string& task_id) {
+  const auto request = [&] { return api.operate_with_disk(vm_id, vdisk_id, "attach", task_id, serial); };
+  const Change change = judge(api, vdisk_id, guarded(k_operate_sig, request));
+  if (change == Change::accepted) m_open.push_back({task_id, vdisk_id});
+  return change;
+}
+
+int KvPlatformTasks::create(curlAPI& api, vdisk& disk, std::string& task_id, std::string& new_id) {
+  const int result = guarded(k_create_sig, [&] { return api.create_vdisk(disk, task_id); });
+  if (result == 0) {
+    new_id = disk.id;
+    m_open.push_back({task_id, new_id});
   }
-  // Only the request itself throws, so the name had been made free before it went out. (Any
-  // other failure leaves the name as the saved record had it, which may well be the original
-  // disk's.)
+  if (judge(api, "", result) != Change::unknown) return result == k_threw ? 2 : result;
+  // The request went out, so the name had been made free before. (A request that never went out
+  // leaves the name as the saved record had it, which may well be the original disk's.) A
+  // creation carried out late has landed one request time-out after the run gave up on its
+  // reply; neither that wait nor the look-up is cut short by a stop, whose clean-up must know
+  // the disk.
+  const curlAPI::StopHold hold(api);
+  kv_veil::sleep_until(std::chrono::steady_clock::now() + api.late_change_bound(), true);
   new_id = find_lost_vdisk(api, disk);
   return 2;
 }
 
 int KvPlatformTasks::wait(curlAPI& api, const std::string& task_id) {
-  const int result = api.wait_for_task_completion(task_id);
+  int& polls_left = m_polls_left.try_emplace(task_id, curlAPI::k_max_task_polls).first->second;
+  if (polls_left <= 0) {
+    KvLogStream(KvLogLvl::Info) << "The task '" << task_id << "' has been waited for to its bound already" << std::endl;
+    return 1;
+  }
+  const int result = api.wait_for_task(task_id, polls_left);
   // A failed wait may only mean the status was out of reach: the task has ended when the
-  // controller names a state other than "IN_PROGRESS".
+  // controller names a state other than "IN_PROGRESS". One that used up its polls did not.
   std::string status;
-  if (result == 0 || (api.get_task_status(task_id, status) == 0 && !status.empty() && status != "IN_PROGRESS"))
+  if (result == 0 ||
+      (polls_left > 0 && !stop_time_over() && api.get_task_status(task_id, status) == 0 && !status.empty() &&
+       status != "IN_PROGRESS"))
     std::erase_if(m_open, [&](const open_task& task) { return task.task_id == task_id; });
   return result;
 }
@@ -80,18 +105,41 @@ void KvPlatformTasks::settle(curlAPI& api, const std::string& vdisk_id) {
   for (const std::string& id : ids) (void)wait(api, id);
 }
 
-bool KvPlatformTasks::wait_for_lock(curlAPI& api, const std::string& vdisk_id) {
+void KvPlatformTasks::await_late_change(const curlAPI& api, const std::string& vdisk_id, bool hold_stop) {
+  const auto lost = m_lost_replies.find(vdisk_id);
+  if (lost == m_lost_replies.end()) return;
+  const auto landed = lost->second + api.late_change_bound();
+  kv_veil::sleep_until(landed, hold_stop);
+  if (std::chrono::steady_clock::now() >= landed) m_lost_replies.erase(lost);
+}
+
+KvPlatformTasks::Lock KvPlatformTasks::wait_for_lock(curlAPI& api, const std::string& vdisk_id) {
   vdisk disk;
-  if (api.get_vdisk_info(vdisk_id, disk) != 0 || disk.locked_by.empty() || disk.locked_by == "null") return false;
-  (void)wait(api, disk.locked_by);
-  return true;
+  if (api.get_vdisk_info(vdisk_id, disk) != 0 || disk.locked_by.empty() || disk.locked_by == "null") return Lock::none;
+  if (wait(api, disk.locked_by) == 0 || m_polls_left[disk.locked_by] > 0) return Lock::waited;
+  m_stuck[vdisk_id] = disk.locked_by;
+  return Lock::stuck;
+}
+
+void KvPlatformTasks::name_unended_task(std::string_view sig, const std::string& vdisk_id) const {
+  std::string task;
+  if (const auto stuck = m_stuck.find(vdisk_id); stuck != m_stuck.end()) task = stuck->second;
+  for (const open_task& open : m_open)
+    if (task.empty() && open.vdisk_id == vdisk_id) task = open.task_id;
+  if (task.empty()) return;
+  KvLogStream(KvLogLvl::Error) << sig << ": vdisk '" << vdisk_id << "' is left as it is: the task '" << task
+                               << "' on it has not ended" << std::endl;
 }
 
 bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
   settle(api, vdisk_id);
-  for (int attempt = 0; attempt < k_attempts; ++attempt) {
+  for (int attempt = 0; attempt < k_attempts && !stop_time_over(); ++attempt) {
+    // Only once a lost attach or detach of the disk has had time to land does its state tell.
+    await_late_change(api, vdisk_id, false);
     std::string task_id;
-    if (guarded(k_detach_sig, [&] { return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, ""); }) == 0) {
+    const auto request = [&] { return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, ""); };
+    const Change change = judge(api, vdisk_id, guarded(k_detach_sig, request));
+    if (change == Change::accepted) {
       m_open.push_back({task_id, vdisk_id});
       if (wait(api, task_id) == 0) {
         KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' was detached from VM '" << vm_id << "'"
@@ -99,7 +147,12 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
         return true;
       }
     }
-    if (wait_for_lock(api, vdisk_id)) continue;
+    // Refused, not seen done, or lost: then the disk's state tells, once the detach has had
+    // time to land.
+    if (change == Change::unknown) await_late_change(api, vdisk_id, false);
+    const Lock lock = wait_for_lock(api, vdisk_id);
+    if (lock == Lock::stuck) break;
+    if (lock == Lock::waited) continue;
     domain_conf vm;
     vm.id = vm_id;
     if (api.get_available_vdisks(vm) == 0 && !is_listed(vm.available_vdisks, vdisk_id)) {
@@ -108,6 +161,7 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
     }
     if (!kv_veil::pause_one_second()) break;
   }
+  name_unended_task(k_detach_sig, vdisk_id);
   KvLogStream(KvLogLvl::Error) << k_detach_sig << ": unable to detach vdisk '" << vdisk_id << "' from VM '" << vm_id
                                << "'" << std::endl;
   return false;
@@ -115,14 +169,22 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
 
 bool KvPlatformTasks::remove(curlAPI& api, const std::string& vdisk_id) {
   settle(api, vdisk_id);
-  for (int attempt = 0; attempt < k_attempts; ++attempt) {
+  for (int attempt = 0; attempt < k_attempts && !stop_time_over(); ++attempt) {
+    await_late_change(api, vdisk_id, false);
     std::string task_id;
-    if (guarded(k_remove_sig, [&] { return api.remove_vdisk(vdisk_id, task_id); }) == 0) {
+    const auto request = [&] { return api.remove_vdisk(vdisk_id, task_id); };
+    const Change change = judge(api, vdisk_id, guarded(k_remove_sig, request));
+    if (change == Change::accepted) {
       m_open.push_back({task_id, vdisk_id});
       if (wait(api, task_id) == 0) return true;
     }
-    if (!wait_for_lock(api, vdisk_id) && !kv_veil::pause_one_second()) break;
+    if (change == Change::unknown) await_late_change(api, vdisk_id, false);
+    const Lock lock = wait_for_lock(api, vdisk_id);
+    if (lock == Lock::stuck) break;
+    if (lock == Lock::waited) continue;
+    if (!kv_veil::pause_one_second()) break;
   }
+  name_unended_task(k_remove_sig, vdisk_id);
   KvLogStream(KvLogLvl::Error) << k_remove_sig << ": unable to remove vdisk '" << vdisk_id << "'" << std::endl;
   return false;
 }

@@ -7,24 +7,46 @@
 // stop, lets the tasks on a disk end before it detaches or removes the disk, and a refusal while
 // the disk is still locked by a task (one whose reply was lost to a time-out, say) is retried
 // once that task has ended.
+//
+// Three rules bound what the clean-up believes and how long it waits:
+// 1. A change request whose reply was refused changed nothing. One without a usable reply (a
+//    time-out, a transport error, a stop) may still be carried out late: the controller's state
+//    tells about that disk only once one more request time-out has passed since the run gave up
+//    on the reply (curlAPI::late_change_bound), so the clean-up waits until then before it looks.
+// 2. Each task is waited for at most once per run to the poll bound (curlAPI::k_max_task_polls
+//    status requests in all, over every wait for it); a task that reached it is not waited for
+//    again.
+// 3. A disk locked by such a task cannot be shown to be free of this run's changes: the
+//    clean-up leaves it as it is and names it and the task in an Error line.
 
 #include "veil/curl_api.h"
 
+#include <chrono>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class KvPlatformTasks {
  public:
-  // Started tasks are recorded as soon as their reply is read; the results are curlAPI's.
-  [[nodiscard]] int attach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id,
-                           const std::string& serial, std::string& task_id);
+  // What became of a change request.
+  enum class Change {
+    accepted,  // the controller took it; its task is recorded
+    refused,   // nothing was changed: the controller refused it, or it never went out
+    unknown,   // no usable reply: it may have been carried out, or still be
+  };
+
+  // Asks the controller to attach the disk to the VM. A transport error is logged, not thrown.
+  [[nodiscard]] Change attach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id,
+                              const std::string& serial, std::string& task_id);
   // As create_vdisk, but a transport error of the request is logged and gives 2. `new_id` names
   // the disk the controller made: also when the reply was lost (a time-out), since the
-  // controller may have made the disk all the same; it is then looked up (find_lost_vdisk) and
-  // named only when it is surely the request's. `url` is not used.
-  [[nodiscard]] int create(curlAPI& api, const std::string& url, vdisk& disk, std::string& task_id,
-                           std::string& new_id);
-  // As wait_for_task_completion; the task is forgotten once the controller reported its end.
+  // controller may have made the disk all the same; once a late creation has had time to land
+  // (rule 1) it is looked up (find_lost_vdisk) and named only when it is surely the request's. A
+  // stop cuts neither that wait nor the look-up short.
+  [[nodiscard]] int create(curlAPI& api, vdisk& disk, std::string& task_id, std::string& new_id);
+  // As wait_for_task_completion within the task's poll bound (rule 2); the task is forgotten once
+  // the controller reported its end.
   [[nodiscard]] int wait(curlAPI& api, const std::string& task_id);
 
   // Detaches the disk from the VM once its tasks have ended. A disk that turns out not to be
@@ -38,11 +60,28 @@ class KvPlatformTasks {
     std::string task_id;
     std::string vdisk_id;
   };
+  // What stands in the way of a change of a disk.
+  enum class Lock {
+    none,    // no task locks it
+    waited,  // a task locked it and has been waited for (it may or may not have ended)
+    stuck,   // a task that reached its poll bound locks it: the disk is left as it is
+  };
+
+  // Sorts the outcome of a change request the client made (result as curlAPI gives it).
+  [[nodiscard]] Change judge(const curlAPI& api, const std::string& vdisk_id, int result);
   // Waits for every recorded task on the disk.
   void settle(curlAPI& api, const std::string& vdisk_id);
+  // Waits until a change of the disk whose reply was lost has had time to land (rule 1).
+  void await_late_change(const curlAPI& api, const std::string& vdisk_id, bool hold_stop);
   // After a refused or failed change of the disk: waits for the task that locks it, if any.
-  // False when nothing locks it.
-  bool wait_for_lock(curlAPI& api, const std::string& vdisk_id);
+  [[nodiscard]] Lock wait_for_lock(curlAPI& api, const std::string& vdisk_id);
+  // The Error line of rule 3 when a task locks the disk for good, or a task of this run on it
+  // has not been seen to end.
+  void name_unended_task(std::string_view sig, const std::string& vdisk_id) const;
 
   std::vector<open_task> m_open;
+  std::map<std::string, int> m_polls_left;  // task id -> status requests still allowed this run
+  // vdisk id -> when the run last gave up on the reply to a change of it.
+  std::map<std::string, std::chrono::steady_clock::time_point> m_lost_replies;
+  std::map<std::string, std::string> m_stuck;  // vdisk id -> the task that locks it for good
 };

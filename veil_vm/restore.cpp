@@ -5,6 +5,7 @@
 #include "common/kv_logger.h"
 #include "veil/curl_api.h"
 #include "veil/saved_config.h"
+#include "veil/stop_points.h"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -90,6 +91,8 @@ int KvModuleVeilVM::fill_vdisk_config(const std::string& vdisk_id, vdisk& disk) 
 }
 
 void KvModuleVeilVM::handle_shutdown_signal() {
+  // The clean-up below runs in the stop's bounded time (veil/stop_points.h).
+  kv_veil::note_stop();
   KvModuleUniversal::handle_shutdown_signal();
   remove_unfinished_restored_vdisks();
 }

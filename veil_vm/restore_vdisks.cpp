@@ -102,7 +102,7 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
       KvLogStream(KvLogLvl::Info) << "Creating a copy of disk '" << saved_id << "' ..." << std::endl;
       std::string task_id;
       std::string new_id;
-      const int creation = platform_tasks.create(*api, conf.url, disk, task_id, new_id);
+      const int creation = platform_tasks.create(*api, disk, task_id, new_id);
       // Kept before the wait, so that a disk whose creation task fails is removed too, and so is
       // one whose creation reply was lost.
       if (!new_id.empty()) {
@@ -124,7 +124,9 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
 
       const std::string serial = disk.id.substr(0, k_serial_length);
       task_id.clear();
-      if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != 0) {
+      // A new disk stays on the created list whatever becomes of its attach: the clean-up
+      // detaches it if need be and removes it.
+      if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != KvPlatformTasks::Change::accepted) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "(" << disk.verbose_name
                                      << ")" << "' to VM '" << module_vm_id << "'" << std::endl;
         return clean_up(k_failed);

@@ -1,8 +1,9 @@
 // Backups and restores disturbed once at a random moment: a SIGTERM, one controller request
-// that fails or times out, or one controller task that fails. Whatever the moment, once the
+// that fails or times out, or one controller task that fails; and, in fixed runs, a change
+// request that the controller carries out after the program gave up on its reply. Whatever the moment, once the
 // controller's tasks have ended no disk is left attached to the module's VM and no disk of an
 // unfinished restore is left on the platform. The controller's tasks take time and end whether
-// polled or not, as a real controller's do. Two fixed runs come first, then random ones: each
+// polled or not, as a real controller's do. Fixed runs come first, then random ones: each
 // prints its seed, KV_SOAK_SEED replays one, KV_SOAK_RUNS sets how many are made. The backed-up
 // VM's own disks are never touched.
 #include "tests/e2e/test_restore_fixture.h"
@@ -26,11 +27,12 @@ constexpr const char* k_record = "rec-soak";
 // The disturbance of one run.
 struct Disturbance {
   bool restore = false;
-  int kind = 0;              // 0: SIGTERM, 1: a request refused, 2: a request timing out, 3: a task failing
+  int kind = 0;  // 0: SIGTERM, 1: a request refused, 2: a request timing out, 3: a task failing, 4: a request
+                 // carried out late, after its reply timed out
   int stop_after_ms = 0;     // for kind 0
-  int request = 0;           // for kinds 1 and 2: how many requests pass first; for kind 3: the task's number
+  int request = 0;           // for kinds 1, 2 and 4: how many requests pass first; for kind 3: the task's number
   int task_ms = 0;           // how long each controller task runs
-  std::string method = "*";  // for kinds 1 and 2: the requests counted
+  std::string method = "*";  // for kinds 1, 2 and 4: the requests counted
   std::string path = "*";
 };
 
@@ -50,7 +52,10 @@ void run_once(const Disturbance& d, const std::string& name) {
   const std::string trace = name + ": " + (d.restore ? "restore" : "backup") + ", " +
                             (d.kind == 0   ? "SIGTERM after " + std::to_string(d.stop_after_ms) + " ms"
                              : d.kind == 3 ? "failing task " + std::to_string(d.request)
-                                           : std::string(d.kind == 1 ? "refused" : "timed-out") + " " + d.method +
+                                           : std::string(d.kind == 1   ? "refused"
+                                                         : d.kind == 2 ? "timed-out"
+                                                                       : "late") +
+                                                 " " + d.method +
                                                  " " + d.path + " request after " + std::to_string(d.request)) +
                             ", tasks of " + std::to_string(d.task_ms) + " ms";
   std::cout << "soak " << trace << std::endl;
@@ -70,8 +75,11 @@ void run_once(const Disturbance& d, const std::string& name) {
 
   p.controller.set_task_duration(std::chrono::milliseconds(d.task_ms));
   if (d.kind == 3) p.controller.fail_task("task-" + std::to_string(d.request));
-  if (d.kind == 1 || d.kind == 2) {
-    Fault fault{d.kind == 1 ? Fault::Kind::errors_reply : Fault::Kind::slow, std::chrono::milliseconds(3000), 1};
+  if (d.kind == 1 || d.kind == 2 || d.kind == 4) {
+    const Fault::Kind kind = d.kind == 1   ? Fault::Kind::errors_reply
+                             : d.kind == 2 ? Fault::Kind::slow
+                                           : Fault::Kind::late;
+    Fault fault{kind, std::chrono::milliseconds(3000), 1};
     fault.after = d.request;
     p.controller.add_fault(d.method, d.path, fault);
   }
@@ -113,13 +121,16 @@ TEST(CleanupSoak, NothingStaysAttachedOrBehindWhateverFailsAndWheneverTheStopCom
   // Fixed runs: the second disk creation's reply is lost; the list that frees the first disk's
   // name is refused (the saved name is then still the original disk's); the first attach's reply
   // is lost; the wait for a backup's first task and for a restore's second task breaks off while
-  // the task still runs.
+  // the task still runs; the first attach, and the second disk creation, are carried out a second
+  // after their replies timed out.
   const std::string attach = std::string("/api/domains/") + k_module_vm_id + "/attach-vdisk/";
   run_once(Disturbance{true, 2, 0, 1, 500, "POST", "/api/vdisks/"}, "fixed run");
   run_once(Disturbance{true, 1, 0, 0, 500, "GET", "/api/vdisks/"}, "fixed run");
   run_once(Disturbance{false, 2, 0, 0, 500, "POST", attach}, "fixed run");
   run_once(Disturbance{false, 2, 0, 0, 2500, "GET", "/api/tasks/task-1/"}, "fixed run");
   run_once(Disturbance{true, 2, 0, 0, 2500, "GET", "/api/tasks/task-2/"}, "fixed run");
+  run_once(Disturbance{false, 4, 0, 0, 500, "POST", attach}, "fixed run");
+  run_once(Disturbance{true, 4, 0, 1, 500, "POST", "/api/vdisks/"}, "fixed run");
   const char* runs = std::getenv("KV_SOAK_RUNS");
   const int count = runs ? std::stoi(runs) : 3;
   std::random_device entropy;

@@ -290,7 +290,8 @@ void TestController::wait_for_tasks() {
     end_due_tasks();
     std::vector<std::function<void()>> events;
     events.swap(m_events);
-    const bool running = std::any_of(m_tasks.begin(), m_tasks.end(),
+    const bool running = m_late_requests > 0 ||
+                         std::any_of(m_tasks.begin(), m_tasks.end(),
                                      [](const auto& entry) { return entry.second.ends_at && !entry.second.ended; });
     lock.unlock();
     for (const auto& event : events) event();
@@ -304,11 +305,20 @@ void TestController::fail_task(const std::string& task_id) {
   m_failing_tasks.insert(task_id);
 }
 
+void TestController::hang_task(const std::string& task_id) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_hanging_tasks.insert(task_id);
+}
+
 std::string TestController::start_task(const std::string& vdisk_id, std::function<void()> on_success) {
   const std::string id = "task-" + std::to_string(m_next_task++);
   Task task{m_task_schedule, std::move(on_success)};
   task.fails = m_failing_tasks.count(id) > 0;
   if (m_task_duration.count() > 0) task.ends_at = std::chrono::steady_clock::now() + m_task_duration;
+  if (m_hanging_tasks.count(id) > 0) {
+    task.schedule = {std::string("IN_PROGRESS")};
+    task.ends_at.reset();
+  }
   if (json::object* disk = find_mutable(m_vdisks, vdisk_id)) {
     (*disk)["locked_by"] = id;
     task.vdisk_id = vdisk_id;
@@ -397,7 +407,15 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   m_requests.push_back(request);
   end_due_tasks();
   std::chrono::milliseconds late{0};
-  if (play_fault(request, response, late)) return;
+  std::chrono::milliseconds early{0};
+  if (play_fault(request, response, late, early)) return;
+  if (early.count() > 0) {
+    ++m_late_requests;
+    m_stopping_cv.wait_for(lock, early, [this] { return m_stopping; });
+    --m_late_requests;
+    if (m_stopping) return reply_json(response, 503, errors_body("The controller is going down."));
+    end_due_tasks();
+  }
 
   const bool is_login = request.method == "POST" && request.path == "/auth/";
   if (!is_login) {
@@ -431,7 +449,7 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
 }
 
 bool TestController::play_fault(const RecordedRequest& request, httplib::Response& response,
-                                std::chrono::milliseconds& late) {
+                                std::chrono::milliseconds& late, std::chrono::milliseconds& early) {
   auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
     return (candidate.method == "*" || candidate.method == request.method) &&
            (candidate.path == "*" || candidate.path == request.path);
@@ -459,6 +477,9 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
     case Fault::Kind::not_found: reply_json(response, 404, errors_body("Not found.")); return true;
     case Fault::Kind::slow:
       late = fault.delay;
+      return false;
+    case Fault::Kind::late:
+      early = fault.delay;
       return false;
   }
   return false;

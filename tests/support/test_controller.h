@@ -65,6 +65,8 @@ struct Fault {
     slow,           // does the request's work, then waits `delay` to reply (less on stop)
     expired_token,  // 401 as for a token the controller no longer accepts
     not_found,      // 404 with {"errors": [...]}
+    late,           // waits `delay` first, then does the request's work and replies: by then the
+                    // client may have given up, the work is done all the same (on stop: nothing)
   };
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
@@ -143,10 +145,13 @@ class TestController {
   // From now on the change tasks instead run for `duration` and then succeed, as a real
   // controller's do, polled or not.
   void set_task_duration(std::chrono::milliseconds duration);
-  // Returns once every task on a duration has ended.
+  // Returns once every task on a duration has ended, and every request a late fault holds has
+  // been carried out.
   void wait_for_tasks();
   // The task of that id, once started, ends with "FAILED" instead of "SUCCESS", changing nothing.
   void fail_task(const std::string& task_id);
+  // The task of that id, once started, never ends: "IN_PROGRESS" for ever, its vdisk locked.
+  void hang_task(const std::string& task_id);
   // A task that follows the current schedule. Returns the task id.
   std::string add_task();
   // A task with its own schedule; `on_success` runs (under the state lock) when SUCCESS is
@@ -179,6 +184,10 @@ class TestController {
   void set_attach_listener(DiskListener listener);
   void set_detach_listener(DiskListener listener);
   [[nodiscard]] std::vector<Attachment> attachments() const;
+  // Attaches a disk as another client's attach would have (the attach listener hears it).
+  // Through the API, an attach of a disk already attached to that VM, or to another VM (unless
+  // the disk is "shareable"), is refused with "errors".
+  void add_attachment(const std::string& vdisk_id, const std::string& vm_id, const std::string& serial);
   // The image file that backs a vdisk, so a test can give a disk known content; empty: none.
   void set_vdisk_image(const std::string& vdisk_id, const std::string& path);
   [[nodiscard]] std::string vdisk_image(const std::string& vdisk_id) const;
@@ -228,7 +237,9 @@ class TestController {
   void handle(const httplib::Request& request, httplib::Response& response);
   // Plays a fault; true when the reply is complete.
   // A slow reply's wait goes to `late`.
-  bool play_fault(const RecordedRequest& request, httplib::Response& response, std::chrono::milliseconds& late);
+  // A late fault's wait before the work goes to `early`.
+  bool play_fault(const RecordedRequest& request, httplib::Response& response, std::chrono::milliseconds& late,
+                  std::chrono::milliseconds& early);
   void route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
              httplib::Response& response);
   // The change requests and guest commands (test_controller_changes.cpp), with the lock held.
@@ -298,6 +309,8 @@ class TestController {
   std::map<std::string, std::set<std::string>> m_guest_files;  // VM id -> paths
   std::vector<GuestRun> m_guest_runs;
   std::optional<boost::json::object> m_rival_vdisk;  // see set_rival_vdisk
+  std::set<std::string> m_hanging_tasks;
+  int m_late_requests = 0;  // requests a late fault holds before their work
 };
 
 }  // namespace kv_test

@@ -104,6 +104,17 @@ std::vector<Attachment> TestController::attachments() const {
   return m_attachments;
 }
 
+void TestController::add_attachment(const std::string& vdisk_id, const std::string& vm_id,
+                                    const std::string& serial) {
+  DiskListener listener;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_attachments.push_back({vdisk_id, vm_id, serial});
+    listener = m_attach_listener;
+  }
+  if (listener) listener(vdisk_id, vm_id, serial);
+}
+
 void TestController::set_vdisk_image(const std::string& vdisk_id, const std::string& path) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_vdisk_images[vdisk_id] = path;
@@ -229,6 +240,11 @@ void TestController::attach_vdisk(const std::string& vm_id, const json::object& 
                           return a.vdisk_id == vdisk_id && a.vm_id == vm_id;
                         });
   if (attached) return refuse(response, "vdisk is already attached to this VM.");
+  const json::value* shareable = disk->if_contains("shareable");
+  if (!(shareable && shareable->is_bool() && shareable->get_bool()) &&
+      std::any_of(m_attachments.begin(), m_attachments.end(),
+                  [&](const Attachment& a) { return a.vdisk_id == vdisk_id && a.vm_id != vm_id; }))
+    return refuse(response, "vdisk is attached to another VM.");
 
   const Attachment attachment{vdisk_id, vm_id, text_of(body, "serial")};
   const std::string vm_name = text_of(*vm_record, "verbose_name");

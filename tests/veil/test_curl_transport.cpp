@@ -129,9 +129,21 @@ TEST(Transport, TlsVerifiesWithTheConfiguredCaOnly) {
 
 std::atomic<bool> g_stop_now{false};
 
-// A stop aborts a stalled reading within about a second, but never cuts a change request short:
-// its reply names the task that the stop's clean-up must let end.
-TEST(Transport, AStopAbortsAStalledReadingButNotAChangeRequest) {
+// Installs a stop hook that asks for a stop `delay` from now; join the thread before the hook is
+// reset with set_stop_hook(nullptr).
+std::thread stop_after(std::chrono::milliseconds delay) {
+  g_stop_now = false;
+  kv_veil::set_stop_hook([] { return g_stop_now.load(); });
+  return std::thread([delay] {
+    std::this_thread::sleep_for(delay);
+    g_stop_now = true;
+  });
+}
+
+// A stop aborts a stalled reading within about a second, but does not cut a change request short:
+// its reply names the task that the stop's clean-up must let end. With no request time-out the
+// change request still gets no more than the stop grace.
+TEST(Transport, AStopAbortsAStalledReadingButGivesAChangeRequestItsGrace) {
   TestController controller;
   controller.start();
   controller.add_vm(TestController::make_vm("vm-1", "web"));
@@ -140,12 +152,7 @@ TEST(Transport, AStopAbortsAStalledReadingButNotAChangeRequest) {
   controller.add_fault("POST", "/api/domains/vm-1/attach-vdisk/", Fault{Fault::Kind::slow, std::chrono::milliseconds(1500)});
   curlAPI api(settings_for(controller));
   ASSERT_EQ(api.login(), 0);
-  g_stop_now = false;
-  kv_veil::set_stop_hook([] { return g_stop_now.load(); });
-  std::thread signaller([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    g_stop_now = true;
-  });
+  std::thread signaller = stop_after(std::chrono::milliseconds(300));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(get(api, controller.url() + "/api/slow/"), curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
@@ -154,6 +161,29 @@ TEST(Transport, AStopAbortsAStalledReadingButNotAChangeRequest) {
   EXPECT_EQ(api.operate_with_disk("vm-1", "disk-1", "attach", task, ""), 0);
   kv_veil::set_stop_hook(nullptr);
   EXPECT_FALSE(task.empty());
+
+  controller.clear_faults();
+  controller.add_fault("POST", "/api/domains/vm-1/detach-vdisk/", Fault{Fault::Kind::late, std::chrono::seconds(20)});
+  conf settings = settings_for(controller);
+  settings.timeout = 0;
+  curlAPI patient(settings);
+  kv_veil::testing::set_stop_times_for_tests(std::chrono::milliseconds(500), std::chrono::seconds(5));
+  signaller = stop_after(std::chrono::milliseconds(300));
+  const auto detach_start = std::chrono::steady_clock::now();
+  std::string error;
+  try {
+    (void)patient.operate_with_disk("vm-1", "disk-1", "detach", task, "");
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - detach_start;
+  signaller.join();
+  kv_veil::set_stop_hook(nullptr);
+  kv_veil::testing::set_stop_times_for_tests({}, {});
+  EXPECT_EQ(error, "no reply within the time a stop of the program leaves");
+  // libcurl asks its progress callback about once a second while nothing moves.
+  EXPECT_LT(elapsed, std::chrono::seconds(4));
+  EXPECT_EQ(patient.last_change_reply(), curlAPI::ChangeReply::other);
 }
 
 }  // namespace

@@ -73,4 +73,31 @@ TEST(StopPoints, APauseDuringATransferIsCarriedOutInIt) {
   }
 }
 
+// Once a stop is under way (the program's shutdown noted it), a wait for a task ends at the
+// stop's deadline and no request goes out after it.
+TEST(StopPoints, TheStopsTimeEndsTaskWaitsAndRequests) {
+  kv_test::TestController controller;
+  controller.start();
+  const std::string task = controller.add_task({std::string("IN_PROGRESS")});
+  curlAPI api(kv_veil_test::settings_for(controller));
+  ASSERT_EQ(api.login(), 0);
+  kv_veil::testing::set_pause_for_tests([] { std::this_thread::sleep_for(milliseconds(20)); });
+  kv_veil::testing::set_stop_times_for_tests(milliseconds(200), milliseconds(600));
+  kv_veil::note_stop();
+  kv_veil_test::LogCapture log;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(api.wait_for_task_completion(task), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
+  controller.clear_requests();
+  std::string reply;
+  EXPECT_THROW((void)api.process_curl_api_request(controller.url() + "/api/domains/", GET, reply, "", nullptr),
+               std::runtime_error);
+  EXPECT_TRUE(controller.requests().empty());
+  kv_veil::set_stop_hook(nullptr);
+  kv_veil::testing::set_stop_times_for_tests({}, {});
+  kv_veil::testing::set_pause_for_tests(nullptr);
+  // The deadline may fall between the check before a poll and the poll's request.
+  EXPECT_TRUE(log.contains("stop of the program leaves no time")) << log.text();
+}
+
 }  // namespace

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace veil_vm_test {
 namespace {
@@ -38,9 +41,9 @@ TEST_P(SettledCleanUp, AsksForTheChangeOnceTheTaskOnTheDiskHasEnded) {
     disk.verbose_name = "copy";
     disk.datapool.id = "pool-1";
     disk.size = disk.virtual_size = "1.0";
-    ASSERT_EQ(tasks.create(api, module->conf.url, disk, task, id), 0);
+    ASSERT_EQ(tasks.create(api, disk, task, id), 0);
   } else {
-    ASSERT_EQ(tasks.attach(api, k_module_vm, id, "", task), 0);
+    ASSERT_EQ(tasks.attach(api, k_module_vm, id, "", task), KvPlatformTasks::Change::accepted);
   }
   controller.set_task_duration(0ms);  // the clean-up's own task ends at its first poll
   if (c.wait_breaks_off) {
@@ -58,6 +61,74 @@ TEST_P(SettledCleanUp, AsksForTheChangeOnceTheTaskOnTheDiskHasEnded) {
 
 INSTANTIATE_TEST_SUITE_P(Tasks, SettledCleanUp,
                          ::testing::Values(SettleCase{false, false}, SettleCase{true, false}, SettleCase{false, true}));
+
+class PlatformTasks : public ControllerTest {
+ protected:
+  void SetUp() override {
+    ControllerTest::SetUp();
+    controller.add_vdisk(kv_test::TestController::make_vdisk("disk-1", "disk-1", "", 10.0));
+  }
+  const std::string attach_path = std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
+};
+
+// A refusal ("errors", or a status from 400 to 499) changed nothing; a reply that cannot be read,
+// a server error or none at all leaves the outcome open.
+TEST_F(PlatformTasks, TellARefusedAttachFromOneWhoseOutcomeIsUnknown) {
+  auto module = module_with();
+  module->conf.timeout = 1;
+  curlAPI api(module->conf);
+  KvPlatformTasks tasks;
+  const std::pair<kv_test::Fault::Kind, KvPlatformTasks::Change> cases[] = {
+      {kv_test::Fault::Kind::error_200, KvPlatformTasks::Change::refused},
+      {kv_test::Fault::Kind::not_found, KvPlatformTasks::Change::refused},
+      {kv_test::Fault::Kind::html_500, KvPlatformTasks::Change::unknown},
+      {kv_test::Fault::Kind::empty_body, KvPlatformTasks::Change::unknown},
+      {kv_test::Fault::Kind::slow, KvPlatformTasks::Change::unknown},
+  };
+  for (const auto& [fault, change] : cases) {
+    controller.add_fault("POST", attach_path, kv_test::Fault{fault, 1500ms, 1});
+    std::string task;
+    EXPECT_EQ(tasks.attach(api, k_module_vm, "disk-1", "", task), change) << static_cast<int>(fault);
+  }
+}
+
+// The controller carries out an attach half a second after the client gave up on its reply: the
+// clean-up looks at the disk only once the attach has had time to land, and detaches it.
+TEST_F(PlatformTasks, DetachAnAttachCarriedOutAfterItsReplyWasLost) {
+  kv_veil::testing::set_pause_for_tests([] { std::this_thread::sleep_for(20ms); });
+  auto module = module_with();
+  module->conf.timeout = 1;
+  curlAPI api(module->conf);
+  KvPlatformTasks tasks;
+  controller.set_task_duration(200ms);
+  controller.add_fault("POST", attach_path, kv_test::Fault{kv_test::Fault::Kind::late, 1500ms, 1});
+  std::string task;
+  ASSERT_EQ(tasks.attach(api, k_module_vm, "disk-1", "", task), KvPlatformTasks::Change::unknown);
+  EXPECT_TRUE(tasks.detach(api, k_module_vm, "disk-1"));
+  controller.wait_for_tasks();
+  EXPECT_TRUE(controller.attachments().empty());
+}
+
+// A task that never ends is polled to the bound once in the run; the clean-up does not wait for
+// it again and leaves its disk as it is, naming both.
+TEST_F(PlatformTasks, WaitForATaskThatNeverEndsOnceAndLeaveItsDisk) {
+  auto module = module_with();
+  curlAPI api(module->conf);
+  KvPlatformTasks tasks;
+  controller.hang_task("task-1");
+  std::string task;
+  ASSERT_EQ(tasks.attach(api, k_module_vm, "disk-1", "", task), KvPlatformTasks::Change::accepted);
+  EXPECT_NE(tasks.wait(api, task), 0);
+  EXPECT_FALSE(tasks.detach(api, k_module_vm, "disk-1"));
+  EXPECT_EQ(controller.task_polls(task), curlAPI::k_max_task_polls);
+  const std::vector<std::string> lines = errors();
+  EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                         [](const std::string& line) {
+                           return line.find(": vdisk 'disk-1' is left as it is: the task 'task-1' on it has not "
+                                            "ended") != std::string::npos;
+                         }),
+            lines.end());
+}
 
 }  // namespace
 }  // namespace veil_vm_test

@@ -1,0 +1,182 @@
+// What the clean-up of the real program may touch and how long it may take: a refused attach
+// detaches nothing, and a disk the module VM had before the run is never detached by it; a
+// change the controller carries out after the program gave up on its reply is undone all the
+// same; a stop ends the program within about one task poll bound, whatever the controller does.
+// The tests of long waits run the program on a fast clock (KV_TEST_TIME_SCALE).
+#include "tests/e2e/backup_road.h"
+
+#include <boost/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kv_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* k_module_system_disk = "d15c0009-aaaa-4bbb-8ccc-999999999999";
+constexpr int k_time_scale = 20;
+
+// Polls `done` for up to 30 seconds.
+template <typename Condition>
+bool eventually(Condition done) {
+  for (int i = 0; i < 3000; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+class CleanupBounds : public BackupRoad {
+ protected:
+  // The module's configuration with this request time-out.
+  void set_timeout(int seconds) {
+    write_file(sandbox.opt("etc/kv_module_veil_vm.conf"), "url " + controller.url() +
+                                                              "\nusername kv-api\npassword kv-secret\ntimeout " +
+                                                              std::to_string(seconds) + "\nkelvanor-vm-name " +
+                                                              k_module_vm_name + "\n");
+  }
+  void use_fast_clock() {
+    sandbox.set_env("LD_PRELOAD", KV_FAST_CLOCK_PRELOAD_PATH);
+    sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
+    sandbox.set_env("KV_TEST_TIME_SCALE", std::to_string(k_time_scale));
+  }
+  std::vector<std::string> detach_requests() const {
+    std::vector<std::string> ids;
+    for (const auto& request : module_vm_requests("detach"))
+      ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
+    return ids;
+  }
+  std::string domain_of(const std::string& vdisk_id) const {
+    const std::optional<boost::json::object> disk = controller.vdisk(vdisk_id);
+    const boost::json::value* domain = disk ? disk->if_contains("domain") : nullptr;
+    return domain && domain->is_object() ? std::string(domain->as_object().at("id").as_string()) : std::string();
+  }
+};
+
+TEST_F(CleanupBounds, AModuleVmBackingItselfUpKeepsItsOwnDisk) {
+  controller.add_vdisk(TestController::make_vdisk(k_module_system_disk, "kv-proxy-system", k_module_vm, 20.0));
+  std::vector<std::string> args = backup_args();
+  args[1] = k_module_vm;
+  const ProgramResult result = sandbox.run(args);
+  EXPECT_EQ(result.status, 6) << result.out << result.err;
+  EXPECT_EQ(module_vm_requests("attach").size(), 1u);
+  EXPECT_TRUE(detach_requests().empty());
+  EXPECT_EQ(domain_of(k_module_system_disk), k_module_vm);
+}
+
+// The second disk is shared with a VM that another run backs up: it is attached to the module VM
+// already, and the controller refuses to attach it again, or its refusal is lost.
+class SharedDisk : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SharedDisk, AttachedByAnotherRunStaysAttached) {
+  const bool reply_lost = GetParam();
+  controller.add_attachment(k_disk_2, k_module_vm, "other-run");
+  if (reply_lost) {
+    set_timeout(1);
+    Fault lost{Fault::Kind::slow, 2000ms, 1};
+    lost.after = 1;
+    controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", lost);
+  }
+  const ProgramResult result = sandbox.run(backup_args());
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 6) << result.out << result.err;
+  EXPECT_EQ(detach_requests(), std::vector<std::string>{k_disk_1});
+  const std::vector<Attachment> left = attachments_to(k_module_vm);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].vdisk_id, k_disk_2);
+  EXPECT_EQ(left[0].serial, "other-run");
+  EXPECT_EQ(devices.attached().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk, ::testing::Values(false, true));
+
+// The controller carries out the first attach, or a restore's first disk creation, a second after
+// the program gave up waiting for its reply.
+class LateChange : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LateChange, IsUndoneByTheCleanUp) {
+  const bool creation = GetParam();
+  set_timeout(2);
+  controller.set_task_duration(300ms);
+  const std::string path = creation ? "/api/vdisks/" : std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
+  controller.add_fault("POST", path, Fault{Fault::Kind::late, 3000ms, 1});
+  std::set<std::string> known;
+  for (const auto& disk : controller.vdisks()) known.insert(std::string(disk.at("id").as_string()));
+  const std::vector<SavedDisk> disks = {{"d15c0071-0000-4000-8000-000000000071", "web-data", "vdb", true,
+                                         disk_content(1 << 20, 'l')}};
+  if (creation) store_backup("rec-late", saved_vm(k_source_vm, "web", disks, false), disks);
+  const ProgramResult result = sandbox.run(creation ? restore_args("rec-late") : backup_args());
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, creation ? 7 : 6) << result.out << result.err << failure_context();
+  EXPECT_EQ(controller.requests_to("POST", path).size(), 1u);
+  EXPECT_TRUE(new_vdisks(known).empty()) << failure_context();
+  EXPECT_TRUE(attachments_to(k_module_vm).empty()) << failure_context();
+  EXPECT_TRUE(devices.attached().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, LateChange, ::testing::Values(false, true));
+
+// The controller stops answering, with no request time-out, while the program waits for the reply
+// to an attach or while the data mover runs: a stop still ends the program, and a second SIGTERM
+// changes nothing.
+class StalledController : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StalledController, DoesNotHoldAStopWithNoTimeOut) {
+  const bool data_mover = GetParam();
+  use_fast_clock();
+  set_timeout(0);
+  const Fault stall{Fault::Kind::late, 600s};
+  if (data_mover)
+    kvfd.set("block", "1");
+  else
+    controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", stall);
+  RunningProgram run = sandbox.start(backup_args());
+  if (data_mover)
+    ASSERT_TRUE(kvfd.wait_until_waiting(60s)) << sandbox.log_tail();
+  else
+    ASSERT_TRUE(eventually([&] { return !module_vm_requests("attach").empty(); })) << sandbox.log_tail();
+  controller.add_fault("*", "*", stall);
+  const auto sent = std::chrono::steady_clock::now();
+  run.send(SIGTERM);
+  std::this_thread::sleep_for(200ms);
+  run.send(SIGTERM);
+  const ProgramResult result = run.wait(60);
+  const auto took = std::chrono::steady_clock::now() - sent;
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  // One poll bound and a few requests of the program's time.
+  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_TRUE(contains(sandbox.log(), "release_resource_after_backup(): unable to login to url")) << sandbox.log_tail();
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, StalledController, ::testing::Values(false, true));
+
+// The first attach's task never ends; the program is stopped while it waits for it. The stop's
+// clean-up waits for the task no longer than what is left of its poll bound and of the stop's
+// time, then leaves the disk as it is and names it and the task.
+TEST_F(CleanupBounds, AStopEndsTheRunWhenATaskNeverEnds) {
+  use_fast_clock();
+  controller.hang_task("task-1");
+  RunningProgram run = sandbox.start(backup_args());
+  ASSERT_TRUE(eventually([&] { return controller.task_polls("task-1") >= 3; })) << sandbox.log_tail();
+  const auto sent = std::chrono::steady_clock::now();
+  run.send(SIGTERM);
+  const ProgramResult result = run.wait(60);
+  const auto took = std::chrono::steady_clock::now() - sent;
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_LE(controller.task_polls("task-1"), 300);
+  const std::string log = sandbox.log();
+  const std::string left =
+      std::string("vdisk '") + k_disk_1 + "' is left as it is: the task 'task-1' on it has not ended";
+  EXPECT_TRUE(contains(log, left)) << sandbox.log_tail();
+}
+
+}  // namespace
+}  // namespace kv_test
