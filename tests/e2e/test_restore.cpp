@@ -175,18 +175,12 @@ TEST(RestoreBlockSize, ValuesOutsideOneToAHundredLogTheRejectionAndUseFive) {
   }
 }
 
-TEST_F(Restore, AMissingSecondImageRemovesTheFirstFilledDisk) {
-  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks, "vdc");
-  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+// A failure with the second disk, after the first was created and filled: the first disk is
+// detached and removed again, nothing else is made.
+void expect_only_the_first_disk_made_and_removed(const RestorePlatform& p, const ProgramResult& result,
+                                                 const std::set<std::string>& original_vdisks) {
   EXPECT_EQ(result.status, 7) << result.out << result.err << p.failure_context();
-
-  const std::string directory = p.restore_directory(k_record);
-  EXPECT_TRUE(contains(result.err, std::string(k_restore_vdisks_sig) + ": restored device '" + directory +
-                                       "/vdc' doesn't exist"))
-      << result.err;
-  // The first disk was created, filled, and then detached and removed again.
-  const auto creations = p.controller.requests_to("POST", "/api/vdisks/");
-  ASSERT_EQ(creations.size(), 1u);
+  EXPECT_EQ(p.controller.requests_to("POST", "/api/vdisks/").size(), 1u);
   EXPECT_EQ(p.dd_runs().size(), 1u);
   EXPECT_TRUE(p.new_vdisks(original_vdisks).empty());
   EXPECT_EQ(p.controller.requests_to("POST", "/api/domains/" + std::string(k_module_vm_id) + "/detach-vdisk/").size(),
@@ -194,7 +188,25 @@ TEST_F(Restore, AMissingSecondImageRemovesTheFirstFilledDisk) {
   EXPECT_TRUE(p.attachments_to(k_module_vm_id).empty());
   EXPECT_TRUE(p.devices.attached().empty());
   EXPECT_TRUE(p.controller.requests_to("POST", "/api/domains/multi-create-domain/").empty());
-  EXPECT_FALSE(boost::filesystem::exists(directory));
+  EXPECT_FALSE(boost::filesystem::exists(p.restore_directory(k_record)));
+}
+
+TEST_F(Restore, AMissingSecondImageRemovesTheFirstFilledDisk) {
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks, "vdc");
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  EXPECT_TRUE(contains(result.err, std::string(k_restore_vdisks_sig) + ": restored device '" +
+                                       p.restore_directory(k_record) + "/vdc' doesn't exist"))
+      << result.err;
+  expect_only_the_first_disk_made_and_removed(p, result, original_vdisks);
+}
+
+TEST_F(Restore, AnExceptionWithTheSecondDiskRemovesTheFirstFilledDisk) {
+  // A plain device name too long for the file system: looking for its image throws.
+  disks[1].target_dev = std::string(300, 'x');
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks, disks[1].target_dev);
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  EXPECT_TRUE(contains(result.err, std::string(k_restore_vdisks_sig) + ": fs:")) << result.err;
+  expect_only_the_first_disk_made_and_removed(p, result, original_vdisks);
 }
 
 TEST_F(Restore, AFailedVmCreationKeepsTheFilledDisksDetached) {

@@ -71,7 +71,7 @@ TEST_F(RestoreRules, AFailedTaskFailsTheVmCreationAndTheArchiving) {
   EXPECT_NE(log_at("Info").back(), "Domain 'web' was deleted successfully,");
 }
 
-TEST_F(RestoreRules, AnExceptionWhileRestoringTheDisksRemovesTheNewOnesFirst) {
+TEST_F(RestoreRules, AnAttachWhoseReplyIsLostStillRemovesTheNewDisk) {
   ::domain_conf saved = vm_record();
   saved.available_vdisks = {"d15c-1"};
   kv_test::write_file(dir() + "/vm.config", kv_veil::to_archive_text(saved));
@@ -86,14 +86,10 @@ TEST_F(RestoreRules, AnExceptionWhileRestoringTheDisksRemovesTheNewOnesFirst) {
   options.tmp_operation_directory = dir();
   auto module = module_with(options);
   module->conf.timeout = 1;
-  // The attach request's reply comes too late: its transport error leaves restore_vdisks.
+  // The attach request's reply comes too late, after the attach was carried out.
   controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/",
                        kv_test::Fault{kv_test::Fault::Kind::slow, std::chrono::milliseconds(3000), 1});
   EXPECT_FALSE(module->deployment(false));
-  const auto lines = errors();
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.rfind("int KvModuleVeilVM::restore_vdisks(", 0) == 0 && line.find("): exception:") != std::string::npos;
-  }));
   EXPECT_TRUE(controller.vdisks().empty());
   EXPECT_TRUE(controller.attachments().empty());
 }
