@@ -81,9 +81,9 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
   // No stop point lies between the request and the listing: a stop is carried out after both.
   const KvPlatformTasks::Change change = walk.tasks.attach(walk.api, walk.module_vm_id, id, serial, task_id);
   const bool attached_before = disk.domain.id == walk.module_vm_id || walk.on_module_vm.contains(id);
-  if (change == KvPlatformTasks::Change::accepted ||
-      (change == KvPlatformTasks::Change::unknown && !attached_before))
-    walk.attached.push_back(id);
+  // A refused request attached nothing, and a disk the module VM had before is never this run's
+  // to detach, whatever the controller answered.
+  if (change != KvPlatformTasks::Change::refused && !attached_before) walk.attached.push_back(id);
   if (change != KvPlatformTasks::Change::accepted) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "(" << disk.verbose_name
                                  << ")" << "' to VM '" << walk.module_vm_id << "'" << std::endl;
