@@ -72,12 +72,17 @@ TEST_F(CleanupBounds, AModuleVmBackingItselfUpKeepsItsOwnDisk) {
 }
 
 // The second disk is shared with a VM that another run backs up: it is attached to the module VM
-// already, and the controller refuses to attach it again, or its refusal is lost.
-class SharedDisk : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+// already, and the controller refuses to attach it again, or its refusal is lost; or it is
+// attached to another VM, and the controller refuses to attach it.
+struct Shared {
+  const char* vm;
+  bool reply_lost;
+};
+class SharedDisk : public CleanupBounds, public ::testing::WithParamInterface<Shared> {};
 
-TEST_P(SharedDisk, AttachedByAnotherRunStaysAttached) {
-  const bool reply_lost = GetParam();
-  controller.add_attachment(k_disk_2, k_module_vm, "other-run");
+TEST_P(SharedDisk, AttachedElsewhereStaysAttached) {
+  const auto [vm, reply_lost] = GetParam();
+  controller.add_attachment(k_disk_2, vm, "other-run");
   if (reply_lost) {
     set_timeout(1);
     Fault lost{Fault::Kind::slow, 2000ms, 1};
@@ -88,14 +93,16 @@ TEST_P(SharedDisk, AttachedByAnotherRunStaysAttached) {
   controller.wait_for_tasks();
   EXPECT_EQ(result.status, 6) << result.out << result.err;
   EXPECT_EQ(detach_requests(), std::vector<std::string>{k_disk_1});
-  const std::vector<Attachment> left = attachments_to(k_module_vm);
+  const std::vector<Attachment> left = attachments_to(vm);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].vdisk_id, k_disk_2);
   EXPECT_EQ(left[0].serial, "other-run");
-  EXPECT_EQ(devices.attached().size(), 1u);
+  EXPECT_EQ(attachments_to(k_module_vm).size(), std::string(vm) == k_module_vm ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk,
+                         ::testing::Values(Shared{k_module_vm, false}, Shared{k_module_vm, true},
+                                           Shared{"another-vm", false}));
 
 // The controller carries out the first attach, or a restore's first disk creation, a second after
 // the program gave up waiting for its reply.
