@@ -1,5 +1,7 @@
 #include "common/kv_file_logger.h"
 
+#include "common/fd_io.h"
+
 #include <boost/date_time/c_local_time_adjustor.hpp>
 #include <boost/date_time/posix_time/conversion.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iterator>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -118,17 +121,6 @@ int rename_no_replace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-int write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return written < 0 ? errno : EIO;
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return 0;
-}
-
 int append_file(const std::string& from, int to) {
   const unique_fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source) return errno;
@@ -137,7 +129,8 @@ int append_file(const std::string& from, int to) {
     const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return got < 0 ? errno : 0;
-    if (const int error = write_all(to, buffer, static_cast<size_t>(got)); error != 0) return error;
+    const std::string_view piece(buffer, static_cast<size_t>(got));
+    if (const int error = kv_utils_common::write_all(to, piece); error != 0) return error;
   }
 }
 
@@ -223,7 +216,7 @@ int FileLogger::write_log_impl(const std::string& text) {
       rotated = new_file = true;
       continue;
     }
-    if (write_all(log.get(), text.data(), text.size()) != 0) return 1;
+    if (kv_utils_common::write_all(log.get(), text) != 0) return 1;
     log.reset();
     return new_file ? change_file_access_mod() : 0;
   }

@@ -4,6 +4,7 @@
 #include "module/kv_modules_common.h"
 
 #include "common/config_file.h"
+#include "common/fd_io.h"
 #include "common/kv_logger.h"
 #include "common/kv_version.h"
 
@@ -14,7 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,16 +28,6 @@ std::string saved_text(const kv_config::ConfigFile& config) {
   std::ostringstream text;
   for (const auto& entity : config) text << *entity;
   return text.str();
-}
-
-bool write_all(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<size_t>(written);
-  }
-  return true;
 }
 
 // Replaces the file at `path` by `config` without ever leaving it half written: the content
@@ -65,7 +55,7 @@ bool replace_file(const kv_config::ConfigFile& config, const std::string& path) 
   // Best effort: a file we may not hand to its owner is still better than no file.
   if (known) (void)::fchown(fd, original.st_uid, original.st_gid);
 
-  bool written = write_all(fd, saved_text(config));
+  bool written = kv_utils_common::write_all(fd, saved_text(config)) == 0;
   written = written && ::fchmod(fd, mode) == 0;
   written = written && ::fsync(fd) == 0;
   written = ::close(fd) == 0 && written;
