@@ -96,8 +96,9 @@ TEST(StopPoints, TheStopsTimeEndsTaskWaitsAndRequests) {
   kv_veil::set_stop_hook(nullptr);
   kv_veil::testing::set_stop_times_for_tests({}, {});
   kv_veil::testing::set_pause_for_tests(nullptr);
-  // The deadline may fall between the check before a poll and the poll's request.
-  EXPECT_TRUE(log.contains("stop of the program leaves no time")) << log.text();
+  // The deadline may fall before a poll, before its request goes out, or while it awaits its
+  // reply: each says so.
+  EXPECT_TRUE(log.contains("stop of the program leaves")) << log.text();
 }
 
 }  // namespace
