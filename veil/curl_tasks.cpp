@@ -153,7 +153,7 @@ int curlAPI::wait_for_task(const std::string& task_id, int& polls_left) {
                                    << std::endl;
       return 1;
     }
-    if (const auto left = kv_veil::stop_time_left(); left && left->count() == 0) {
+    if (kv_veil::stop_time_over()) {
       KvLogStream(KvLogLvl::Error) << sig << ": the stop of the program leaves no time to wait for the task '"
                                    << task_id << "'" << std::endl;
       return 1;

@@ -70,7 +70,7 @@ int curlAPI::transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, c
   const std::optional<std::chrono::steady_clock::time_point> stop = kv_veil::stop_seen();
   if (!stop) return 0;
   const auto waited = std::chrono::steady_clock::now() - std::max(*stop, watch.started);
-  if (waited < kv_veil::stop_grace() && kv_veil::stop_time_left()->count() > 0) return 0;
+  if (waited < kv_veil::stop_grace() && !kv_veil::stop_time_over()) return 0;
   watch.out_of_time = true;
   return 1;
 }
@@ -156,7 +156,7 @@ void curlAPI::perform_transfer(CURL* handle) {
 
 int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {
   // Past a stop's deadline nothing goes out; before it, the progress callback bounds the wait.
-  if (const auto left = kv_veil::stop_time_left(); left && left->count() == 0)
+  if (kv_veil::stop_time_over())
     throw std::runtime_error("a stop of the program leaves no time for requests");
   CURL* handle = curl_handle.get();
   kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());

@@ -43,10 +43,7 @@ void note_stop() noexcept {
 
 std::optional<clock::time_point> stop_seen() noexcept { return g_stop_seen; }
 
-std::optional<clock::duration> stop_time_left() noexcept {
-  if (!g_stop_seen) return std::nullopt;
-  return std::max(clock::duration::zero(), *g_stop_seen + g_budget - clock::now());
-}
+bool stop_time_over() noexcept { return g_stop_seen && clock::now() >= *g_stop_seen + g_budget; }
 
 milliseconds stop_grace() noexcept { return g_grace; }
 

@@ -41,8 +41,8 @@ void note_stop() noexcept;
 // When the stop was first seen (asked for, or noted); nullopt while no stop is under way.
 [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> stop_seen() noexcept;
 
-// What is left of the stop's time; nullopt while no stop is under way (then there is no bound).
-[[nodiscard]] std::optional<std::chrono::steady_clock::duration> stop_time_left() noexcept;
+// True once a stop under way has used up its time: nothing more is waited for or asked.
+[[nodiscard]] bool stop_time_over() noexcept;
 
 // The stop grace in force (k_stop_grace unless a test shortened it).
 [[nodiscard]] std::chrono::milliseconds stop_grace() noexcept;

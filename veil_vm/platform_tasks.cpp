@@ -39,12 +39,6 @@ bool is_listed(const std::vector<std::string>& ids, const std::string& id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-// True once a stop of the program has used up its time: nothing more is waited for or asked.
-bool stop_time_over() {
-  const auto left = kv_veil::stop_time_left();
-  return left && left->count() == 0;
-}
-
 }  // namespace
 
 KvPlatformTasks::Change KvPlatformTasks::judge(const curlAPI& api, const std::string& vdisk_id, int result) {
@@ -92,7 +86,7 @@ int KvPlatformTasks::wait(curlAPI& api, const std::string& task_id) {
   // controller names a state other than "IN_PROGRESS". One that used up its polls did not.
   std::string status;
   if (result == 0 ||
-      (polls_left > 0 && !stop_time_over() && api.get_task_status(task_id, status) == 0 && !status.empty() &&
+      (polls_left > 0 && !kv_veil::stop_time_over() && api.get_task_status(task_id, status) == 0 && !status.empty() &&
        status != "IN_PROGRESS"))
     std::erase_if(m_open, [&](const open_task& task) { return task.task_id == task_id; });
   return result;
@@ -133,7 +127,7 @@ void KvPlatformTasks::name_unended_task(std::string_view sig, const std::string&
 
 bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
   settle(api, vdisk_id);
-  for (int attempt = 0; attempt < k_attempts && !stop_time_over(); ++attempt) {
+  for (int attempt = 0; attempt < k_attempts && !kv_veil::stop_time_over(); ++attempt) {
     // Only once a lost attach or detach of the disk has had time to land does its state tell.
     await_late_change(api, vdisk_id, false);
     std::string task_id;
@@ -169,7 +163,7 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
 
 bool KvPlatformTasks::remove(curlAPI& api, const std::string& vdisk_id) {
   settle(api, vdisk_id);
-  for (int attempt = 0; attempt < k_attempts && !stop_time_over(); ++attempt) {
+  for (int attempt = 0; attempt < k_attempts && !kv_veil::stop_time_over(); ++attempt) {
     await_late_change(api, vdisk_id, false);
     std::string task_id;
     const auto request = [&] { return api.remove_vdisk(vdisk_id, task_id); };
