@@ -284,6 +284,24 @@ TEST_P(StopWithATaskThatNeverEnds, StillDetachesTheOtherDisk) {
 
 INSTANTIATE_TEST_SUITE_P(Runs, StopWithATaskThatNeverEnds, ::testing::Values(false, true));
 
+// A stopped restore whose clean-up cannot log in names the new disk it leaves on the platform.
+TEST_F(CleanupBounds, AStoppedRestoreThatCannotLogInNamesItsNewDisk) {
+  controller.set_task_duration(2000ms);
+  store_two_disk_backup();
+  std::set<std::string> known;
+  for (const auto& disk : controller.vdisks()) known.insert(std::string(disk.at("id").as_string()));
+  RunningProgram run = sandbox.start(restore_args("rec-2"));
+  ASSERT_TRUE(eventually([&] { return !controller.requests_to("POST", "/api/vdisks/").empty(); }));
+  controller.add_fault("POST", "/auth/", Fault{});
+  run.send(SIGTERM);
+  const ProgramResult result = run.wait(60);
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  const std::vector<boost::json::object> made = new_vdisks(known);
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_TRUE(contains(sandbox.log(), "left on the platform: vdisk '" + std::string(made[0].at("id").as_string()) + "'"))
+      << sandbox.log_tail();
+}
+
 // A stop comes while a restore waits for a lost disk creation to land. The stop's clock starts
 // then, not at the next request: the removal of the disk, whose task never ends, is waited for
 // only until one poll bound after the stop.

@@ -88,7 +88,7 @@ TEST(StopPoints, TheStopsDeadlineEndsWaitingButNotRequests) {
     ++g_pauses;
     std::this_thread::sleep_for(milliseconds(20));
   });
-  kv_veil::testing::set_stop_times_for_tests(milliseconds(200), milliseconds(600), milliseconds(300));
+  kv_veil::testing::set_stop_times_for_tests(milliseconds(4000), milliseconds(600), milliseconds(300));
   kv_veil::note_stop();
   kv_veil_test::LogCapture log;
   const auto start = std::chrono::steady_clock::now();
