@@ -133,8 +133,8 @@ void KvPlatformTasks::name_unended_task(std::string_view sig, const std::string&
 }
 
 KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::string& vdisk_id, std::string_view sig,
-                                  const std::function<int(std::string& task_id)>& request,
-                                  const std::function<bool()>& done_already) {
+                                                      const std::function<int(std::string& task_id)>& request,
+                                                      const std::function<bool()>& done_already) {
   settle(api, vdisk_id);
   // Past the stop's deadline the loop still makes its first request: the deadline ends waiting,
   // not the clean-up of the disks after this one.

@@ -298,8 +298,8 @@ TEST_F(CleanupBounds, AStoppedRestoreThatCannotLogInNamesItsNewDisk) {
   EXPECT_EQ(result.status, 17) << result.out << result.err;
   const std::vector<boost::json::object> made = new_vdisks(known);
   ASSERT_EQ(made.size(), 1u);
-  EXPECT_TRUE(contains(sandbox.log(), "left on the platform: vdisk '" + std::string(made[0].at("id").as_string()) + "'"))
-      << sandbox.log_tail();
+  const std::string id(made[0].at("id").as_string());
+  EXPECT_TRUE(contains(sandbox.log(), "left on the platform: vdisk '" + id + "'")) << sandbox.log_tail();
 }
 
 // A stop comes while a restore waits for a lost disk creation to land. The stop's clock starts
