@@ -37,9 +37,11 @@ class curlAPI {
   // What became of the last change request (create, remove, attach, detach...), as far as its
   // reply tells.
   enum class ChangeReply {
-    not_sent,  // nothing went out (no free name, the CA check, no time left after a stop)
+    not_sent,  // nothing went out (no free name, the CA check)
     refused,   // an "errors" member or an HTTP status from 400 to 499: the controller changed nothing
-    other,     // any other reply, or none at all (a time-out, a transport error): read by the caller
+    answered,  // any other reply (a 5xx, one that does not read): the request has landed, and what
+               // it changed shows on the platform now
+    lost,      // no reply at all (a time-out, a transport error, a stop): it may still land later
   };
 
   // While it lives, a stop neither abandons this client's requests nor is carried out at their
@@ -134,8 +136,9 @@ class curlAPI {
   [[nodiscard]] std::string masked(std::string_view text) const;
 
   [[nodiscard]] ChangeReply last_change_reply() const { return m_last_change; }
-  // How long after the client gave up on a change request's reply the controller may still carry
-  // it out: one request time-out, or the stop grace when requests have none.
+  // How long after the client gave up on a change request's reply (ChangeReply::lost) the
+  // controller may still carry it out: one request time-out, or the stop grace when requests
+  // have none.
   [[nodiscard]] std::chrono::milliseconds late_change_bound() const;
 
  private:

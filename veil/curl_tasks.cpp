@@ -11,8 +11,18 @@ namespace {
 constexpr std::string_view k_task_empty = ": json object is empty. Expected task info";
 constexpr std::string_view k_no_task_id = ": task_id for requested action is empty string";
 
+constexpr std::string_view k_wait_sig = "int curlAPI::wait_for_task_completion(const string&)";
+
 void log_error(std::string_view sig, std::string_view message) {
   KvLogStream(KvLogLvl::Error) << sig << message << std::endl;
+}
+
+// True, after an Error line, once a stop under way has used up its time.
+bool no_stop_time_left(const std::string& task_id) {
+  if (!kv_veil::stop_time_over()) return false;
+  KvLogStream(KvLogLvl::Error) << k_wait_sig << ": the stop of the program leaves no time to wait for the task '"
+                               << task_id << "'" << std::endl;
+  return true;
 }
 
 }  // namespace
@@ -133,7 +143,7 @@ int curlAPI::wait_for_task_completion(const std::string& task_id) {
 }
 
 int curlAPI::wait_for_task(const std::string& task_id, int& polls_left) {
-  static constexpr std::string_view sig = "int curlAPI::wait_for_task_completion(const string&)";
+  constexpr std::string_view sig = k_wait_sig;
   if (task_id.empty()) {
     log_error(sig, ": task_id is empty string");
     return 1;
@@ -148,16 +158,15 @@ int curlAPI::wait_for_task(const std::string& task_id, int& polls_left) {
                                    << std::endl;
       return 1;
     }
+    // Asked before the pause as well as after it: past the stop's deadline not even one second
+    // goes to a task.
+    if (no_stop_time_left(task_id)) return 1;
     if (!kv_veil::pause_one_second()) {
       KvLogStream(KvLogLvl::Error) << sig << ": waiting for the task '" << task_id << "' was interrupted"
                                    << std::endl;
       return 1;
     }
-    if (kv_veil::stop_time_over()) {
-      KvLogStream(KvLogLvl::Error) << sig << ": the stop of the program leaves no time to wait for the task '"
-                                   << task_id << "'" << std::endl;
-      return 1;
-    }
+    if (no_stop_time_left(task_id)) return 1;
     --polls_left;
     if (get_task_status(task_id, status) != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": unable to get status of the task: '" << task_id << "'" << std::endl;

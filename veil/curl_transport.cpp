@@ -59,18 +59,15 @@ int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* use
 // stop abandons the transfer at once, unless a StopHold keeps it (`user` points at the
 // transfer's watch); a pause holds the program here, and the transfer goes on once it is resumed.
 // Once a stop is under way a held transfer, and any transfer of the stop's own clean-up, waits
-// for its reply at most the stop grace from the later of its start and the stop, and never past
-// the stop's deadline.
+// for its reply no longer than the stop leaves it (kv_veil::reply_deadline).
 int curlAPI::transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto& watch = *static_cast<transfer_watch*>(user);
   // Asked first whatever the hold: a held transfer's grace runs from the moment it is seen.
   if (kv_veil::stop_requested() && watch.stop_held == 0) return 1;
   kv_veil::pause_point();
   if (kv_veil::stop_requested() && watch.stop_held == 0) return 1;
-  const std::optional<std::chrono::steady_clock::time_point> stop = kv_veil::stop_seen();
-  if (!stop) return 0;
-  const auto waited = std::chrono::steady_clock::now() - std::max(*stop, watch.started);
-  if (waited < kv_veil::stop_grace() && !kv_veil::stop_time_over()) return 0;
+  const std::optional<std::chrono::steady_clock::time_point> deadline = kv_veil::reply_deadline(watch.started);
+  if (!deadline || std::chrono::steady_clock::now() < *deadline) return 0;
   watch.out_of_time = true;
   return 1;
 }
@@ -155,9 +152,6 @@ void curlAPI::perform_transfer(CURL* handle) {
 }
 
 int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {
-  // Past a stop's deadline nothing goes out; before it, the progress callback bounds the wait.
-  if (kv_veil::stop_time_over())
-    throw std::runtime_error("a stop of the program leaves no time for requests");
   CURL* handle = curl_handle.get();
   kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());
   kv_veil::set_curl_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -212,14 +206,14 @@ int curlAPI::post_change(const std::string& path, const std::string& body, std::
   try {
     result = process_curl_api_request(conf.url + path, POST, reply, body, nullptr);
   } catch (...) {
-    if (m_went_out) m_last_change = ChangeReply::other;
+    if (m_went_out) m_last_change = ChangeReply::lost;
     throw;
   }
   if (!m_went_out || result != 0) return 2;
   boost::system::error_code ec;
   const boost::json::value parsed = boost::json::parse(reply, ec);
   const bool errors = !ec && parsed.is_object() && parsed.get_object().contains("errors");
-  m_last_change = errors || (http_code >= 400 && http_code < 500) ? ChangeReply::refused : ChangeReply::other;
+  m_last_change = errors || (http_code >= 400 && http_code < 500) ? ChangeReply::refused : ChangeReply::answered;
   return 0;
 }
 

@@ -20,6 +20,7 @@ void (*g_pause)() = &sleep_one_second;
 std::optional<clock::time_point> g_stop_seen;
 milliseconds g_grace = k_stop_grace;
 milliseconds g_budget = k_stop_budget;
+milliseconds g_late_grace = k_late_grace;
 
 // A sleep that a stop does not end goes in slices, so that a pause is still carried out soon.
 constexpr milliseconds k_held_slice{100};
@@ -47,6 +48,12 @@ bool stop_time_over() noexcept { return g_stop_seen && clock::now() >= *g_stop_s
 
 milliseconds stop_grace() noexcept { return g_grace; }
 
+std::optional<clock::time_point> reply_deadline(clock::time_point started) noexcept {
+  if (!g_stop_seen) return std::nullopt;
+  const clock::time_point deadline = *g_stop_seen + g_budget;
+  return std::min(std::max(*g_stop_seen, started) + g_grace, std::max(deadline, started) + g_late_grace);
+}
+
 void stop_point() { kv_utils_common::stop_point(); }
 
 void pause_point() { kv_utils_common::pause_point(); }
@@ -63,6 +70,7 @@ void sleep_until(clock::time_point until, bool hold_stop) {
   for (;;) {
     if (hold_stop) {
       pause_point();
+      (void)stop_requested();  // starts the stop's clock, which bounds this sleep too
     } else {
       stop_point();
       if (stop_requested()) return;
@@ -81,9 +89,10 @@ void sleep_until(clock::time_point until, bool hold_stop) {
 namespace testing {
 void set_pause_for_tests(void (*pause)()) noexcept { g_pause = pause ? pause : &sleep_one_second; }
 
-void set_stop_times_for_tests(milliseconds grace, milliseconds budget) noexcept {
+void set_stop_times_for_tests(milliseconds grace, milliseconds budget, milliseconds late_grace) noexcept {
   g_grace = grace.count() > 0 ? grace : milliseconds(k_stop_grace);
   g_budget = budget.count() > 0 ? budget : milliseconds(k_stop_budget);
+  g_late_grace = late_grace.count() > 0 ? late_grace : milliseconds(k_late_grace);
 }
 }  // namespace testing
 

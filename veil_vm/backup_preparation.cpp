@@ -63,7 +63,7 @@ struct disk_walk {
   const std::string& file_prefix;  // operation directory + "/" + archive name
   bool replica;
   std::string boot_id;
-  std::set<std::string> on_module_vm;      // disks attached to the module VM before the walk
+  std::set<std::string> on_module_vm;      // disks on the module VM when the walk began
   std::vector<std::string>& attached;      // the module's attached_vdisks
   std::vector<std::string>& config_paths;  // the module's vdisk_config_paths
   std::map<std::string, std::string>& files;
@@ -80,9 +80,13 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
   std::string task_id;
   // No stop point lies between the request and the listing: a stop is carried out after both.
   const KvPlatformTasks::Change change = walk.tasks.attach(walk.api, walk.module_vm_id, id, serial, task_id);
-  const bool attached_before = disk.domain.id == walk.module_vm_id || walk.on_module_vm.contains(id);
-  // A refused request attached nothing, and a disk the module VM had before is never this run's
-  // to detach, whatever the controller answered.
+  // A refused request attached nothing. An accepted one made the disk this run's, unless the
+  // disk's own record, read just before the request, shows it on the module VM already (the
+  // module VM backing itself up keeps its system disk). For an outcome that is unknown the
+  // module VM's disk list, read before the walk, counts too: another run may hold the disk there.
+  const bool record_on_module_vm = disk.domain.id == walk.module_vm_id;
+  const bool attached_before =
+      record_on_module_vm || (change == KvPlatformTasks::Change::unknown && walk.on_module_vm.contains(id));
   if (change != KvPlatformTasks::Change::refused && !attached_before) walk.attached.push_back(id);
   if (change != KvPlatformTasks::Change::accepted) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "(" << disk.verbose_name
@@ -200,8 +204,8 @@ bool KvModuleVeilVM::prepare_resource_before_backup(const bool& replica) {
     ::domain_conf module_vm;
     module_vm.id = conf.module_vm_id;
     if (!domain_conf.available_vdisks.empty() && api.get_available_vdisks(module_vm) != 0) {
-      KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to get vdisks attached to VM: '" << conf.module_vm_id
-                                   << "'" << std::endl;
+      KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to get vdisks attached to the module VM: '"
+                                   << conf.module_vm_id << "'" << std::endl;
       return fail();
     }
 

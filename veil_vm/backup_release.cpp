@@ -37,6 +37,7 @@ bool KvModuleVeilVM::release_resource_after_backup() {
   curlAPI api(conf);
   if (api.login() != 0) {
     KvLogStream(KvLogLvl::Error) << k_release_sig << ": unable to login to url: " << conf.url << std::endl;
+    name_left_vdisks(k_release_sig, attached_vdisks, "attached to VM '" + conf.module_vm_id + "'");
     return false;
   }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <string_view>
 
 namespace {
@@ -43,9 +44,12 @@ bool is_listed(const std::vector<std::string>& ids, const std::string& id) {
 
 KvPlatformTasks::Change KvPlatformTasks::judge(const curlAPI& api, const std::string& vdisk_id, int result) {
   if (result == 0) return Change::accepted;
+  const curlAPI::ChangeReply reply = api.last_change_reply();
   // 2: the request never went out (no free name, the CA check); otherwise the reply decides.
-  if (result == 2 || api.last_change_reply() != curlAPI::ChangeReply::other) return Change::refused;
-  if (!vdisk_id.empty()) m_lost_replies[vdisk_id] = std::chrono::steady_clock::now();
+  if (result == 2 || reply == curlAPI::ChangeReply::refused || reply == curlAPI::ChangeReply::not_sent)
+    return Change::refused;
+  if (reply == curlAPI::ChangeReply::lost && !vdisk_id.empty())
+    m_lost_replies[vdisk_id] = std::chrono::steady_clock::now();
   return Change::unknown;
 }
 
@@ -66,11 +70,12 @@ int KvPlatformTasks::create(curlAPI& api, vdisk& disk, std::string& task_id, std
   if (judge(api, "", result) != Change::unknown) return result == k_threw ? 2 : result;
   // The request went out, so the name had been made free before. (A request that never went out
   // leaves the name as the saved record had it, which may well be the original disk's.) A
-  // creation carried out late has landed one request time-out after the run gave up on its
-  // reply; neither that wait nor the look-up is cut short by a stop, whose clean-up must know
-  // the disk.
+  // creation that got a reply, whatever it said, has landed; one whose reply was lost has landed
+  // one request time-out after the run gave up on it. Neither that wait nor the look-up is cut
+  // short by a stop, whose clean-up must know the disk.
   const curlAPI::StopHold hold(api);
-  kv_veil::sleep_until(std::chrono::steady_clock::now() + api.late_change_bound(), true);
+  if (api.last_change_reply() == curlAPI::ChangeReply::lost)
+    kv_veil::sleep_until(std::chrono::steady_clock::now() + api.late_change_bound(), true);
   new_id = find_lost_vdisk(api, disk);
   return 2;
 }
@@ -81,6 +86,8 @@ int KvPlatformTasks::wait(curlAPI& api, const std::string& task_id) {
     KvLogStream(KvLogLvl::Info) << "The task '" << task_id << "' has been waited for to its bound already" << std::endl;
     return 1;
   }
+  // Past the stop's deadline nothing is waited for; the task stays open, and the clean-up names it.
+  if (kv_veil::stop_time_over()) return 1;
   const int result = api.wait_for_task(task_id, polls_left);
   // A failed wait may only mean the status was out of reach: the task has ended when the
   // controller names a state other than "IN_PROGRESS". One that used up its polls did not.
@@ -125,60 +132,72 @@ void KvPlatformTasks::name_unended_task(std::string_view sig, const std::string&
                                << "' on it has not ended" << std::endl;
 }
 
-bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
+KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::string& vdisk_id, std::string_view sig,
+                                                      const std::function<int(std::string& task_id)>& request,
+                                                      const std::function<bool()>& done_already) {
   settle(api, vdisk_id);
-  for (int attempt = 0; attempt < k_attempts && !kv_veil::stop_time_over(); ++attempt) {
-    // Only once a lost attach or detach of the disk has had time to land does its state tell.
+  // Past the stop's deadline the loop still makes its first request: the deadline ends waiting,
+  // not the clean-up of the disks after this one.
+  for (int attempt = 0; attempt < k_attempts; ++attempt) {
+    // Only once a lost change of the disk has had time to land does its state tell.
     await_late_change(api, vdisk_id, false);
     std::string task_id;
-    const auto request = [&] { return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, ""); };
-    const Change change = judge(api, vdisk_id, guarded(k_detach_sig, request));
+    const Change change = judge(api, vdisk_id, guarded(sig, [&] { return request(task_id); }));
     if (change == Change::accepted) {
       m_open.push_back({task_id, vdisk_id});
-      if (wait(api, task_id) == 0) {
-        KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' was detached from VM '" << vm_id << "'"
-                                    << std::endl;
-        return true;
-      }
+      if (wait(api, task_id) == 0) return Outcome::done;
     }
-    // Refused, not seen done, or lost: then the disk's state tells, once the detach has had
-    // time to land.
+    // Past the deadline a task under way or a request that got no reply is not waited for, so
+    // the disk's state would tell nothing more.
+    const bool lost = api.last_change_reply() == curlAPI::ChangeReply::lost;
+    if (kv_veil::stop_time_over() && (change == Change::accepted || lost)) break;
+    // Refused, not seen done, or without a usable reply: then the disk's state tells, once a
+    // lost request has had time to land.
     if (change == Change::unknown) await_late_change(api, vdisk_id, false);
     const Lock lock = wait_for_lock(api, vdisk_id);
     if (lock == Lock::stuck) break;
+    if (lock == Lock::none && done_already && done_already()) return Outcome::found_done;
+    if (kv_veil::stop_time_over()) break;
     if (lock == Lock::waited) continue;
-    domain_conf vm;
-    vm.id = vm_id;
-    if (api.get_available_vdisks(vm) == 0 && !is_listed(vm.available_vdisks, vdisk_id)) {
-      KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' is not attached to VM '" << vm_id << "'" << std::endl;
-      return true;
-    }
     if (!kv_veil::pause_one_second()) break;
   }
-  name_unended_task(k_detach_sig, vdisk_id);
+  name_unended_task(sig, vdisk_id);
+  return Outcome::failed;
+}
+
+bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
+  const auto request = [&](std::string& task_id) {
+    return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, "");
+  };
+  const auto not_attached = [&] {
+    domain_conf vm;
+    vm.id = vm_id;
+    if (api.get_available_vdisks(vm) != 0 || is_listed(vm.available_vdisks, vdisk_id)) return false;
+    KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' is not attached to VM '" << vm_id << "'" << std::endl;
+    return true;
+  };
+  const Outcome outcome = change_disk(api, vdisk_id, k_detach_sig, request, not_attached);
+  if (outcome == Outcome::found_done) return true;
+  if (outcome == Outcome::done) {
+    KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' was detached from VM '" << vm_id << "'" << std::endl;
+    return true;
+  }
   KvLogStream(KvLogLvl::Error) << k_detach_sig << ": unable to detach vdisk '" << vdisk_id << "' from VM '" << vm_id
                                << "'" << std::endl;
   return false;
 }
 
 bool KvPlatformTasks::remove(curlAPI& api, const std::string& vdisk_id) {
-  settle(api, vdisk_id);
-  for (int attempt = 0; attempt < k_attempts && !kv_veil::stop_time_over(); ++attempt) {
-    await_late_change(api, vdisk_id, false);
-    std::string task_id;
-    const auto request = [&] { return api.remove_vdisk(vdisk_id, task_id); };
-    const Change change = judge(api, vdisk_id, guarded(k_remove_sig, request));
-    if (change == Change::accepted) {
-      m_open.push_back({task_id, vdisk_id});
-      if (wait(api, task_id) == 0) return true;
-    }
-    if (change == Change::unknown) await_late_change(api, vdisk_id, false);
-    const Lock lock = wait_for_lock(api, vdisk_id);
-    if (lock == Lock::stuck) break;
-    if (lock == Lock::waited) continue;
-    if (!kv_veil::pause_one_second()) break;
-  }
-  name_unended_task(k_remove_sig, vdisk_id);
+  const auto request = [&](std::string& task_id) { return api.remove_vdisk(vdisk_id, task_id); };
+  if (change_disk(api, vdisk_id, k_remove_sig, request, {}) == Outcome::done) return true;
   KvLogStream(KvLogLvl::Error) << k_remove_sig << ": unable to remove vdisk '" << vdisk_id << "'" << std::endl;
   return false;
+}
+
+void name_left_vdisks(std::string_view sig, const std::vector<std::string>& vdisk_ids, std::string_view where) {
+  if (vdisk_ids.empty()) return;
+  KvLogStream line(KvLogLvl::Error);
+  line << sig << ": left " << where << ":";
+  for (size_t i = 0; i < vdisk_ids.size(); ++i) line << (i == 0 ? " " : ", ") << "vdisk '" << vdisk_ids[i] << "'";
+  line << std::endl;
 }

@@ -8,20 +8,25 @@
 // the disk is still locked by a task (one whose reply was lost to a time-out, say) is retried
 // once that task has ended.
 //
-// Three rules bound what the clean-up believes and how long it waits:
-// 1. A change request whose reply was refused changed nothing. One without a usable reply (a
-//    time-out, a transport error, a stop) may still be carried out late: the controller's state
-//    tells about that disk only once one more request time-out has passed since the run gave up
-//    on the reply (curlAPI::late_change_bound), so the clean-up waits until then before it looks.
+// Four rules bound what the clean-up believes and how long it waits:
+// 1. A change request whose reply was refused changed nothing. One that got another reply (a
+//    5xx, one that does not read) has landed: the controller's state tells at once what it did.
+//    One that got no reply at all (a time-out, a transport error, a stop) may still be carried
+//    out late: the controller's state tells about that disk only once one more request time-out
+//    has passed since the run gave up on the reply (curlAPI::late_change_bound), so the clean-up
+//    waits until then before it looks.
 // 2. Each task is waited for at most once per run to the poll bound (curlAPI::k_max_task_polls
 //    status requests in all, over every wait for it); a task that reached it is not waited for
 //    again.
 // 3. A disk locked by such a task cannot be shown to be free of this run's changes: the
 //    clean-up leaves it as it is and names it and the task in an Error line.
+// 4. A stop's deadline (veil/stop_points.h) ends waiting, never the clean-up: past it every disk
+//    still gets its request, whose task is then not waited for, and a disk not seen done is named.
 
 #include "veil/curl_api.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -60,6 +65,12 @@ class KvPlatformTasks {
     std::string task_id;
     std::string vdisk_id;
   };
+  // How a change of a disk ended.
+  enum class Outcome {
+    done,        // its request's task was seen to succeed
+    found_done,  // the disk's state shows the change made already
+    failed,      // neither, within the attempts (or the stop's time)
+  };
   // What stands in the way of a change of a disk.
   enum class Lock {
     none,    // no task locks it
@@ -75,6 +86,12 @@ class KvPlatformTasks {
   void await_late_change(const curlAPI& api, const std::string& vdisk_id, bool hold_stop);
   // After a refused or failed change of the disk: waits for the task that locks it, if any.
   [[nodiscard]] Lock wait_for_lock(curlAPI& api, const std::string& vdisk_id);
+  // Requests the change of the disk (request fills the task id and gives curlAPI's result) once
+  // the disk's tasks have ended, until its task is seen done or done_already (may be empty) finds
+  // it made, within a few attempts; a refusal while a task locks the disk waits for that task.
+  [[nodiscard]] Outcome change_disk(curlAPI& api, const std::string& vdisk_id, std::string_view sig,
+                                    const std::function<int(std::string& task_id)>& request,
+                                    const std::function<bool()>& done_already);
   // The Error line of rule 3 when a task locks the disk for good, or a task of this run on it
   // has not been seen to end.
   void name_unended_task(std::string_view sig, const std::string& vdisk_id) const;
@@ -85,3 +102,7 @@ class KvPlatformTasks {
   std::map<std::string, std::chrono::steady_clock::time_point> m_lost_replies;
   std::map<std::string, std::string> m_stuck;  // vdisk id -> the task that locks it for good
 };
+
+// One Error line under `sig` naming by id each disk the clean-up leaves `where` ("attached to
+// VM 'x'", "on the platform"); nothing for an empty list.
+void name_left_vdisks(std::string_view sig, const std::vector<std::string>& vdisk_ids, std::string_view where);

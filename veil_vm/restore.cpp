@@ -107,6 +107,7 @@ void KvModuleVeilVM::remove_unfinished_restored_vdisks() noexcept {
     if (api.login() != 0) {
       KvLogStream(KvLogLvl::Error) << k_shutdown_sig << ": unable to login to url: " << conf.url
                                    << "; the new disks stay on the platform" << std::endl;
+      name_left_vdisks(k_shutdown_sig, vdisks, "on the platform");
       return;
     }
     remove_restored_vdisks(api, vdisks);

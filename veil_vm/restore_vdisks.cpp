@@ -170,8 +170,13 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
 }
 
 void KvModuleVeilVM::remove_restored_vdisks(curlAPI& api, const std::vector<std::string>& vdisks) {
-  // All detached first, as the controller keeps an attached disk; one that stays attached is
-  // still tried, its removal is refused.
-  for (const std::string& id : vdisks) (void)platform_tasks.detach(api, conf.module_vm_id, id);
-  for (const std::string& id : vdisks) (void)platform_tasks.remove(api, id);
+  // All detached first, each in turn whatever became of the one before, as the controller keeps
+  // an attached disk; only a disk seen detached is removed.
+  std::vector<std::string> detached;
+  std::vector<std::string> left;
+  for (const std::string& id : vdisks)
+    (platform_tasks.detach(api, conf.module_vm_id, id) ? detached : left).push_back(id);
+  for (const std::string& id : detached)
+    if (!platform_tasks.remove(api, id)) left.push_back(id);
+  name_left_vdisks(k_restore_vdisks_sig, left, "on the platform");
 }

@@ -7,6 +7,7 @@
 
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <optional>
@@ -53,6 +54,30 @@ class CleanupBounds : public BackupRoad {
       ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
     return ids;
   }
+  // The disks the program asked to attach to the module VM, in order.
+  std::vector<std::string> attach_requests() const {
+    std::vector<std::string> ids;
+    for (const auto& request : module_vm_requests("attach"))
+      ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
+    return ids;
+  }
+  bool asked_to_detach(const std::string& vdisk_id) const {
+    const std::vector<std::string> ids = detach_requests();
+    return std::find(ids.begin(), ids.end(), vdisk_id) != ids.end();
+  }
+  // Only these disks are attached to the module VM.
+  bool only_attached(const std::vector<std::string>& vdisk_ids) const {
+    std::vector<std::string> attached;
+    for (const Attachment& attachment : attachments_to(k_module_vm)) attached.push_back(attachment.vdisk_id);
+    return attached == vdisk_ids;
+  }
+  // Two saved disks of a backup record "rec-2": a restore of it makes two new disks.
+  void store_two_disk_backup() {
+    const std::vector<SavedDisk> disks = {
+        {"d15c0081-0000-4000-8000-000000000081", "web-data", "vdb", false, disk_content(1 << 20, 'p')},
+        {"d15c0082-0000-4000-8000-000000000082", "web-system", "vdc", true, disk_content(1 << 20, 'q')}};
+    store_backup("rec-2", saved_vm(k_source_vm, "web", disks, false), disks);
+  }
   std::string domain_of(const std::string& vdisk_id) const {
     const std::optional<boost::json::object> disk = controller.vdisk(vdisk_id);
     const boost::json::value* domain = disk ? disk->if_contains("domain") : nullptr;
@@ -98,6 +123,43 @@ TEST_P(SharedDisk, AttachedElsewhereStaysAttached) {
   EXPECT_EQ(left[0].vdisk_id, k_disk_2);
   EXPECT_EQ(left[0].serial, "other-run");
   EXPECT_EQ(attachments_to(k_module_vm).size(), std::string(vm) == k_module_vm ? 1u : 0u);
+}
+
+// The second disk is shared: another run holds it on the module VM when the program reads the
+// module VM's disks, and detaches it before the program attaches it. The program's accepted
+// attach made the disk its own, so the release detaches it.
+TEST_F(CleanupBounds, ASharedDiskDetachedByAnotherRunBeforeTheAttachIsDetachedAtRelease) {
+  controller.add_attachment(k_disk_2, k_module_vm, "other-run");
+  controller.set_attach_listener([this](const std::string& vdisk_id, const std::string& vm_id,
+                                        const std::string& serial) {
+    if (vm_id != k_module_vm) return;
+    devices.attach(serial, controller.vdisk_image(vdisk_id));
+    if (vdisk_id == k_disk_1) controller.remove_attachment(k_disk_2, k_module_vm);
+  });
+  const ProgramResult result = sandbox.run(backup_args());
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(attach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
+  expect_released();
+}
+
+// A detach answered with an HTML 500 has landed, whatever it did: the program reads the disk's
+// state at once instead of waiting as for a lost reply, which with no request time-out would be
+// the whole stop grace.
+TEST_F(CleanupBounds, ADetachAnsweredWithA500IsJudgedAsSoonAsOneRefused) {
+  set_timeout(0);
+  const auto backup_with_first_detach = [&](Fault::Kind kind, const std::string& archive) {
+    controller.clear_faults();
+    controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", Fault{kind, 0ms, 1});
+    const auto start = std::chrono::steady_clock::now();
+    const ProgramResult result = sandbox.run(backup_args({}, archive));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    expect_released();
+    return took;
+  };
+  const auto refused = backup_with_first_detach(Fault::Kind::errors_reply, "REFUSED");
+  const auto failed = backup_with_first_detach(Fault::Kind::html_500, "FAILED");
+  EXPECT_LT(failed, refused + 10s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk,
@@ -183,6 +245,87 @@ TEST_F(CleanupBounds, AStopEndsTheRunWhenATaskNeverEnds) {
   const std::string left =
       std::string("vdisk '") + k_disk_1 + "' is left as it is: the task 'task-1' on it has not ended";
   EXPECT_TRUE(contains(log, left)) << sandbox.log_tail();
+}
+
+// The stop comes while the program waits for the first disk's detach (a backup's release, or the
+// last step of a restore's new disks), and that task never ends. The stop's deadline ends the
+// wait, not the clean-up: the second disk still gets its detach, the first is named, and the
+// program ends within about one poll bound.
+class StopWithATaskThatNeverEnds : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopWithATaskThatNeverEnds, StillDetachesTheOtherDisk) {
+  const bool restore = GetParam();
+  use_fast_clock();
+  controller.set_task_duration(100ms);
+  // The tasks before it: two attaches, or two creations and two attaches.
+  const std::string stuck_task = restore ? "task-5" : "task-3";
+  controller.hang_task(stuck_task);
+  if (restore) store_two_disk_backup();
+  RunningProgram run = sandbox.start(restore ? restore_args("rec-2") : backup_args());
+  ASSERT_TRUE(eventually([&] { return controller.task_polls(stuck_task) >= 3; })) << sandbox.log_tail();
+  const auto sent = std::chrono::steady_clock::now();
+  run.send(SIGTERM);
+  const ProgramResult result = run.wait(60);
+  const auto took = std::chrono::steady_clock::now() - sent;
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+
+  const std::vector<std::string> disks = attach_requests();
+  ASSERT_EQ(disks.size(), 2u);
+  EXPECT_TRUE(asked_to_detach(disks[1]));
+  controller.wait_for_tasks();
+  EXPECT_TRUE(only_attached({disks[0]})) << sandbox.log_tail();
+  const std::string log = sandbox.log();
+  EXPECT_TRUE(contains(log, "vdisk '" + disks[0] + "' is left as it is: the task '" + stuck_task + "'")) << log;
+  if (restore) {
+    EXPECT_TRUE(contains(log, "left on the platform: vdisk '" + disks[0] + "', vdisk '" + disks[1] + "'")) << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, StopWithATaskThatNeverEnds, ::testing::Values(false, true));
+
+// A stopped restore whose clean-up cannot log in names the new disk it leaves on the platform.
+TEST_F(CleanupBounds, AStoppedRestoreThatCannotLogInNamesItsNewDisk) {
+  controller.set_task_duration(2000ms);
+  store_two_disk_backup();
+  std::set<std::string> known;
+  for (const auto& disk : controller.vdisks()) known.insert(std::string(disk.at("id").as_string()));
+  RunningProgram run = sandbox.start(restore_args("rec-2"));
+  ASSERT_TRUE(eventually([&] { return !controller.requests_to("POST", "/api/vdisks/").empty(); }));
+  controller.add_fault("POST", "/auth/", Fault{});
+  run.send(SIGTERM);
+  const ProgramResult result = run.wait(60);
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  const std::vector<boost::json::object> made = new_vdisks(known);
+  ASSERT_EQ(made.size(), 1u);
+  const std::string id(made[0].at("id").as_string());
+  EXPECT_TRUE(contains(sandbox.log(), "left on the platform: vdisk '" + id + "'")) << sandbox.log_tail();
+}
+
+// A stop comes while a restore waits for a lost disk creation to land. The stop's clock starts
+// then, not at the next request: the removal of the disk, whose task never ends, is waited for
+// only until one poll bound after the stop.
+TEST_F(CleanupBounds, AStopDuringTheWaitForALostCreationStartsTheStopsClock) {
+  use_fast_clock();
+  constexpr int k_timeout = 250;  // program seconds: the request time-out and the wait for a late landing
+  set_timeout(k_timeout);
+  const auto timeout = std::chrono::seconds(k_timeout) / k_time_scale;
+  controller.add_fault("POST", "/api/vdisks/", Fault{Fault::Kind::slow, 3 * timeout, 1});
+  controller.hang_task("task-2");  // the removal of the disk the lost creation made
+  const std::vector<SavedDisk> disks = {
+      {"d15c0091-0000-4000-8000-000000000091", "web-data", "vdb", true, disk_content(1 << 20, 'r')}};
+  store_backup("rec-lost", saved_vm(k_source_vm, "web", disks, false), disks);
+  RunningProgram run = sandbox.start(restore_args("rec-lost"));
+  ASSERT_TRUE(eventually([&] { return !controller.requests_to("POST", "/api/vdisks/").empty(); }));
+  std::this_thread::sleep_for(timeout + timeout / 5);
+  const auto sent = std::chrono::steady_clock::now();
+  run.send(SIGTERM);
+  const ProgramResult result = run.wait(120);
+  const auto took = std::chrono::steady_clock::now() - sent;
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_EQ(controller.requests_to("POST", "/api/vdisks/").size(), 1u);
+  EXPECT_TRUE(contains(sandbox.log(), "was made by the creation request whose reply was lost")) << sandbox.log_tail();
 }
 
 }  // namespace

@@ -188,6 +188,9 @@ class TestController {
   // Through the API, an attach of a disk already attached to that VM, or to another VM (unless
   // the disk is "shareable"), is refused with "errors".
   void add_attachment(const std::string& vdisk_id, const std::string& vm_id, const std::string& serial);
+  // Detaches a disk from a VM at once, as another client's detach would (the detach listener
+  // hears it).
+  void remove_attachment(const std::string& vdisk_id, const std::string& vm_id);
   // The image file that backs a vdisk, so a test can give a disk known content; empty: none.
   void set_vdisk_image(const std::string& vdisk_id, const std::string& path);
   [[nodiscard]] std::string vdisk_image(const std::string& vdisk_id) const;

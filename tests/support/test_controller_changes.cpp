@@ -115,6 +115,16 @@ void TestController::add_attachment(const std::string& vdisk_id, const std::stri
   if (listener) listener(vdisk_id, vm_id, serial);
 }
 
+void TestController::remove_attachment(const std::string& vdisk_id, const std::string& vm_id) {
+  std::vector<std::function<void()>> events;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    drop_attachments(vdisk_id, vm_id);
+    events.swap(m_events);
+  }
+  for (const auto& event : events) event();
+}
+
 void TestController::set_vdisk_image(const std::string& vdisk_id, const std::string& path) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_vdisk_images[vdisk_id] = path;

@@ -183,7 +183,7 @@ TEST(Transport, AStopAbortsAStalledReadingButGivesAChangeRequestItsGrace) {
   EXPECT_EQ(error, "no reply within the time a stop of the program leaves");
   // libcurl asks its progress callback about once a second while nothing moves.
   EXPECT_LT(elapsed, std::chrono::seconds(4));
-  EXPECT_EQ(patient.last_change_reply(), curlAPI::ChangeReply::other);
+  EXPECT_EQ(patient.last_change_reply(), curlAPI::ChangeReply::lost);
 }
 
 }  // namespace

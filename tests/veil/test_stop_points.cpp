@@ -73,32 +73,60 @@ TEST(StopPoints, APauseDuringATransferIsCarriedOutInIt) {
   }
 }
 
+std::atomic<int> g_pauses{0};
+
 // Once a stop is under way (the program's shutdown noted it), a wait for a task ends at the
-// stop's deadline and no request goes out after it.
-TEST(StopPoints, TheStopsTimeEndsTaskWaitsAndRequests) {
+// stop's deadline, and past it not even one pause goes to a task; requests still go out, each
+// waiting for its reply only the late grace.
+TEST(StopPoints, TheStopsDeadlineEndsWaitingButNotRequests) {
   kv_test::TestController controller;
   controller.start();
   const std::string task = controller.add_task({std::string("IN_PROGRESS")});
   curlAPI api(kv_veil_test::settings_for(controller));
   ASSERT_EQ(api.login(), 0);
-  kv_veil::testing::set_pause_for_tests([] { std::this_thread::sleep_for(milliseconds(20)); });
-  kv_veil::testing::set_stop_times_for_tests(milliseconds(200), milliseconds(600));
+  kv_veil::testing::set_pause_for_tests([] {
+    ++g_pauses;
+    std::this_thread::sleep_for(milliseconds(20));
+  });
+  kv_veil::testing::set_stop_times_for_tests(milliseconds(4000), milliseconds(600), milliseconds(300));
   kv_veil::note_stop();
   kv_veil_test::LogCapture log;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(api.wait_for_task_completion(task), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
+  g_pauses = 0;
+  EXPECT_EQ(api.wait_for_task_completion(task), 1);
+  EXPECT_EQ(g_pauses, 0);
+
   controller.clear_requests();
+  controller.add_fault("GET", "/api/slow/", Fault{Fault::Kind::slow, milliseconds(5000)});
   std::string reply;
-  EXPECT_THROW((void)api.process_curl_api_request(controller.url() + "/api/domains/", GET, reply, "", nullptr),
+  EXPECT_EQ(api.process_curl_api_request(controller.url() + "/api/domains/", GET, reply, "", nullptr), 0);
+  const auto slow_start = std::chrono::steady_clock::now();
+  EXPECT_THROW((void)api.process_curl_api_request(controller.url() + "/api/slow/", GET, reply, "", nullptr),
                std::runtime_error);
-  EXPECT_TRUE(controller.requests().empty());
+  // libcurl asks its progress callback about once a second while nothing moves.
+  EXPECT_LT(std::chrono::steady_clock::now() - slow_start, milliseconds(2500));
+  EXPECT_EQ(controller.requests().size(), 2u);
   kv_veil::set_stop_hook(nullptr);
   kv_veil::testing::set_stop_times_for_tests({}, {});
   kv_veil::testing::set_pause_for_tests(nullptr);
-  // The deadline may fall before a poll, before its request goes out, or while it awaits its
-  // reply: each says so.
   EXPECT_TRUE(log.contains("stop of the program leaves")) << log.text();
+}
+
+// A stop requested during a sleep that holds it starts the stop's clock at once, so its deadline
+// bounds the rest of the sleep.
+TEST(StopPoints, AHeldSleepStartsTheStopsClock) {
+  kv_veil::set_stop_hook([] { return true; });
+  kv_veil::testing::set_stop_times_for_tests(milliseconds(200), milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  kv_veil::sleep_until(start + milliseconds(5000), true);
+  const auto seen = kv_veil::stop_seen();
+  kv_veil::set_stop_hook(nullptr);
+  kv_veil::testing::set_stop_times_for_tests({}, {});
+  ASSERT_TRUE(seen.has_value());
+  EXPECT_LT(*seen - start, milliseconds(100));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
 }
 
 }  // namespace

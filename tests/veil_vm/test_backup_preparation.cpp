@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -24,6 +25,11 @@ using kv_test::TestController;
 constexpr const char* k_vm = "b0d1e7a4-0002";
 constexpr const char* k_default_script = "/opt/kelvanor/scripts/veil_vm.sh";
 const std::string k_probe = std::string("/usr/bin/test -f ") + k_default_script + " 1";
+
+bool logged(const std::vector<std::string>& lines, const std::string& part) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.find(part) != std::string::npos; });
+}
 
 class BackupPreparation : public ControllerTest {
  protected:
@@ -93,6 +99,16 @@ INSTANTIATE_TEST_SUITE_P(Preparation, GuestScripts, ::testing::Values(
                {k_probe, std::string(k_default_script) + " before 5", std::string(k_default_script) + " after 5"}}));
 // clang-format on
 
+// The list of the module VM's own disks is read before any attach; when it cannot be, the Error
+// line names that VM as the module VM.
+TEST_F(BackupPreparation, AModuleVmDiskListThatCannotBeReadIsNamedAsTheModuleVms) {
+  controller.add_vdisk(TestController::make_vdisk("disk-1", "data", k_vm, 10.0));
+  controller.add_fault("GET", std::string("/api/domains/") + k_module_vm + "/snapshots-info/",
+                       kv_test::Fault{kv_test::Fault::Kind::html_500});
+  EXPECT_FALSE(backup_module()->prepare_resource_before_backup(false));
+  EXPECT_TRUE(logged(errors(), std::string(": unable to get vdisks attached to the module VM: '") + k_module_vm + "'"));
+}
+
 class BackupRelease : public BackupPreparation {
  protected:
   // A module as a successful preparation leaves it, with `disks` attached to the module VM.
@@ -123,6 +139,14 @@ TEST_F(BackupRelease, ADiskNotAttachedCountsAsDetachedOneThatStaysFailsAndKeepsT
   EXPECT_TRUE(attached("disk-1"));
   EXPECT_EQ(module->attached_vdisks, std::vector<std::string>{"disk-1"});
   EXPECT_TRUE(kv_test::file_exists(module->vm_config_path));
+}
+
+TEST_F(BackupRelease, ALoginThatFailsNamesEveryDiskLeftAttached) {
+  auto module = prepared_module({"disk-1", "disk-2"});
+  controller.add_fault("POST", "/auth/", kv_test::Fault{});
+  EXPECT_FALSE(module->release_resource_after_backup());
+  EXPECT_TRUE(logged(errors(), std::string("left attached to VM '") + k_module_vm +
+                                   "': vdisk 'disk-1', vdisk 'disk-2'"));
 }
 
 TEST_F(BackupRelease, ADetachWhoseReplyIsLostIsSeenThroughByTheDisksLock) {

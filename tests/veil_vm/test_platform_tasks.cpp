@@ -92,6 +92,46 @@ TEST_F(PlatformTasks, TellARefusedAttachFromOneWhoseOutcomeIsUnknown) {
   }
 }
 
+// A creation answered with a server error has landed: its disk is looked up at once, not after
+// one more request time-out as for a reply that never came.
+TEST_F(PlatformTasks, ACreationAnsweredWithAServerErrorIsLookedUpAtOnce) {
+  auto module = module_with();
+  module->conf.timeout = 5;
+  curlAPI api(module->conf);
+  KvPlatformTasks tasks;
+  controller.add_fault("POST", "/api/vdisks/", kv_test::Fault{kv_test::Fault::Kind::html_500, 0ms, 1});
+  vdisk disk;
+  disk.verbose_name = "copy";
+  disk.datapool.id = "pool-1";
+  disk.size = disk.virtual_size = "1.0";
+  std::string task;
+  std::string id;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tasks.create(api, disk, task, id), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_TRUE(id.empty());
+}
+
+// Past a stop's deadline a disk still gets its request, and nothing more: the task it starts is
+// not waited for, and the disk is not asked about.
+TEST_F(PlatformTasks, PastTheStopsDeadlineADiskGetsItsRequestAndNoWait) {
+  controller.add_attachment("disk-1", k_module_vm, "");
+  auto module = module_with();
+  curlAPI api(module->conf);
+  ASSERT_EQ(api.login(), 0);
+  KvPlatformTasks tasks;
+  kv_veil::testing::set_stop_times_for_tests(100ms, 100ms);
+  kv_veil::note_stop();
+  std::this_thread::sleep_for(150ms);
+  controller.clear_requests();
+  EXPECT_FALSE(tasks.detach(api, k_module_vm, "disk-1"));
+  kv_veil::set_stop_hook(nullptr);
+  kv_veil::testing::set_stop_times_for_tests({}, {});
+  const std::vector<kv_test::RecordedRequest> requests = controller.requests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].path, std::string("/api/domains/") + k_module_vm + "/detach-vdisk/");
+}
+
 // The controller carries out an attach half a second after the client gave up on its reply: the
 // clean-up looks at the disk only once the attach has had time to land, and detaches it.
 TEST_F(PlatformTasks, DetachAnAttachCarriedOutAfterItsReplyWasLost) {
