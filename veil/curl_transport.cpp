@@ -222,7 +222,8 @@ void curlAPI::perform_transfer(CURL* handle) {
     throw std::runtime_error("the controller's reply is larger than " + std::to_string(k_max_reply_bytes >> 20) +
                              " MiB; the request is abandoned");
   if (code != CURLE_OK && !m_refused_redirect.empty())
-    throw std::runtime_error("the controller redirected the request to " + kelvanor_common::log_text(m_refused_redirect) +
+    throw std::runtime_error("the controller redirected the request to " +
+                             kelvanor_common::log_text(m_refused_redirect) +
                              ", another scheme, host or port; the redirect is not followed");
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);

@@ -89,13 +89,12 @@ void pad_reply(httplib::Response& response, size_t padding) {
   const std::string type = response.get_header_value("Content-Type");
   response.body.clear();
   response.headers.erase("Content-Type");
-  response.set_content_provider(padding + body->size(), type,
-                                [padding, body](size_t offset, size_t length, httplib::DataSink& sink) {
-                                  static const std::string blanks(size_t{1} << 20, ' ');
-                                  if (offset < padding)
-                                    return sink.write(blanks.data(), std::min({length, padding - offset, blanks.size()}));
-                                  return sink.write(body->data() + (offset - padding), length);
-                                });
+  const auto provide = [padding, body](size_t offset, size_t length, httplib::DataSink& sink) {
+    static const std::string blanks(size_t{1} << 20, ' ');
+    if (offset < padding) return sink.write(blanks.data(), std::min({length, padding - offset, blanks.size()}));
+    return sink.write(body->data() + (offset - padding), length);
+  };
+  response.set_content_provider(padding + body->size(), type, provide);
 }
 
 size_t size_param(const httplib::Request& raw, const std::string& name, size_t fallback) {
