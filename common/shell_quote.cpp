@@ -1,5 +1,7 @@
 #include "common/shell_quote.h"
 
+#include "common/log_text.h"
+
 #include <algorithm>
 
 namespace kelvanor_common {
@@ -17,9 +19,7 @@ bool is_plain_shell_character(char c) {
 void refuse_newline(std::string_view value) {
   if (value.find('\n') == std::string_view::npos) return;
   // The refused value goes into a log line; its newlines are shown, not written.
-  std::string shown;
-  for (char c : value) shown += c == '\n' ? std::string("\\n") : std::string(1, c);
-  throw unsafe_shell_value("a value holding a newline cannot be passed to a shell command: " + shown);
+  throw unsafe_shell_value("a value holding a newline cannot be passed to a shell command: " + log_text(value));
 }
 
 }  // namespace

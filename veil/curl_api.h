@@ -33,6 +33,11 @@ class curlAPI {
  public:
   // Status requests of one wait for a task, one a second: about five minutes.
   static constexpr int k_max_task_polls = 300;
+  // Far above any real reply (a long list page is a few MiB): a reply beyond it ends the request
+  // with a transport error, and the client never holds more than about twice this much of it.
+  static constexpr size_t k_max_reply_bytes = size_t{64} << 20;
+  // Redirects followed within one request, all to the controller's own scheme, host and port.
+  static constexpr long k_max_redirects = 10;
 
   // What became of the last change request (create, remove, attach, detach...), as far as its
   // reply tells.
@@ -70,6 +75,8 @@ class curlAPI {
   [[nodiscard]] static int parse_result_string(const std::string& text, boost::json::value& result);
   [[nodiscard]] static int generate_uuid_v4(std::string& uuid);
   static size_t write_data(void* data, size_t size, size_t count, void* user);
+  // Appends to response_stream; 0, which libcurl takes as an error, once the reply would pass
+  // k_max_reply_bytes.
   size_t write_function(void* data, size_t size, size_t count);
 
   // Asynchronous tasks (curl_tasks.cpp).
@@ -146,6 +153,11 @@ class curlAPI {
 
   // libcurl's progress callback; `user` is the transfer's watch.
   static int transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+  // libcurl's header callback; `user` is the client. It ends the transfer at a redirect that
+  // leads away from the request's scheme, host or port, before libcurl follows it: the request
+  // carries the token, or the password in the login's body, which a 307 or 308 sends again.
+  static size_t header_data(char* data, size_t size, size_t count, void* user);
+  [[nodiscard]] bool redirect_allowed(std::string_view header);
   [[nodiscard]] int send_once(const std::string& url, const RequestType& type, std::string& reply,
                               const std::string& body, unsigned int* timeout);
   // The options every exchange shares, login included; 2 when the CA file check fails.
@@ -172,6 +184,10 @@ class curlAPI {
 
   handle_ptr curl_handle;
   std::stringstream response_stream;
+  size_t m_reply_size = 0;          // bytes of the current reply in response_stream
+  bool m_reply_too_large = false;   // the write callback ended the transfer at the bound
+  std::string m_request_origin;     // "scheme://host:port" of the current request's URL
+  std::string m_refused_redirect;   // where a refused redirect led, for the transport error
   long http_code = 0;  // HTTP status of the last completed exchange
   ::conf conf;
   std::string token;

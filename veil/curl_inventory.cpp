@@ -1,7 +1,9 @@
 #include "veil/curl_api.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "veil/json_values.h"
+#include "veil/reply_ids.h"
 
 #include <boost/json/value_to.hpp>
 
@@ -52,7 +54,8 @@ int curlAPI::read_all_pages(std::string_view sig, const std::string& path,
       return 2;
     }
     if (!visited.insert(url).second) {
-      KvLogStream(KvLogLvl::Error) << sig << ": the list names the page " << url << " twice" << std::endl;
+      KvLogStream(KvLogLvl::Error) << sig << ": the list names the page " << kelvanor_common::log_text(url) << " twice"
+                                   << std::endl;
       return 2;
     }
     std::string reply;
@@ -68,7 +71,8 @@ int curlAPI::read_all_pages(std::string_view sig, const std::string& path,
     const std::string link = kv_veil::string_value(*next);
     url = next_page_url(conf.url, link);
     if (url.empty()) {
-      KvLogStream(KvLogLvl::Error) << sig << ": unusable link to the next page: " << link << std::endl;
+      KvLogStream(KvLogLvl::Error) << sig << ": unusable link to the next page: " << kelvanor_common::log_text(link)
+                                   << std::endl;
       return 2;
     }
   }
@@ -112,6 +116,8 @@ int curlAPI::get_domain_list(std::vector<veil_vm_info>& domains) {
           else if (member.key() == "user_power_state")
             row.user_power_state = kv_veil::json_text(member.value());
         }
+        // The VM ids go into URLs: the module's own VM is found by name in this list.
+        if (!kv_veil::check_reply_id(sig, "VM id", row.id)) return 2;
         domains.push_back(std::move(row));
       }
       return 0;
@@ -157,7 +163,9 @@ int curlAPI::get_available_vdisks(domain_conf& domain) {
         }
         // value_to reports a non-string id as a JSON library error.
         const boost::json::value* id = element.get_object().if_contains("id");
-        domain.available_vdisks.push_back(id ? boost::json::value_to<std::string>(*id) : std::string());
+        std::string vdisk_id = id ? boost::json::value_to<std::string>(*id) : std::string();
+        if (!kv_veil::check_reply_id(sig, "vdisk id", vdisk_id)) return 6;
+        domain.available_vdisks.push_back(std::move(vdisk_id));
       }
     }
     return 0;
@@ -201,15 +209,19 @@ int curlAPI::get_free_instance_name(const std::string& kind, std::string& name) 
     });
     if (result != 0) return result;
 
-    // Candidates are always built from the given name: name, name_2, name_3, ...
+    // Candidates are always built from the given name: name, name_2, name_3, ... The name may
+    // come from a saved record of an archive.
+    using kelvanor_common::log_text;
     std::string candidate = name;
     for (unsigned long n = 2; instance_name_exists(taken, candidate); ++n) {
-      KvLogStream(KvLogLvl::Info) << kind << " with the name '" << candidate << "' exists in ECP Veil " << std::endl;
+      KvLogStream(KvLogLvl::Info) << kind << " with the name '" << log_text(candidate) << "' exists in ECP Veil "
+                                  << std::endl;
       candidate = name + "_" + std::to_string(n);
-      KvLogStream(KvLogLvl::Info) << "Check new " << kind << " name: '" << candidate << "'" << std::endl;
+      KvLogStream(KvLogLvl::Info) << "Check new " << kind << " name: '" << log_text(candidate) << "'" << std::endl;
     }
     name = candidate;
-    KvLogStream(KvLogLvl::Info) << "A " << kind << " will be created with the name: '" << candidate << "'" << std::endl;
+    KvLogStream(KvLogLvl::Info) << "A " << kind << " will be created with the name: '" << log_text(candidate) << "'"
+                                << std::endl;
     return 0;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(sig);

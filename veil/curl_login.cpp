@@ -12,6 +12,7 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -52,7 +53,7 @@ int curlAPI::login() {
     perform_transfer(handle);
 
     boost::json::value reply;
-    if (parse_result_string(response_stream.str(), reply) != 0) return 2;
+    if (parse_result_string(std::move(response_stream).str(), reply) != 0) return 2;
     const boost::json::object& object = reply.get_object();
     if (object.empty()) {
       KvLogStream(KvLogLvl::Error) << sig << ": object should contain auth token," << " but it is empty" << std::endl;
@@ -63,6 +64,12 @@ int curlAPI::login() {
       if (member.key() == "token") new_token = kv_veil::string_value(member.value());
     if (new_token.empty()) {
       KvLogStream(KvLogLvl::Error) << sig << ": got empty auth token" << std::endl;
+      return 2;
+    }
+    // The token goes into a request header, where a line break would add headers of the
+    // controller's choosing.
+    if (std::any_of(new_token.begin(), new_token.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; })) {
+      KvLogStream(KvLogLvl::Error) << sig << ": the auth token holds a control character" << std::endl;
       return 2;
     }
     token = std::move(new_token);

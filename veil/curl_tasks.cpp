@@ -1,7 +1,9 @@
 #include "veil/curl_api.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "veil/json_values.h"
+#include "veil/reply_ids.h"
 #include "veil/stop_points.h"
 
 #include <boost/json/value_to.hpp>
@@ -60,6 +62,10 @@ int curlAPI::get_task_id(const std::string& reply, std::string& task_id) {
       log_error(sig, k_no_task_id);
       return 6;
     }
+    if (!kv_veil::check_reply_id(sig, "task id", task_id)) {
+      task_id.clear();
+      return 6;
+    }
     return 0;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(sig);
@@ -106,6 +112,12 @@ int curlAPI::get_entity_and_task_id(const std::string& reply, std::string& entit
       log_error(sig, k_no_task_id);
       return 7;
     }
+    // Neither id goes further when one of them is refused.
+    if (!kv_veil::check_reply_id(sig, "entity id", entity_id) || !kv_veil::check_reply_id(sig, "task id", task_id)) {
+      entity_id.clear();
+      task_id.clear();
+      return 7;
+    }
     return 0;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(sig);
@@ -127,9 +139,11 @@ int curlAPI::get_task_status(const std::string& task_id, std::string& status) {
       return 6;
     }
     // Not cleared first: a reply without "status" leaves the previous one. value_to reports a
-    // status that is not a string as a JSON library error.
+    // status that is not a string as a JSON library error. A status is only compared with the
+    // states the client knows and otherwise logged: its control characters are escaped here.
     for (const auto& member : object)
-      if (member.key() == "status") status = boost::json::value_to<std::string>(member.value());
+      if (member.key() == "status")
+        status = kelvanor_common::log_text(boost::json::value_to<std::string>(member.value()));
     return 0;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(sig);

@@ -1,6 +1,7 @@
 #include "veil/curl_api.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "veil/curl_option.h"
 #include "veil/json_values.h"
 #include "veil/secret_mask.h"
@@ -10,10 +11,13 @@
 #include <boost/json/parse.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
+#include <strings.h>
 
 namespace {
 
@@ -53,6 +57,36 @@ int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* use
   return 0;
 }
 
+struct url_deleter {
+  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+
+// One part of a parsed URL; empty when it has none.
+std::string url_part(CURLU* url, CURLUPart part, unsigned int flags) {
+  char* text = nullptr;
+  if (curl_url_get(url, part, &text, flags) != CURLUE_OK || !text) return {};
+  std::string copy(text);
+  curl_free(text);
+  return copy;
+}
+
+// "scheme://host:port" of `url`, resolved against `base` when it is relative (a redirect's
+// Location), with the scheme's default port when it names none and the host in lower case; empty
+// when libcurl cannot read it. libcurl's own parser, so it reads the address as libcurl follows it.
+std::string url_origin(const char* base, const std::string& url) {
+  const std::unique_ptr<CURLU, url_deleter> parsed(curl_url());
+  if (!parsed) return {};
+  constexpr unsigned int k_flags = CURLU_URLENCODE | CURLU_ALLOW_SPACE;
+  if (base && curl_url_set(parsed.get(), CURLUPART_URL, base, k_flags) != CURLUE_OK) return {};
+  if (curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), k_flags) != CURLUE_OK) return {};
+  const std::string scheme = url_part(parsed.get(), CURLUPART_SCHEME, 0);
+  std::string host = url_part(parsed.get(), CURLUPART_HOST, 0);
+  const std::string port = url_part(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (scheme.empty() || host.empty() || port.empty()) return {};
+  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return std::tolower(c); });
+  return scheme + "://" + host + ":" + port;
+}
+
 }  // namespace
 
 // Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it. A
@@ -81,8 +115,38 @@ size_t curlAPI::write_data(void* data, size_t size, size_t count, void* user) {
 }
 
 size_t curlAPI::write_function(void* data, size_t size, size_t count) {
-  response_stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size * count));
-  return size * count;
+  const size_t bytes = size * count;
+  if (bytes > k_max_reply_bytes - m_reply_size) {
+    m_reply_too_large = true;
+    return 0;
+  }
+  response_stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
+  m_reply_size += bytes;
+  return bytes;
+}
+
+size_t curlAPI::header_data(char* data, size_t size, size_t count, void* user) {
+  const size_t bytes = size * count;
+  return static_cast<curlAPI*>(user)->redirect_allowed(std::string_view(data, bytes)) ? bytes : 0;
+}
+
+bool curlAPI::redirect_allowed(std::string_view header) {
+  constexpr std::string_view k_location = "location:";
+  if (header.size() < k_location.size() || strncasecmp(header.data(), k_location.data(), k_location.size()) != 0)
+    return true;
+  CURL* handle = curl_handle.get();
+  long status = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  if (status < 300 || status > 399) return true;  // libcurl follows the Location of a 3xx only
+  std::string_view location = header.substr(k_location.size());
+  while (!location.empty() && std::isspace(static_cast<unsigned char>(location.front()))) location.remove_prefix(1);
+  while (!location.empty() && std::isspace(static_cast<unsigned char>(location.back()))) location.remove_suffix(1);
+  char* current = nullptr;
+  if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK) current = nullptr;
+  const std::string target = url_origin(current, std::string(location));
+  if (!target.empty() && target == m_request_origin) return true;
+  m_refused_redirect = target.empty() ? "an address that cannot be read" : target;
+  return false;
 }
 
 std::string curlAPI::masked(std::string_view text) const { return kv_veil::mask_secrets(text); }
@@ -130,13 +194,17 @@ int curlAPI::send_once(const std::string& url, const RequestType& type, std::str
   if (set_exchange_options(k_request_sig, url, seconds) != 0) return 2;
 
   perform_transfer(handle);
-  reply = response_stream.str();
+  // Moved out, not copied: a large reply is held once.
+  reply = std::move(response_stream).str();
   return 0;
 }
 
 void curlAPI::perform_transfer(CURL* handle) {
   response_stream.str("");
   response_stream.clear();
+  m_reply_size = 0;
+  m_reply_too_large = false;
+  m_refused_redirect.clear();
   http_code = 0;
   m_went_out = true;
   m_transfer.started = std::chrono::steady_clock::now();
@@ -147,14 +215,25 @@ void curlAPI::perform_transfer(CURL* handle) {
   if (m_transfer.stop_held == 0) kv_veil::stop_point();
   if (code != CURLE_OK && m_transfer.out_of_time)
     throw std::runtime_error("no reply within the time a stop of the program leaves");
+  if (code != CURLE_OK && m_reply_too_large)
+    throw std::runtime_error("the controller's reply is larger than " + std::to_string(k_max_reply_bytes >> 20) +
+                             " MiB; the request is abandoned");
+  if (code != CURLE_OK && !m_refused_redirect.empty())
+    throw std::runtime_error("the controller redirected the request to " +
+                             kelvanor_common::log_text(m_refused_redirect) +
+                             ", another scheme, host or port; the redirect is not followed");
   if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &http_code);
 }
 
 int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, long timeout) {
   CURL* handle = curl_handle.get();
+  m_request_origin = url_origin(nullptr, url);
   kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());
   kv_veil::set_curl_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  kv_veil::set_curl_option(handle, CURLOPT_MAXREDIRS, k_max_redirects);
+  kv_veil::set_curl_option(handle, CURLOPT_HEADERFUNCTION, &curlAPI::header_data);
+  kv_veil::set_curl_option(handle, CURLOPT_HEADERDATA, static_cast<void*>(this));
   kv_veil::set_curl_option(handle, CURLOPT_WRITEFUNCTION, &curlAPI::write_data);
   kv_veil::set_curl_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(this));
   kv_veil::set_curl_option(handle, CURLOPT_TIMEOUT, timeout);
@@ -234,10 +313,8 @@ bool curlAPI::reply_failed(std::string_view sig, const std::string& reply) const
   if (http_code < 400 && !has_errors) return false;
 
   if (details.empty()) details = reply.substr(0, k_max_logged_reply);
-  for (char& c : details)
-    if (c == '\n' || c == '\r') c = ' ';
   if (details.empty()) details = "(empty reply)";
   KvLogStream(KvLogLvl::Error) << sig << ": the controller answered with HTTP status " << http_code << ": "
-                               << masked(details) << std::endl;
+                               << kelvanor_common::log_text(masked(details)) << std::endl;
   return true;
 }

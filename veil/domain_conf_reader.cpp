@@ -1,6 +1,7 @@
 #include "veil/curl_api.h"
 
 #include "common/kv_logger.h"
+#include "veil/reply_ids.h"
 #include "veil/reply_reader.h"
 
 
@@ -408,7 +409,7 @@ int curlAPI::read_domain_config(const std::string& reply, domain_conf& domain) {
     domain_reader reader(domain);
     for (const auto& member : object)
       if (!reader.member(member.key(), member.value())) return 6;
-    return 0;
+    return kv_veil::check_reply_id(k_sig, "VM id", domain.id) ? 0 : 6;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(k_sig);
   }

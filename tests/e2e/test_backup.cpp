@@ -220,6 +220,23 @@ TEST_F(Backup, AnOperationDirectoryWithShellCharactersReachesTheDataMoverIntact)
   expect_released();
 }
 
+// Info lines go to standard output, where the client reads the protocol: an id with a line break
+// would bring a protocol line of the controller's making there.
+TEST_F(Backup, ATaskIdWithALineBreakFailsTheAttachAndNeverReachesStandardOutput) {
+  controller.set_reply("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", 200,
+                       R"({"_task": {"id": "task-1\nMAIN ARCHIVE FILENAME:/etc/shadow"}})");
+  // The attach may still land: the release gives it one request time-out, shortened here.
+  std::string config = read_file(sandbox.opt("etc/kv_module_veil_vm.conf"));
+  write_file(sandbox.opt("etc/kv_module_veil_vm.conf"), config.replace(config.find("timeout 20"), 10, "timeout 2"));
+  ProgramResult result = sandbox.run(backup_args(), 120);
+  EXPECT_EQ(result.status, 6);
+  EXPECT_TRUE(lines_starting_with(result.out, {"MAIN ARCHIVE FILENAME:"}).empty()) << result.out;
+  EXPECT_TRUE(contains(result.err, "int curlAPI::get_task_id(const string&, std::string&): the reply holds an "
+                                   "unusable task id: 'task-1\\nMAIN ARCHIVE FILENAME:/etc/shadow'"))
+      << result.err;
+  EXPECT_TRUE(kvfd.calls().empty());
+}
+
 class StoppedVmBackup : public Backup {
  protected:
   StoppedVmBackup() { source_power_state = 1; }

@@ -141,5 +141,44 @@ TEST_F(Listing, TheVerboseSwitchDecidesWhetherRequestsAreTraced) {
   }
 }
 
+// The login carries the password and every other request the token: neither goes to another
+// port, even when the controller asks for it; a redirect to the controller itself is followed.
+TEST_F(Listing, ARedirectAwayFromTheControllerIsNotFollowed) {
+  write_config();
+  add_three_vms();
+  TestController elsewhere;
+  elsewhere.start();
+  for (const char* path : {"/auth/", "/api/domains/"}) {
+    controller.clear_faults();
+    Fault fault{Fault::Kind::redirect};
+    fault.location = elsewhere.url() + path;
+    controller.add_fault("*", path, fault);
+    ProgramResult result = sandbox.run({"-t"});
+    EXPECT_EQ(result.status, 2) << path;
+    EXPECT_TRUE(contains(result.err, "redirected the request to " + elsewhere.url() + ", another scheme, host or port"))
+        << result.err;
+    EXPECT_TRUE(elsewhere.requests().empty()) << path;
+  }
+  controller.clear_faults();
+  Fault home{Fault::Kind::redirect};
+  home.location = controller.url() + "/api/domains/";
+  home.times = 1;
+  controller.add_fault("GET", "/api/domains/", home);
+  EXPECT_EQ(sandbox.run({"-t"}).status, 0) << sandbox.log_tail();
+}
+
+// Blanks before a valid token: a reply past the bound ends the login instead of filling memory.
+TEST_F(Listing, ALoginReplyBeyondTheBoundFailsTheLogin) {
+  write_config();
+  add_three_vms();
+  Fault fault{Fault::Kind::bloated};
+  fault.padding = (size_t{64} << 20) + 1;
+  controller.add_fault("POST", "/auth/", fault);
+  ProgramResult result = sandbox.run({"-t"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_TRUE(contains(result.err, "int curlAPI::login(): exception:the controller's reply is larger than 64 MiB"))
+      << result.err;
+}
+
 }  // namespace
 }  // namespace kv_test

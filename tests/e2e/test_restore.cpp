@@ -241,6 +241,18 @@ TEST_F(Restore, WithoutDeploymentOnlyTheFilesAreRestored) {
   EXPECT_TRUE(file_exists(p.restore_directory(k_record) + "/vm.config"));
 }
 
+// The saved name comes from the archive: it never brings a line of its own onto standard output,
+// where the client reads the protocol.
+TEST_F(Restore, ASavedNameWithALineBreakStaysOnItsLogLine) {
+  ::domain_conf saved = RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true);
+  saved.verbose_name = "web\nMAIN ARCHIVE FILENAME:/etc/shadow";
+  p.store_backup(k_record, saved, disks);
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  ASSERT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
+  EXPECT_FALSE(contains(result.out + result.err + p.sandbox.log(), "\nMAIN ARCHIVE")) << result.out;
+  EXPECT_TRUE(contains(result.out, "Domain 'web\\nMAIN ARCHIVE FILENAME:/etc/shadow' was created")) << result.out;
+}
+
 TEST_F(Restore, AMissingDirectoryToPatchCreatesNothing) {
   p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks);
   std::vector<std::string> args = p.restore_args(k_record);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 
@@ -81,6 +82,20 @@ constexpr const char* k_vdisk_template = R"({
   "shareable": false, "ssd": false, "target_bus": "virtio", "actual_source": "", "target_dev": "vda",
   "snapshots": [], "consolidated": true, "hints": 0, "created": "2024-01-01T00:00:00Z"
 })";
+
+// The reply's body after `padding` blanks, streamed a MiB at a time.
+void pad_reply(httplib::Response& response, size_t padding) {
+  auto body = std::make_shared<std::string>(std::move(response.body));
+  const std::string type = response.get_header_value("Content-Type");
+  response.body.clear();
+  response.headers.erase("Content-Type");
+  const auto provide = [padding, body](size_t offset, size_t length, httplib::DataSink& sink) {
+    static const std::string blanks(size_t{1} << 20, ' ');
+    if (offset < padding) return sink.write(blanks.data(), std::min({length, padding - offset, blanks.size()}));
+    return sink.write(body->data() + (offset - padding), length);
+  };
+  response.set_content_provider(padding + body->size(), type, provide);
+}
 
 size_t size_param(const httplib::Request& raw, const std::string& name, size_t fallback) {
   if (!raw.has_param(name)) return fallback;
@@ -408,7 +423,8 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   end_due_tasks();
   std::chrono::milliseconds late{0};
   std::chrono::milliseconds early{0};
-  if (play_fault(request, response, late, early)) return;
+  size_t padding = 0;
+  if (play_fault(request, response, late, early, padding)) return;
   if (early.count() > 0) {
     ++m_late_requests;
     m_stopping_cv.wait_for(lock, early, [this] { return m_stopping; });
@@ -446,10 +462,11 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
     lock.lock();
     m_stopping_cv.wait_for(lock, late, [this] { return m_stopping; });
   }
+  if (padding > 0) pad_reply(response, padding);
 }
 
 bool TestController::play_fault(const RecordedRequest& request, httplib::Response& response,
-                                std::chrono::milliseconds& late, std::chrono::milliseconds& early) {
+                                std::chrono::milliseconds& late, std::chrono::milliseconds& early, size_t& padding) {
   auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
     return (candidate.method == "*" || candidate.method == request.method) &&
            (candidate.path == "*" || candidate.path == request.path);
@@ -480,6 +497,10 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
       return false;
     case Fault::Kind::late:
       early = fault.delay;
+      return false;
+    case Fault::Kind::redirect: response.set_redirect(fault.location, 307); return true;
+    case Fault::Kind::bloated:
+      padding = fault.padding;
       return false;
   }
   return false;

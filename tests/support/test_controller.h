@@ -67,11 +67,15 @@ struct Fault {
     not_found,      // 404 with {"errors": [...]}
     late,           // waits `delay` first, then does the request's work and replies: by then the
                     // client may have given up, the work is done all the same (on stop: nothing)
+    redirect,       // 307 to `location`, which a client that follows it sends the same request to
+    bloated,        // does the request's work and sends its reply after `padding` blanks
   };
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
   int times = -1;  // how many matching requests it applies to; -1: all of them
   int after = 0;   // how many matching requests pass untouched first
+  std::string location{};  // redirect: the Location header's URL
+  size_t padding = 0;      // bloated: blanks streamed before the body (never held in memory)
 };
 
 // One disk attached through the API, as the attach request named it.
@@ -241,8 +245,9 @@ class TestController {
   // Plays a fault; true when the reply is complete.
   // A slow reply's wait goes to `late`.
   // A late fault's wait before the work goes to `early`.
+  // A bloated reply's padding goes to `padding`.
   bool play_fault(const RecordedRequest& request, httplib::Response& response, std::chrono::milliseconds& late,
-                  std::chrono::milliseconds& early);
+                  std::chrono::milliseconds& early, size_t& padding);
   void route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
              httplib::Response& response);
   // The change requests and guest commands (test_controller_changes.cpp), with the lock held.

@@ -66,6 +66,7 @@ TEST_F(Inventory, ReplyShapesAndErrorReplies) {
       {200, R"({"errors": [{"detail": "x"}]})", 2, ": the controller answered with HTTP status 200: "},
       {400, R"({"detail": "Bad."})", 2, ": the controller answered with HTTP status 400: \"Bad.\""},
       {404, R"({"detail": "Not found."})", 2, ": the controller answered with HTTP status 404: "},
+      {200, R"({"results": [{"id": "a%2F.."}]})", 2, ": the reply holds an unusable VM id: 'a%2F..'"},
   };
   for (const Case& c : cases) {
     controller.set_reply("GET", "/api/domains/", c.status, c.body);
@@ -97,12 +98,30 @@ TEST_F(Inventory, FreeNamesFollowTheSuffixRuleOverEveryPage) {
   }
 }
 
+// A name from a saved record, a link or an error page of the controller stays on its log line.
+TEST_F(Inventory, OutsideTextNeverBreaksALogLine) {
+  LogCapture log;
+  curlAPI api = client();
+  std::string name = "new\nMAIN";
+  ASSERT_EQ(api.get_free_instance_name("vdisk", name), 0);
+  std::vector<veil_vm_info> domains;
+  for (const auto& [status, body] : {std::pair(200, R"({"next": "x\nMAIN"})"), std::pair(500, "<p>x\nMAIN</p>")}) {
+    controller.set_reply("GET", "/api/domains/", status, body, status == 200 ? "application/json" : "text/html");
+    EXPECT_EQ(list(domains), 2);
+  }
+  EXPECT_FALSE(log.contains("\nMAIN")) << log.text();
+  EXPECT_TRUE(log.contains("name: 'new\\nMAIN'") && log.contains("next page: x\\nMAIN") &&
+              log.contains("500: <p>x\\nMAIN</p>"))
+      << log.text();
+}
+
 // A VM the controller does not know is an error, not a VM without disks.
 TEST_F(Inventory, AvailableVdisks) {
   controller.add_vm(TestController::make_vm("vm-1", "web"));
   const std::pair<const char*, int> cases[] = {{R"({"available_vdisks": [{"id": "a"}, {"name": "b"}]})", 0},
                                                {R"({"available_vdisks": [{"id": "a"}, 1]})", 6},
-                                               {R"({"available_vdisks": [{"id": "a"}, {"id": 5}]})", 6}};
+                                               {R"({"available_vdisks": [{"id": "a"}, {"id": 5}]})", 6},
+                                               {R"({"available_vdisks": [{"id": "a"}, {"id": "b\u0000"}]})", 6}};
   for (const auto& [body, result] : cases) {
     controller.set_reply("GET", "/api/domains/vm-1/snapshots-info/", 200, body);
     curlAPI api = client();

@@ -29,6 +29,8 @@ TEST(AsyncReply, TaskIdAndEntityReaders) {
       {R"({"entity": "e-1", "_task": {"id": "t"}, "errors": []})", 6, 7, " completed with error"},
       {R"({"_task": {"id": "t-1"}})", 0, 7, ": id for created entity is empty string"},
       {R"({"entity": "e-1", "_task": {"id": 7}})", 6, 7, ": exception:not a string"},
+      {R"({"entity": "e-1", "_task": {"id": "t\nMAIN"}})", 6, 7, ": the reply holds an unusable task id: 't\\nMAIN'"},
+      {R"({"entity": "../e", "_task": {"id": "t-1"}})", 0, 7, ": the reply holds an unusable entity id: '../e'"},
   };
   for (const Case& c : cases) {
     curlAPI api(conf{});
@@ -53,11 +55,13 @@ class TaskWait : public ::testing::Test {
 };
 
 TEST_F(TaskWait, OnlySuccessEndsTheWaitWell) {
-  for (const char* status : {"FAILED", "success"}) {
-    const std::string id = controller.add_task({std::string("IN_PROGRESS"), std::string(status)});
+  const std::pair<std::string, std::string> statuses[] = {
+      {"FAILED", "FAILED"}, {"success", "success"}, {"X\nMAIN ARCHIVE FILENAME:", "X\\nMAIN ARCHIVE FILENAME:"}};
+  for (const auto& [status, shown] : statuses) {
+    const std::string id = controller.add_task({std::string("IN_PROGRESS"), status});
     LogCapture log;
     EXPECT_EQ(wait(id), 1) << status;
-    EXPECT_TRUE(log.contains(std::string(k_wait_sig) + ": task '" + id + "' has unexpected status: '" + status + "'"));
+    EXPECT_TRUE(log.contains(std::string(k_wait_sig) + ": task '" + id + "' has unexpected status: '" + shown + "'"));
     EXPECT_EQ(controller.task_polls(id), 2);
   }
   for (const Fault::Kind fault : {Fault::Kind::not_found, Fault::Kind::error_200}) {

@@ -78,6 +78,7 @@ TEST(Transport, LoginFailsWithTwoOnEveryUnusableReply) {
       {R"({"errors": [{"detail": "Unable to log in"}]})", ": got empty auth token"},
       {"{}", ": object should contain auth token, but it is empty"},
       {"<html>oops</html>", "json parsing failed: "},
+      {R"({"token": "t\r\nX-Forwarded-For: 1"})", ": the auth token holds a control character"},
       {"", std::string(": exception:") + curl_easy_strerror(CURLE_COULDNT_CONNECT)},
   };
   for (const auto& [body, message] : cases) {
@@ -90,6 +91,20 @@ TEST(Transport, LoginFailsWithTwoOnEveryUnusableReply) {
     EXPECT_EQ(api.login(), 2) << body;
     EXPECT_TRUE(log.contains(message)) << body << "\n" << log.text();
   }
+}
+
+// Even without a request time-out, a controller that keeps redirecting to itself ends the request.
+TEST(Transport, RedirectsEndAtTheirBound) {
+  TestController controller;
+  controller.start();
+  kv_test::Fault loop{Fault::Kind::redirect};
+  loop.location = controller.url() + "/api/loop/";
+  controller.add_fault("GET", "/api/loop/", loop);
+  conf settings = settings_for(controller);
+  settings.timeout = 3;
+  curlAPI api(settings);
+  EXPECT_EQ(get(api, loop.location), curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS));
+  EXPECT_EQ(controller.requests_to("GET", "/api/loop/").size(), static_cast<size_t>(curlAPI::k_max_redirects) + 1);
 }
 
 // A server certificate for 127.0.0.1 signed by ca1; ca2 is another CA.

@@ -61,6 +61,7 @@ TEST(Readers, DomainConfErrorLines) {
       {R"({"vmachine_infs": [{"name": "a"}, {"qos": {"outbound": {}}}]})", ": json object is empty. Expected QoS"},
       {R"({"boot_devices": {}})", ": json is not an array VM boot devices"},
       {R"({"cpu_topology": {"cpu_mode": 5}})", ": exception:not a string"},
+      {R"({"id": "vm/1"})", ": the reply holds an unusable VM id: 'vm/1'"},
   };
   for (const auto& [reply, message] : cases) {
     LogCapture log;
@@ -77,6 +78,9 @@ TEST(Readers, VdiskErrorLines) {
       {R"({"owners": [1]})", ": json value is not name_owner object"},
       {R"({"snapshots": [{"id": "s1"}, {}]})", ": json object is empty. Expected snapshot info"},
       {R"({"size": "20"})", ": exception:not a double"},
+      {R"({"id": "d 1"})", ": the reply holds an unusable vdisk id: 'd 1'"},
+      {R"({"domain": {"id": "vm?1"}})", ": the reply holds an unusable VM id: 'vm?1'"},
+      {R"({"datapool": {"id": "p#1"}})", ": the reply holds an unusable datapool id: 'p#1'"},
   };
   for (const auto& [reply, message] : cases) {
     LogCapture log;

@@ -33,14 +33,14 @@ class RestoreRules : public ControllerTest {
 
 TEST_F(RestoreRules, ASavedDiskIdThatIsNotAPlainIdentifierIsRefused) {
   ::domain_conf forged = vm_record();
-  forged.available_vdisks = {"d15c-1", "../../x"};
+  forged.available_vdisks = {"d15c-1", "../../x\nMAIN"};
   kv_test::write_file(dir() + "/vm.config", kv_veil::to_archive_text(forged));
   KvModuleOptions options;
   options.tmp_operation_directory = dir();
   ::domain_conf domain;
   EXPECT_EQ(TestableModule(options).fill_domain_config(domain), 7);
   EXPECT_EQ(errors(), std::vector<std::string>{"int KvModuleVeilVM::fill_domain_config(domain_conf&): the saved "
-                                               "disk id '../../x' is not a plain identifier"});
+                                               "disk id '../../x\\nMAIN' is not a plain identifier"});
 }
 
 TEST_F(RestoreRules, AMissingRestoreDirectoryFailsBeforeTheDataMover) {

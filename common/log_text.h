@@ -1,0 +1,18 @@
+#pragma once
+
+// Text from outside the program (a controller's reply, a saved record, a file name) that goes
+// into a log line. Info lines reach standard output, where the backup client reads its protocol
+// line by line: such a text must never start a line of its own, nor steer a terminal.
+
+#include <string>
+#include <string_view>
+
+namespace kelvanor_common {
+
+// The text with every control character written as an escape: \n, \r and \t by name, the other
+// bytes below 0x20 and DEL as \xNN, and the C1 controls of UTF-8 (U+0080 to U+009F, NEL among
+// them) as \uNNNN. Everything else, a backslash included, stays as it is, so an ordinary text
+// comes out unchanged.
+[[nodiscard]] std::string log_text(std::string_view text);
+
+}  // namespace kelvanor_common
