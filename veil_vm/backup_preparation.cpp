@@ -4,6 +4,7 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "veil/curl_api.h"
 #include "veil/saved_config.h"
 #include "veil_vm/backup_steps.h"
@@ -89,8 +90,9 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
       record_on_module_vm || (change == KvPlatformTasks::Change::unknown && walk.on_module_vm.contains(id));
   if (change != KvPlatformTasks::Change::refused && !attached_before) walk.attached.push_back(id);
   if (change != KvPlatformTasks::Change::accepted) {
-    KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "(" << disk.verbose_name
-                                 << ")" << "' to VM '" << walk.module_vm_id << "'" << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "("
+                                 << kelvanor_common::log_text(disk.verbose_name) << ")" << "' to VM '"
+                                 << walk.module_vm_id << "'" << std::endl;
     if (attached_before)
       KvLogStream(KvLogLvl::Info) << "Disk '" << id << "' was attached to VM '" << walk.module_vm_id
                                   << "' before this backup: it stays there" << std::endl;

@@ -3,6 +3,7 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/shell_quote.h"
 #include "veil/curl_api.h"
@@ -89,8 +90,9 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
         return clean_up(k_failed);
       }
       if (!is_plain_device_name(disk.target_dev)) {
-        KvLogStream(KvLogLvl::Error) << sig << ": the saved block device name '" << disk.target_dev
-                                     << "' of the disk '" << saved_id << "' is not a device name" << std::endl;
+        KvLogStream(KvLogLvl::Error) << sig << ": the saved block device name '"
+                                     << kelvanor_common::log_text(disk.target_dev) << "' of the disk '" << saved_id
+                                     << "' is not a device name" << std::endl;
         return clean_up(k_failed);
       }
       const std::string image_path = options_.tmp_operation_directory + "/" + disk.target_dev;
@@ -127,8 +129,9 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
       // A new disk stays on the created list whatever becomes of its attach: the clean-up
       // detaches it if need be and removes it.
       if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != KvPlatformTasks::Change::accepted) {
-        KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "(" << disk.verbose_name
-                                     << ")" << "' to VM '" << module_vm_id << "'" << std::endl;
+        KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "("
+                                     << kelvanor_common::log_text(disk.verbose_name) << ")" << "' to VM '"
+                                     << module_vm_id << "'" << std::endl;
         return clean_up(k_failed);
       }
       if (platform_tasks.wait(*api, task_id) != 0) {
