@@ -2,6 +2,8 @@
 
 #include "common/fd_io.h"
 
+#include <boost/filesystem/exception.hpp>
+
 #include <cerrno>
 
 #include <fcntl.h>
@@ -52,18 +54,32 @@ private_write write_private_file(const std::string& path, std::string_view text,
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, k_private_mode);
     if (fd >= 0) return write_and_close(fd, text);
     if (errno != EEXIST) return private_write::not_created;
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-      if (errno == ENOENT) continue;  // gone meanwhile
-      return private_write::not_created;
-    }
-    if (!is_own_file(status)) return private_write::name_taken;
-    if (append) continue;  // created meanwhile by this user: appended to
+    if (append) continue;  // made meanwhile: appended to if it is this program's own
     // Removed rather than truncated: whoever still has the old file open never sees the new text.
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return private_write::not_created;
+    if (const int error = free_own_name(path); error != 0)
+      return error == EEXIST ? private_write::name_taken : private_write::not_created;
   }
   // Something keeps coming back under the name.
   return private_write::name_taken;
+}
+
+int free_own_name(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT ? 0 : errno;
+  if (!is_own_file(status)) return EEXIST;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+void make_private_directory(const std::string& path) {
+  int error = ::mkdir(path.c_str(), 0700) == 0 ? 0 : errno;
+  struct stat status {};
+  if (error == EEXIST && ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+      status.st_uid == ::geteuid())
+    error = 0;
+  if (error == 0) return;
+  const std::string what = error == EEXIST ? path + ": " + std::string(k_name_taken_text) : "mkdir";
+  throw boost::filesystem::filesystem_error(what, path,
+                                            boost::system::error_code(error, boost::system::generic_category()));
 }
 
 }  // namespace kv_utils_common

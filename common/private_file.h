@@ -2,7 +2,7 @@
 
 // Files a run writes for its own use into a folder that other local users may write to as well
 // (the operation folder): created anew, readable by their owner only, and never written through
-// whatever someone else has put under the name.
+// whatever someone else has put under the name; and the folders for such files.
 
 #include <string>
 #include <string_view>
@@ -25,5 +25,16 @@ inline constexpr std::string_view k_name_taken_text =
 // first; with `append` it is kept and `text` goes to its end. Anything else under the name is
 // neither followed, written nor removed.
 [[nodiscard]] private_write write_private_file(const std::string& path, std::string_view text, bool append = false);
+
+// Frees the name `path` for a file another program (tar, say) is about to create there for this
+// run, which it would do through a link: a file an earlier run left is removed. 0 when the name
+// is free; EEXIST when it is held by anything else, which is left as it is; else the errno of the
+// removal.
+[[nodiscard]] int free_own_name(const std::string& path);
+
+// Creates the folder `path` of mode 0700 for this run's files, or keeps a folder of this user an
+// earlier run left there. Anything else under the name (a link above all, never followed) is
+// left as it is. Throws boost::filesystem::filesystem_error naming the folder on failure.
+void make_private_directory(const std::string& path);
 
 }  // namespace kv_utils_common

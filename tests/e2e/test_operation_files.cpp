@@ -1,11 +1,13 @@
 // The run's files in the operation folder are its own: made anew, readable by their owner only,
-// and never written through whatever someone else put under their names beforehand.
+// and neither they nor its working folders are written through whatever someone else put under
+// their names beforehand.
 #include "tests/e2e/backup_road.h"
 
 #include "common/private_file.h"
 
 #include <boost/filesystem.hpp>
 
+#include <cctype>
 #include <map>
 #include <string>
 
@@ -16,8 +18,9 @@ namespace kv_test {
 namespace {
 
 struct Planted {
-  std::string kind;  // "symlink", "hard link" or "file of nobody"; empty: nothing is planted
-  std::string name;  // the run's file under whose name it is put
+  std::string kind;  // "symlink", "symlink to a folder", "hard link" or "file of nobody"; empty: nothing
+  std::string name;  // the run's file or folder under whose name it is put
+  int status = 6;    // the run's exit status
 };
 
 class PlantedName : public BackupRoad, public ::testing::WithParamInterface<Planted> {};
@@ -27,8 +30,11 @@ TEST_P(PlantedName, IsLeftAloneAndTheRunsFilesAreItsOwnersAlone) {
   const mode_t umask_before = ::umask(022);  // the client's usual umask
   const std::string target = sandbox.scratch("target");
   write_file(target, "untouched\n");
+  const std::string target_folder = sandbox.scratch("target_folder");
+  boost::filesystem::create_directory(target_folder);
   const std::string planted = operation_dir() + "/" + c.name;
   if (c.kind == "symlink") boost::filesystem::create_symlink(target, planted);
+  if (c.kind == "symlink to a folder") boost::filesystem::create_symlink(target_folder, planted);
   if (c.kind == "hard link") boost::filesystem::create_hard_link(target, planted);
   if (c.kind == "file of nobody") {
     write_file(planted, "untouched\n");
@@ -56,12 +62,12 @@ TEST_P(PlantedName, IsLeftAloneAndTheRunsFilesAreItsOwnersAlone) {
     EXPECT_EQ(run.wait(120).status, 0);
   } else {
     const ProgramResult result = run.wait(120);
-    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.status, c.status);
     EXPECT_TRUE(contains(result.err, planted + ": " + std::string(kv_utils_common::k_name_taken_text))) << result.err;
-    EXPECT_TRUE(kvfd.calls().empty());
-    EXPECT_EQ(boost::filesystem::is_symlink(planted), c.kind == "symlink");
-    EXPECT_EQ(read_file(c.kind == "file of nobody" ? planted : target), "untouched\n");
+    EXPECT_EQ(boost::filesystem::is_symlink(planted), contains(c.kind, "symlink"));
   }
+  EXPECT_EQ(read_file(c.kind == "file of nobody" ? planted : target), "untouched\n");
+  EXPECT_TRUE(boost::filesystem::is_empty(target_folder));
   ::umask(umask_before);
 }
 
@@ -69,7 +75,16 @@ INSTANTIATE_TEST_SUITE_P(OperationFolder, PlantedName,
                          ::testing::Values(Planted{"", ""}, Planted{"symlink", "NAME.vm.config"},
                                            Planted{"symlink", "NAME_vdb.config"}, Planted{"symlink", "NAME.kvfd.list"},
                                            Planted{"hard link", "NAME_vdb.config"},
-                                           Planted{"file of nobody", "NAME_vdb.config"}));
+                                           Planted{"file of nobody", "NAME_vdb.config"},
+                                           Planted{"symlink to a folder", "NAME.snap_dir", 13},
+                                           Planted{"symlink", "NAME.snap"}),
+                         [](const ::testing::TestParamInfo<Planted>& row) {
+                           const Planted& c = row.param;
+                           std::string name = c.kind.empty() ? "nothing" : c.kind + " " + c.name;
+                           for (char& ch : name)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace kv_test
