@@ -14,8 +14,8 @@
 #include <boost/filesystem/path.hpp>
 
 #include <exception>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 using kelvanor_common::shell_quote;
 

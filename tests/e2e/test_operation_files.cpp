@@ -7,8 +7,8 @@
 
 #include <boost/filesystem.hpp>
 
-#include <cctype>
 #include <map>
+#include <ostream>
 #include <string>
 
 #include <sys/stat.h>
@@ -22,6 +22,8 @@ struct Planted {
   std::string name;  // the run's file or folder under whose name it is put
   int status = 6;    // the run's exit status
 };
+
+void PrintTo(const Planted& c, std::ostream* out) { *out << (c.kind.empty() ? "nothing" : c.kind + " at " + c.name); }
 
 class PlantedName : public BackupRoad, public ::testing::WithParamInterface<Planted> {};
 
@@ -77,14 +79,7 @@ INSTANTIATE_TEST_SUITE_P(OperationFolder, PlantedName,
                                            Planted{"hard link", "NAME_vdb.config"},
                                            Planted{"file of nobody", "NAME_vdb.config"},
                                            Planted{"symlink to a folder", "NAME.snap_dir", 13},
-                                           Planted{"symlink", "NAME.snap"}),
-                         [](const ::testing::TestParamInfo<Planted>& row) {
-                           const Planted& c = row.param;
-                           std::string name = c.kind.empty() ? "nothing" : c.kind + " " + c.name;
-                           for (char& ch : name)
-                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return name;
-                         });
+                                           Planted{"symlink", "NAME.snap"}));
 
 }  // namespace
 }  // namespace kv_test
