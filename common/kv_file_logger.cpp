@@ -26,18 +26,19 @@ namespace fs = boost::filesystem;
 
 // Runs of the program for different operations write the same log at the same time, and any of
 // them may rotate it. Three rules keep every message in exactly one file:
-//  1. A run writes to or rotates the log only while it holds the log's lock (flock), and only
-//     once it has found, under the lock, that the file it opened is still the one at the path:
-//     another run may have rotated it between the open and the lock.
+//  1. A run writes to or rotates the log only while it holds the log's lock: an flock on a lock
+//     file beside the log that only the log's owner can open (mode 0600). Not on the log
+//     itself, which others may read: whoever can open a file can hold its lock, and a reader
+//     holding it would make every run wait and stop the rotation.
 //  2. A rotator first takes the log under a name of its own, then moves that file into the
-//     rotated copy: renamed into place when there is none, else added to its end under the
-//     copy's lock and removed. Nothing it does after taking the log depends on the log's path,
-//     where other runs already write a fresh file; and where locks do not work, the rename still
-//     lets only one rotator take each log.
-//  3. A rotator holds the log's lock from before it takes the file until the file is moved, so a
-//     file under a rotator's name whose lock is free was left by a rotator that was killed; the
-//     next rotation moves it into a copy. (Killed while adding it to a copy, the rotator leaves
-//     the part it had added there twice: doubled, but nothing lost.)
+//     rotated copy: renamed into place when there is none, else added to its end and removed.
+//     Where locks do not work (or a run gave up waiting for a stopped one), the rename still
+//     lets only one rotator take each log, and what it moves no longer depends on the log's
+//     path, where other runs already write a fresh file.
+//  3. A rotator holds the lock from before it takes the log until the file is moved, so a file
+//     under a rotator's name that a run finds while it holds the lock was left by a rotator
+//     that was killed; the rotation moves it into a copy. (Killed while adding it to a copy,
+//     the rotator leaves the part it had added there twice: doubled, but nothing lost.)
 
 namespace KvDestination {
 namespace {
@@ -48,6 +49,8 @@ constexpr const char* k_rotated_suffix_mask = "\\.[0-9]+\\-[0-9]+\\-[0-9]+H[0-9]
 // so the pruning never counts or removes one.
 constexpr const char* k_taken_suffix = ".rotating.";
 constexpr const char* k_taken_suffix_mask = "\\.rotating\\.[0-9]+\\.[0-9]+";
+// The log's lock file: the log file's name, then ".lock"; neither a copy's name nor a taken one.
+constexpr const char* k_lock_suffix = ".lock";
 
 // Every retry follows a rotation by another run, so this many are never needed.
 constexpr int k_attempts = 1000;
@@ -90,26 +93,36 @@ constexpr std::chrono::milliseconds k_lock_wait{5000};
 constexpr std::chrono::milliseconds k_lock_retry{10};
 std::atomic<bool> g_lock_given_up{false};
 
-// Takes the exclusive lock; false when another run held it past the wait. On a file system
-// without locks the messages are still written, only without the protection from other runs.
-bool lock(int fd) {
+enum class lock_state {
+  held,         // this run alone writes and rotates
+  unsupported,  // no lock to be had (a file system without locks, no lock file): rule 2 still holds
+  busy,         // another run held it past the wait: the message is written, nothing rotated
+};
+
+// The lock file, created without following a link. One that is not a regular file of this
+// user was put there by someone else, who could hold its lock: it is not used.
+int open_lock_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat status {};
+  if (fd < 0 || (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid())) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// Takes the log's lock into `lock_fd`, closed (and so unlocked) with it.
+lock_state lock(const std::string& log_path, unique_fd& lock_fd) {
+  lock_fd.reset(open_lock_file(lock_file_name(log_path)));
+  if (!lock_fd) return lock_state::unsupported;
   const auto deadline = std::chrono::steady_clock::now() + k_lock_wait;
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (::flock(lock_fd.get(), LOCK_EX | LOCK_NB) == 0) return lock_state::held;
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return true;
+    if (errno != EWOULDBLOCK) return lock_state::unsupported;
     if (g_lock_given_up || std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(k_lock_retry);
   }
   g_lock_given_up = true;
-  return false;
-}
-
-bool is_at_path(int fd, const std::string& path) {
-  struct stat held {};
-  struct stat at_path {};
-  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &at_path) == 0 && held.st_dev == at_path.st_dev &&
-         held.st_ino == at_path.st_ino;
+  return lock_state::busy;
 }
 
 int rename_no_replace(const std::string& from, const std::string& to) {
@@ -138,21 +151,17 @@ int append_file(const std::string& from, int to) {
 // errno value of the step that failed; then `own` is left as it was and the copy too.
 int move_into_copy(const std::string& own, const std::string& copy) {
   int error = 0;
-  // A copy that vanishes between the two steps (pruned by another run) is made anew.
+  // A copy that vanishes between the two steps (pruned by a run without locks) is made anew.
   for (int attempt = 0; attempt < 3; ++attempt) {
     error = rename_no_replace(own, copy);
     if (error != EEXIST) return error;
-    // A copy made earlier in the same second: added to, never replaced. Another rotator may be
-    // adding to it at the same time: its lock keeps the two whole and apart.
-    const unique_fd target(::open(copy.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    // A copy made earlier in the same second: added to, never replaced.
+    const unique_fd target(::open(copy.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
     if (!target) {
       error = errno;
       if (error == ENOENT) continue;
       return error;
     }
-    // A copy held past the wait: the rotator's own file is left and moved by a later rotation.
-    if (!lock(target.get())) return EWOULDBLOCK;
-    if (!is_at_path(target.get(), copy)) continue;
     struct stat before {};
     if (::fstat(target.get(), &before) != 0) return errno;
     error = append_file(own, target.get());
@@ -169,18 +178,15 @@ boost::posix_time::ptime local_time(std::time_t when) {
       boost::posix_time::from_time_t(when));
 }
 
-// Files under a rotator's name whose rotator is gone (rule 3) go into the copy their rotator
-// would have made: named after the last write to them. Errors leave them for the next rotation.
+// Files under a rotator's name, found while holding the lock: their rotators are gone (rule 3).
+// Each goes into the copy its rotator would have made, named after the last write to it.
+// Errors leave them for the next rotation.
 void move_abandoned(const std::string& log_path) {
   const fs::path log(log_path);
   const auto taken =
       FileLogger::get_files_by_mask(log.parent_path(), literal_pattern(log.filename().string()) + k_taken_suffix_mask);
-  for (const auto& [written, entry] : taken) {
-    const std::string path = entry.path().string();
-    const unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file || ::flock(file.get(), LOCK_EX | LOCK_NB) != 0 || !is_at_path(file.get(), path)) continue;
-    (void)move_into_copy(path, rotated_file_name(log_path, local_time(written)));
-  }
+  for (const auto& [written, entry] : taken)
+    (void)move_into_copy(entry.path().string(), rotated_file_name(log_path, local_time(written)));
 }
 
 }  // namespace
@@ -193,6 +199,8 @@ void FileLogger::set_max_size(unsigned long n) { max_size_ = n * 1_MB; }
 void FileLogger::set_max_rotate(unsigned long n) { max_rotate_ = n; }
 
 int FileLogger::write_log_impl(const std::string& text) {
+  unique_fd lock_fd;
+  const lock_state locked = lock(m_path, lock_fd);
   bool new_file = false;
   bool rotated = false;
   for (int attempt = 0; attempt < k_attempts; ++attempt) {
@@ -202,17 +210,14 @@ int FileLogger::write_log_impl(const std::string& text) {
       if (log) new_file = true;
     }
     if (!log) {
-      if (errno == EEXIST) continue;  // another run created the log just now
+      if (errno == EEXIST) continue;  // another run without the lock created the log just now
       return 1;
     }
-    // Held past the wait by another run: the message still goes to the log.
-    (void)lock(log.get());
-    if (!is_at_path(log.get(), m_path)) continue;  // rotated by another run meanwhile
-    // One rotation per message: the message then goes to whatever log is current, even if
-    // other runs have filled it meanwhile.
-    if (!rotated && is_file_max_size_reached(log.get())) {
+    // One rotation per message: the message then goes to whatever log is current. A log held
+    // past the wait by another run is not rotated now: it grows a little beyond the limit.
+    if (!rotated && locked != lock_state::busy && is_file_max_size_reached(log.get())) {
       log.reset();
-      if (const int error = log_rotate(); error != 0) return error;
+      if (const int error = log_rotate(locked == lock_state::held); error != 0) return error;
       rotated = new_file = true;
       continue;
     }
@@ -228,43 +233,31 @@ bool FileLogger::is_file_max_size_reached(int log_fd) const {
   return ::fstat(log_fd, &status) == 0 && static_cast<uint64_t>(status.st_size) > max_size_;
 }
 
-int FileLogger::log_rotate() {
+int FileLogger::log_rotate(bool lock_held) {
   const std::string rotated = rotated_file_name(m_path, boost::posix_time::second_clock::local_time());
-  {
-    // Another run may have rotated the log since this run found it full: then the fresh log is
-    // not rotated again.
-    const unique_fd log(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!log) return errno == ENOENT ? 0 : errno;
-    // A log held past the wait by another run is not rotated now: it grows a little beyond the limit.
-    if (!lock(log.get()) || !is_at_path(log.get(), m_path) || !is_file_max_size_reached(log.get())) return 0;
-
-    static std::atomic<unsigned> attempts{0};
-    std::string own;
-    int error = EEXIST;
-    // A name left by a killed process with the same pid is not replaced.
-    for (int attempt = 0; attempt < k_attempts && error == EEXIST; ++attempt) {
-      own = m_path + k_taken_suffix + std::to_string(::getpid()) + "." + std::to_string(attempts++);
-      error = rename_no_replace(m_path, own);
-    }
-    // Gone only where locks do not work: another run took it first.
-    if (error == ENOENT) return 0;
-    if (error != 0) return error;
-    error = move_into_copy(own, rotated);
-    // The copy is held past the wait by another run: the log stays under this run's name, where
-    // a later rotation moves it once this run has let go of it, and the message goes to the
-    // fresh log.
-    if (error == EWOULDBLOCK) return 0;
-    if (error != 0) {
-      // The log goes back, unless a fresh one is there already; then a later rotation moves it.
-      (void)rename_no_replace(own, m_path);
-      return error;
-    }
+  static std::atomic<unsigned> attempts{0};
+  std::string own;
+  int error = EEXIST;
+  // A name left by a killed process with the same pid is not replaced.
+  for (int attempt = 0; attempt < k_attempts && error == EEXIST; ++attempt) {
+    own = m_path + k_taken_suffix + std::to_string(::getpid()) + "." + std::to_string(attempts++);
+    error = rename_no_replace(m_path, own);
+  }
+  // Gone only where locks do not work: another run took it first.
+  if (error == ENOENT) return 0;
+  if (error != 0) return error;
+  error = move_into_copy(own, rotated);
+  if (error != 0) {
+    // The log goes back, unless a fresh one is there already; then a later rotation moves it.
+    (void)rename_no_replace(own, m_path);
+    return error;
   }
 
   // The copy is made; trouble with the clean-up must not lose the message, which goes to the
   // fresh log file either way.
   try {
-    move_abandoned(m_path);
+    // Without the lock a file under a rotator's name may be another run's at work.
+    if (lock_held) move_abandoned(m_path);
     const fs::path log_path(m_path);
     const auto copies = get_files_by_mask(log_path.parent_path(),
                                           literal_pattern(log_path.filename().string()) + k_rotated_suffix_mask);
@@ -299,6 +292,8 @@ std::multimap<std::time_t, fs::directory_entry> FileLogger::get_files_by_mask(co
   }
   return files;
 }
+
+std::string lock_file_name(const std::string& log_path) { return log_path + k_lock_suffix; }
 
 std::string rotated_file_name(const std::string& log_path, const boost::posix_time::ptime& when) {
   const auto date = when.date();

@@ -41,12 +41,17 @@ class FileLogger : public KvLogger {
 
  private:
   [[nodiscard]] bool is_file_max_size_reached(int log_fd) const;
-  [[nodiscard]] int log_rotate();
+  // `lock_held`: this run holds the log's lock, so files left by killed rotators are moved too.
+  [[nodiscard]] int log_rotate(bool lock_held);
   // Runs when a message starts a new file; nothing to adjust on this platform.
   [[nodiscard]] int change_file_access_mod();
 
   const std::string m_path;
 };
+
+// The lock file beside the log that runs hold while they write or rotate it: "m.log" has
+// "m.log.lock".
+std::string lock_file_name(const std::string& log_path);
 
 // The name a log file is moved to when rotated at `when`: "m.log" at 2026-12-05 09:04:07 becomes
 // "m.log.2026-12-5H9-4-7".

@@ -5,6 +5,7 @@
 
 #include "common/kv_logger.h"
 #include "common/kv_utils_common.h"
+#include "common/private_file.h"
 #include "common/shell_quote.h"
 #include "module/client_storage.h"
 #include "module/kvfd_paths.h"
@@ -13,8 +14,8 @@
 #include <boost/filesystem/path.hpp>
 
 #include <exception>
-#include <fstream>
 #include <string_view>
+#include <vector>
 
 using kelvanor_common::shell_quote;
 
@@ -94,28 +95,37 @@ bool KvModuleUniversal::add_to_kvfd_list_file(const std::string& path,
   constexpr const char* sig =
       "bool KvModuleUniversal::add_to_kvfd_list_file(const string&, const std::map<std::__cxx11::basic_string<char>, "
       "std::__cxx11::basic_string<char> >&, bool)";
-  std::ofstream file(path, append ? std::ios::app : std::ios::trunc);
-  if (!file.is_open()) {
-    KvLogStream(KvLogLvl::Error) << sig << ": " << "can't create kvfd list file" << std::endl;
-    return false;
-  }
-  // The data mover backs up what the list names: a list cut short by a full disk would give an
-  // archive that silently lacks sources, so every write and the close are checked.
-  const auto write_failed = [&]() {
-    KvLogStream(KvLogLvl::Error) << sig << ": " << "can't write kvfd list file: " << path << std::endl;
-    return false;
-  };
-  if (!append) {
-    KvLogStream(KvLogLvl::Info) << k_list_record_info << k_list_header << std::endl;
-    if (!(file << k_list_header << '\n')) return write_failed();
-  }
+  std::vector<std::string> lines;
+  if (!append) lines.emplace_back(k_list_header);
+  std::string text = append ? "" : std::string(k_list_header) + "\n";
   for (const auto& [key, value] : entries) {
-    KvLogStream(KvLogLvl::Info) << k_list_record_info << key << " : " << value << std::endl;
-    if (!(file << "   " << key << " : " << value << '\n')) return write_failed();
+    lines.push_back(key + " : " + value);
+    text += "   " + lines.back() + "\n";
   }
-  file.close();
-  if (file.fail()) return write_failed();
-  return true;
+  // The list lies in the operation folder under a name anyone can foresee, and the data mover,
+  // running as root, backs up whatever it names: it must be this run's own file, which no one
+  // else can have changed or can read.
+  using kv_utils_common::private_write;
+  const private_write result = kv_utils_common::write_private_file(path, text, append);
+  // The records are told once the file is there, as they go into it.
+  if (result == private_write::written || result == private_write::not_written)
+    for (const std::string& line : lines) KvLogStream(KvLogLvl::Info) << k_list_record_info << line << std::endl;
+  switch (result) {
+    case private_write::written:
+      return true;
+    case private_write::name_taken:
+      KvLogStream(KvLogLvl::Error) << sig << ": " << "can't create kvfd list file: " << path << ": "
+                                   << kv_utils_common::k_name_taken_text << std::endl;
+      return false;
+    case private_write::not_created:
+      KvLogStream(KvLogLvl::Error) << sig << ": " << "can't create kvfd list file" << std::endl;
+      return false;
+    case private_write::not_written:
+      // A list cut short by a full disk would give an archive that silently lacks sources.
+      KvLogStream(KvLogLvl::Error) << sig << ": " << "can't write kvfd list file: " << path << std::endl;
+      return false;
+  }
+  return false;
 }
 
 bool KvModuleUniversal::compose_append_command(std::string& command) {

@@ -4,6 +4,7 @@
 #include "module/kv_modules_common.h"
 
 #include "common/kv_logger.h"
+#include "common/private_file.h"
 #include "common/kv_version.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -203,8 +204,11 @@ uint32_t KvModuleUniversal::run_backup(scoped_lock& lock_holder) {
     KvLogStream(KvLogLvl::Error) << "Backup module: you must define archive name." << std::endl;
     return k_no_archive_name;
   }
-  boost::filesystem::create_directories(snapshot_directory_path());
-  boost::filesystem::create_directories(leveldb_directory_path());
+  // The working folders have names anyone can foresee, in a folder others may write to: what
+  // the data mover and tar write into them must not land where a planted link points.
+  boost::filesystem::create_directories(options_.tmp_operation_directory);
+  kv_utils_common::make_private_directory(snapshot_directory_path());
+  kv_utils_common::make_private_directory(leveldb_directory_path());
 
   if (options_.local_restrictions) {
     if (op == Backup && !check_local_restrictions()) {

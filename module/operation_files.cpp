@@ -6,6 +6,7 @@
 #include "common/kv_logger.h"
 #include "common/kv_utils_common.h"
 #include "common/kv_version.h"
+#include "common/private_file.h"
 #include "common/shell_quote.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -19,6 +20,7 @@
 #include <exception>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -93,6 +95,15 @@ int KvModuleUniversal::pack_snapshot_file() const {
     KvLogStream(KvLogLvl::Error) << sig << ": " << error.what() << std::endl;
     return k_snapshot_failed;
   }
+  // tar creates the file through whatever is under its foreseeable name: over a planted link it
+  // would overwrite the link's target.
+  if (const int error = kv_utils_common::free_own_name(snapshot_filename()); error != 0) {
+    KvLogStream(KvLogLvl::Error) << sig << ": " << snapshot_filename() << ": "
+                                 << (error == EEXIST ? std::string(kv_utils_common::k_name_taken_text)
+                                                     : std::generic_category().message(error))
+                                 << std::endl;
+    return k_snapshot_failed;
+  }
   std::string output;
   const int code = kv_utils_common::execute_command(command, output);
   if (code == 0) return 0;
@@ -136,7 +147,8 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
                                        << reference_snapshot_directory << std::endl;
         fs::remove_all(reference_snapshot_directory);
       }
-      fs::create_directories(reference_snapshot_directory);
+      fs::create_directories(options_.tmp_operation_directory);
+      kv_utils_common::make_private_directory(reference_snapshot_directory);
     }
     const std::string& directory = reference_snapshot_directory;
 

@@ -1,9 +1,9 @@
 #include "veil_vm/backup_steps.h"
 
 #include "common/kv_logger.h"
+#include "common/private_file.h"
 
 #include <algorithm>
-#include <fstream>
 
 namespace veil_vm_backup {
 
@@ -26,13 +26,20 @@ void run_owed_script(curlAPI& api, const veil_vm_guest_script& script, std::stri
 }
 
 saved_file save_text_file(const std::string& path, const std::string& text) {
-  std::ofstream file(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!file.is_open()) return saved_file::not_created;
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  // Buffered data reaches the disk at the latest in close(), so only the state after the close
-  // tells whether the whole text was written.
-  file.close();
-  return file.fail() ? saved_file::not_written : saved_file::written;
+  using kv_utils_common::private_write;
+  switch (kv_utils_common::write_private_file(path, text)) {
+    case private_write::written:
+      return saved_file::written;
+    case private_write::name_taken:
+      KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": " << path << ": " << kv_utils_common::k_name_taken_text
+                                   << std::endl;
+      return saved_file::not_created;
+    case private_write::not_created:
+      return saved_file::not_created;
+    case private_write::not_written:
+      return saved_file::not_written;
+  }
+  return saved_file::not_written;
 }
 
 }  // namespace veil_vm_backup

@@ -35,8 +35,11 @@ enum class saved_file {
   not_written,  // a write or the close failed: the file may be cut short
 };
 
-// Replaces the file's content by `text`. Every write and the close are checked: on a full disk
-// a configuration file cut short must not be backed up as if it were whole.
+// Writes `text` as a new file of the owner's alone (it may hold the VM's graphics password),
+// replacing one an earlier run left; a name held by anything else (a link, another user's file)
+// is left as it is, with an Error line naming it, and gives not_created. Every write and the
+// close are checked: on a full disk a configuration file cut short must not be backed up as if
+// it were whole.
 [[nodiscard]] saved_file save_text_file(const std::string& path, const std::string& text);
 
 }  // namespace veil_vm_backup

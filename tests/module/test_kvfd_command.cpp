@@ -2,7 +2,10 @@
 
 #include "tests/support/temp_dir.h"
 
+#include <csignal>
 #include <string>
+
+#include <sys/resource.h>
 
 using namespace module_test;
 
@@ -23,12 +26,22 @@ TEST_F(ModuleTest, ListFileHasOneHeaderAndSortedEntries) {
 }
 
 TEST_F(ModuleTest, ListFileOnAFullDiskFails) {
-  // /dev/full opens but refuses every write with "no space left on device".
+  // A file size limit refuses writes past it with "file too large", as a full disk does.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   for (bool append : {false, true}) {
     FakeModule module;
-    EXPECT_FALSE(module.add_to_kvfd_list_file("/dev/full", {{"vdb", "/dev/sdc"}}, append));
-    EXPECT_EQ(errors().back(), std::string(k_list_sig) + ": can't write kvfd list file: /dev/full");
+    const std::string path = dir() + "/full.list";
+    rlimit limit = saved;
+    limit.rlim_cur = 8;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool added = module.add_to_kvfd_list_file(path, {{"vdb", "/dev/sdc"}}, append);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_FALSE(added);
+    EXPECT_EQ(errors().back(), std::string(k_list_sig) + ": can't write kvfd list file: " + path);
   }
+  std::signal(SIGXFSZ, SIG_DFL);
 }
 
 TEST_F(ModuleTest, DataMoverParametersFollowTheirFixedOrderAsOneWord) {

@@ -79,7 +79,7 @@ TEST_P(GuestScripts, RunAroundThePreparationOfARunningVmAndAFailureStillThawsThe
   GuestProgram failing;
   failing.exitcode = "1";
   controller.set_guest_program("/srv/failing.sh", failing);
-  // The VM configuration lands on a full disk.
+  // A link planted under the VM configuration's name stops the preparation.
   if (!c.prepared) boost::filesystem::create_symlink("/dev/full", dir() + "/NAME.vm.config");
   EXPECT_EQ(backup_module(c.module_params)->prepare_resource_before_backup(false), c.prepared);
   EXPECT_EQ(runs(), c.runs);
