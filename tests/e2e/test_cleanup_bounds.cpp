@@ -23,6 +23,8 @@ using namespace std::chrono_literals;
 
 constexpr const char* k_module_system_disk = "d15c0009-aaaa-4bbb-8ccc-999999999999";
 constexpr int k_time_scale = 20;
+// How long a stop may take on the fast clock: one task poll bound and a few requests.
+constexpr auto k_stop_bound = std::chrono::seconds(360) / k_time_scale;
 
 // Polls `done` for up to 30 seconds.
 template <typename Condition>
@@ -52,6 +54,19 @@ class CleanupBounds : public BackupRoad {
     std::vector<std::string> ids;
     for (const auto& request : module_vm_requests("detach"))
       ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
+    return ids;
+  }
+  // Stops the run with SIGTERM and waits for its end; the result and how long it ran on after the
+  // stop.
+  static std::pair<ProgramResult, std::chrono::steady_clock::duration> stop(RunningProgram& run) {
+    const auto sent = std::chrono::steady_clock::now();
+    run.send(SIGTERM);
+    ProgramResult result = run.wait(120);
+    return {std::move(result), std::chrono::steady_clock::now() - sent};
+  }
+  std::set<std::string> vdisk_ids() const {
+    std::set<std::string> ids;
+    for (const auto& disk : controller.vdisks()) ids.insert(std::string(disk.at("id").as_string()));
     return ids;
   }
   // The disks the program asked to attach to the module VM, in order.
@@ -176,8 +191,7 @@ TEST_P(LateChange, IsUndoneByTheCleanUp) {
   controller.set_task_duration(300ms);
   const std::string path = creation ? "/api/vdisks/" : std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
   controller.add_fault("POST", path, Fault{Fault::Kind::late, 3000ms, 1});
-  std::set<std::string> known;
-  for (const auto& disk : controller.vdisks()) known.insert(std::string(disk.at("id").as_string()));
+  const std::set<std::string> known = vdisk_ids();
   const std::vector<SavedDisk> disks = {{"d15c0071-0000-4000-8000-000000000071", "web-data", "vdb", true,
                                          disk_content(1 << 20, 'l')}};
   if (creation) store_backup("rec-late", saved_vm(k_source_vm, "web", disks, false), disks);
@@ -220,7 +234,7 @@ TEST_P(StalledController, DoesNotHoldAStopWithNoTimeOut) {
   const auto took = std::chrono::steady_clock::now() - sent;
   EXPECT_EQ(result.status, 17) << result.out << result.err;
   // One poll bound and a few requests of the program's time.
-  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_LT(took, k_stop_bound) << sandbox.log_tail();
   EXPECT_TRUE(contains(sandbox.log(), "release_resource_after_backup(): unable to login to url")) << sandbox.log_tail();
 }
 
@@ -234,12 +248,9 @@ TEST_F(CleanupBounds, AStopEndsTheRunWhenATaskNeverEnds) {
   controller.hang_task("task-1");
   RunningProgram run = sandbox.start(backup_args());
   ASSERT_TRUE(eventually([&] { return controller.task_polls("task-1") >= 3; })) << sandbox.log_tail();
-  const auto sent = std::chrono::steady_clock::now();
-  run.send(SIGTERM);
-  const ProgramResult result = run.wait(60);
-  const auto took = std::chrono::steady_clock::now() - sent;
+  const auto [result, took] = stop(run);
   EXPECT_EQ(result.status, 17) << result.out << result.err;
-  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_LT(took, k_stop_bound) << sandbox.log_tail();
   EXPECT_LE(controller.task_polls("task-1"), 300);
   const std::string log = sandbox.log();
   const std::string left =
@@ -263,12 +274,9 @@ TEST_P(StopWithATaskThatNeverEnds, StillDetachesTheOtherDisk) {
   if (restore) store_two_disk_backup();
   RunningProgram run = sandbox.start(restore ? restore_args("rec-2") : backup_args());
   ASSERT_TRUE(eventually([&] { return controller.task_polls(stuck_task) >= 3; })) << sandbox.log_tail();
-  const auto sent = std::chrono::steady_clock::now();
-  run.send(SIGTERM);
-  const ProgramResult result = run.wait(60);
-  const auto took = std::chrono::steady_clock::now() - sent;
+  const auto [result, took] = stop(run);
   EXPECT_EQ(result.status, 17) << result.out << result.err;
-  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_LT(took, k_stop_bound) << sandbox.log_tail();
 
   const std::vector<std::string> disks = attach_requests();
   ASSERT_EQ(disks.size(), 2u);
@@ -288,8 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, StopWithATaskThatNeverEnds, ::testing::Values(fal
 TEST_F(CleanupBounds, AStoppedRestoreThatCannotLogInNamesItsNewDisk) {
   controller.set_task_duration(2000ms);
   store_two_disk_backup();
-  std::set<std::string> known;
-  for (const auto& disk : controller.vdisks()) known.insert(std::string(disk.at("id").as_string()));
+  const std::set<std::string> known = vdisk_ids();
   RunningProgram run = sandbox.start(restore_args("rec-2"));
   ASSERT_TRUE(eventually([&] { return !controller.requests_to("POST", "/api/vdisks/").empty(); }));
   controller.add_fault("POST", "/auth/", Fault{});
@@ -318,12 +325,9 @@ TEST_F(CleanupBounds, AStopDuringTheWaitForALostCreationStartsTheStopsClock) {
   RunningProgram run = sandbox.start(restore_args("rec-lost"));
   ASSERT_TRUE(eventually([&] { return !controller.requests_to("POST", "/api/vdisks/").empty(); }));
   std::this_thread::sleep_for(timeout + timeout / 5);
-  const auto sent = std::chrono::steady_clock::now();
-  run.send(SIGTERM);
-  const ProgramResult result = run.wait(120);
-  const auto took = std::chrono::steady_clock::now() - sent;
+  const auto [result, took] = stop(run);
   EXPECT_EQ(result.status, 17) << result.out << result.err;
-  EXPECT_LT(took, std::chrono::seconds(360) / k_time_scale) << sandbox.log_tail();
+  EXPECT_LT(took, k_stop_bound) << sandbox.log_tail();
   EXPECT_EQ(controller.requests_to("POST", "/api/vdisks/").size(), 1u);
   EXPECT_TRUE(contains(sandbox.log(), "was made by the creation request whose reply was lost")) << sandbox.log_tail();
 }
