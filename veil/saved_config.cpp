@@ -1,5 +1,7 @@
 #include "veil/saved_config.h"
 
+#include "veil/json_values.h"
+
 #include <boost/archive/impl/basic_text_iarchive.ipp>
 #include <boost/archive/impl/text_iarchive_impl.ipp>
 #include <boost/archive/text_iarchive.hpp>
@@ -83,6 +85,15 @@ void write_file(std::ostream& file, const Record& record) {
 }
 
 template <class Record>
+std::string first_unsound_member(const Record& record) {
+  std::string found;
+  record.for_each_json_text([&found](const std::string& name, const std::string& text) {
+    if (found.empty() && !is_json_text(text)) found = name;
+  });
+  return found;
+}
+
+template <class Record>
 void read_file(std::istream& file, Record& record) {
   file.seekg(0, std::ios::end);
   const std::streamoff size = file.tellg();
@@ -107,6 +118,9 @@ void write_archive(std::ostream& file, const vdisk& record) { write_file(file, r
 
 void read_archive(std::istream& file, domain_conf& record) { read_file(file, record); }
 void read_archive(std::istream& file, vdisk& record) { read_file(file, record); }
+
+std::string unsound_json_member(const domain_conf& record) { return first_unsound_member(record); }
+std::string unsound_json_member(const vdisk& record) { return first_unsound_member(record); }
 
 }  // namespace kv_veil
 

@@ -121,4 +121,22 @@ TEST(SavedConfig, ANewerVersionOrATruncatedOrOverlongTextIsRefused) {
   }
 }
 
+// Members nested in objects and lists are named by the keys that lead to them, the first one first.
+TEST(SavedConfig, TheFirstMemberNotHoldingOneJsonValueIsNamed) {
+  domain_conf domain;
+  domain.vmachine_infs.resize(2);
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "");
+  domain.vmachine_infs[1].qos.outbound.burst = "1,2";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "vmachine_infs[1].qos.outbound.burst");
+  domain.watchdog.enabled = "true}";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "watchdog.enabled");
+  domain.cloud_init = "{\"user_data\":1}";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "watchdog.enabled");
+  vdisk disk;
+  disk.io_tune.write_iops_sec_max_length = "[";
+  EXPECT_EQ(kv_veil::unsound_json_member(disk), "io_tune.write_iops_sec_max_length");
+  disk.hints = "0 ";
+  EXPECT_EQ(kv_veil::unsound_json_member(disk), "hints");
+}
+
 }  // namespace
