@@ -296,12 +296,10 @@ struct domain_conf {
     });
     for (size_t i = 0; i < vmachine_infs.size(); ++i) {
       const std::string qos = "vmachine_infs[" + std::to_string(i) + "].qos.";
-      for (const auto& [direction, attrs] : {std::pair<const char*, const vm_interface_qos_attrs&>{
-                                                 "inbound", vmachine_infs[i].qos.inbound},
-                                             {"outbound", vmachine_infs[i].qos.outbound}})
-        attrs.for_each_json_text([&](const char* name, const std::string& text) {
-          visit(qos + direction + "." + name, text);
-        });
+      vmachine_infs[i].qos.inbound.for_each_json_text(
+          [&](const char* name, const std::string& text) { visit(qos + "inbound." + name, text); });
+      vmachine_infs[i].qos.outbound.for_each_json_text(
+          [&](const char* name, const std::string& text) { visit(qos + "outbound." + name, text); });
     }
   }
 
