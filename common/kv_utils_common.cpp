@@ -66,27 +66,7 @@ std::vector<int> list_children(int pid)
     std::string listing;
     if (execute_command("echo $$; exec ps -eo pid -h --ppid=" + std::to_string(pid), listing) != 0)
         return {};
-
-    constexpr std::string_view blanks = " \t\r\v\f";
-    std::vector<int> children;
-    std::string_view rest = listing;
-    const auto helper_end = rest.find('\n');
-    const int helper = std::stoi(std::string(rest.substr(0, helper_end)), nullptr, 10);
-    rest = helper_end == std::string_view::npos ? std::string_view{} : rest.substr(helper_end + 1);
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        std::string_view piece = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
-
-        const auto first = piece.find_first_not_of(blanks);
-        if (first == std::string_view::npos)
-            continue;
-        piece = piece.substr(first, piece.find_last_not_of(blanks) - first + 1);
-        const int child = std::stoi(std::string(piece), nullptr, 10);
-        if (child != helper)
-            children.push_back(child);
-    }
-    return children;
+    return children_in_listing(listing);
 }
 
 // Post-order walk: a process is terminated only after everything below it, so that no worker
@@ -108,6 +88,30 @@ void terminate_below(int pid, int self)
 }
 
 } // namespace
+
+std::vector<int> children_in_listing(std::string_view listing)
+{
+    constexpr std::string_view blanks = " \t\r\v\f";
+    std::vector<int> children;
+    std::string_view rest = listing;
+    const auto helper_end = rest.find('\n');
+    const int helper = std::stoi(std::string(rest.substr(0, helper_end)), nullptr, 10);
+    rest = helper_end == std::string_view::npos ? std::string_view{} : rest.substr(helper_end + 1);
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        std::string_view piece = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+
+        const auto first = piece.find_first_not_of(blanks);
+        if (first == std::string_view::npos)
+            continue;
+        piece = piece.substr(first, piece.find_last_not_of(blanks) - first + 1);
+        const int child = std::stoi(std::string(piece), nullptr, 10);
+        if (child != helper)
+            children.push_back(child);
+    }
+    return children;
+}
 
 void PipeCloser::operator()(std::FILE* stream) noexcept
 {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // Running shell commands and terminating child processes. These functions write their own
 // diagnostics straight to standard output and standard error: they are used before the loggers
@@ -42,6 +44,11 @@ void report_sent_signal(int pid, int signal, int error);
 // Terminates every process below `pid`, the deepest first. Neither `pid` itself nor the calling
 // program is ever terminated.
 void kill_childs(int pid);
+
+// The pids of the listing kill_childs asks for (`echo $$; exec ps -eo pid -h --ppid=N`), in
+// order, less the first line's: the listing's own shell, which became ps. Throws
+// std::invalid_argument or std::out_of_range for a line that does not start with a number.
+[[nodiscard]] std::vector<int> children_in_listing(std::string_view listing);
 
 // The node name as uname reports it; empty when uname fails.
 [[nodiscard]] std::string get_nodename();

@@ -107,6 +107,7 @@ void fuzz(const std::string& input) {
 // The readers that request their reply themselves get it from a loopback server: the first
 // byte picks the reader, the second the HTTP status, the rest is the reply (login's too).
 #include "veil/curl_api.h"
+#include "veil_vm/lost_vdisk.h"
 
 #include <httplib.h>
 
@@ -150,12 +151,20 @@ void fuzz(const std::string& input) {
   domain_conf domain;
   std::string text = "vm1";
   unsigned int timeout = 5;
-  switch (input[0] % 5) {
+  // The disk a creation request whose reply was lost asked for: the list and the disk's record
+  // both come from the one reply.
+  vdisk requested;
+  requested.verbose_name = "web-data_2";
+  requested.datapool.id = "1f2e3d4c-0000-4000-8000-000000000007";
+  requested.size = "0.1";
+  requested.virtual_size = "21474836480";
+  switch (input[0] % 6) {
     case 0: (void)api.get_domain_list(domains); break;
     case 1: (void)api.get_available_vdisks(domain); break;
     case 2: (void)api.get_free_instance_name("domain", text); break;
     case 3: (void)api.get_task_status("t1", text); break;
-    default: (void)api.run_script_inside_vm("a1", "/s.sh", text, timeout); break;
+    case 4: (void)api.run_script_inside_vm("a1", "/s.sh", text, timeout); break;
+    default: (void)find_lost_vdisk(api, requested); break;
   }
 }
 
@@ -178,6 +187,77 @@ void fuzz(const std::string& input) {
     load_and_compare<domain_conf>(input.substr(1));
   else
     load_and_compare<vdisk>(input.substr(1));
+}
+
+#elif defined(KV_FUZZ_creation_bodies)
+// A saved record that loads and is accepted makes creation bodies of the shape their requests
+// have. The first byte picks the record: a VM (with a boot disk, or without when it is a multiple
+// of 4), or a disk, which is also the boot disk of an empty VM.
+#include "fuzz/creation_body_shape.h"
+#include "veil/curl_api.h"
+#include "veil/saved_config.h"
+
+template <class Record>
+bool accepted(const std::string& text, Record& record) {
+  try {
+    kv_veil::from_archive_text(text, record);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return kv_veil::unsound_json_member(record).empty();
+}
+
+void fuzz(const std::string& input) {
+  if (input.empty()) return;
+  const std::string text = input.substr(1);
+  const std::string key = "0f0e0d0c-0b0a-4908-8706-050403020100";
+  try {
+    if (input[0] % 2 == 0) {
+      domain_conf domain;
+      if (!accepted(text, domain)) return;
+      vdisk boot;
+      if (input[0] % 4 != 0) {
+        boot.id = "b0070000-0000-4000-8000-000000000010";
+        boot.datapool.id = "1f2e3d4c-0000-4000-8000-000000000007";
+        boot.shareable = "false";
+      }
+      body_shape::check_domain_body(curlAPI::create_domain_body(boot, domain, key), boot, domain);
+    } else {
+      vdisk disk;
+      if (!accepted(text, disk)) return;
+      body_shape::check_vdisk_body(curlAPI::create_vdisk_body(disk));
+      const domain_conf empty;
+      body_shape::check_domain_body(curlAPI::create_domain_body(disk, empty, key), disk, empty);
+    }
+  } catch (const std::exception&) {
+    // A body is built from every record the restore accepts.
+    __builtin_trap();
+  }
+}
+
+#elif defined(KV_FUZZ_meta_listing)
+// tar's listing of a snapshot file: the members picked are unpacked by name, so each is a meta
+// file at the top and one word for the shell.
+#include "common/shell_quote.h"
+#include "module/operation_files.h"
+void fuzz(const std::string& input) {
+  for (const std::string& member : kelvanor::module::top_level_meta_members(input)) {
+    const std::string name = member.rfind("./", 0) == 0 ? member.substr(2) : member;
+    if (name.empty() || name.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
+        !name.ends_with(".meta"))
+      __builtin_trap();
+    (void)kelvanor_common::shell_quote(member);
+  }
+}
+
+#elif defined(KV_FUZZ_ps_listing)
+// The listing of a process's children: the listing's own shell, on the first line, is never one.
+#include "common/kv_utils_common.h"
+void fuzz(const std::string& input) {
+  const std::vector<int> children = kv_utils_common::children_in_listing(input);
+  const int helper = std::stoi(input.substr(0, input.find('\n')));
+  for (const int child : children)
+    if (child == helper) __builtin_trap();
 }
 
 #elif defined(KV_FUZZ_kvfd_output)

@@ -3,6 +3,8 @@
 
 #include "module/kv_modules_common.h"
 
+#include "module/operation_files.h"
+
 #include "common/kv_logger.h"
 #include "common/kv_utils_common.h"
 #include "common/kv_version.h"
@@ -20,6 +22,7 @@
 #include <exception>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -31,22 +34,22 @@ namespace {
 constexpr const char* k_tar = "/bin/tar";
 constexpr int k_snapshot_failed = 12;
 
-// The meta files at the top of a snapshot file, named as tar lists them ("./" kept), out of
-// the listing of the whole file. Lines of tar's own messages hold a '/' and never count.
-std::vector<std::string> top_level_meta_members(const std::string& listing) {
+}  // namespace
+
+std::vector<std::string> kelvanor::module::top_level_meta_members(const std::string& listing) {
   std::vector<std::string> members;
   std::istringstream lines(listing);
   for (std::string line; std::getline(lines, line);) {
     const std::string name = line.rfind("./", 0) == 0 ? line.substr(2) : line;
-    if (!name.empty() && name.find('/') == std::string::npos && fs::path(name).extension() == ".meta")
+    // Compared as text: the path's extension ends at a NUL, which would cut the tar command short.
+    if (!name.empty() && name.find_first_of(std::string_view("/\0", 2)) == std::string::npos &&
+        name.ends_with(".meta"))
       members.push_back(line);
   }
   std::sort(members.begin(), members.end());
   members.erase(std::unique(members.begin(), members.end()), members.end());
   return members;
 }
-
-}  // namespace
 
 std::string KvModuleUniversal::archive_filename() const {
   std::string name = options_.tmp_operation_directory + "/" + options_.archive_name;
@@ -162,7 +165,7 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
       // only the meta files at the top are unpacked.
       command = std::string(k_tar) + " tzf " + shell_quote(path);
       code = kv_utils_common::execute_command(command, output);
-      const std::vector<std::string> members = top_level_meta_members(output);
+      const std::vector<std::string> members = kelvanor::module::top_level_meta_members(output);
       if (code == 0 && !members.empty()) {
         command = unpack_snapshot_command(path, directory) + " --";
         for (const std::string& member : members) command += " " + shell_quote(member);

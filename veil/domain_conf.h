@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // "parent", "node", "resource_pool", and the "domain" of a vdisk.
@@ -75,6 +76,11 @@ struct watchdog {
   std::string action;   // quote-stripped text
   uint32_t version = 0;
 
+  template <class Visit>
+  void for_each_json_text(Visit&& visit) const {
+    visit("enabled", enabled);
+  }
+
   template <class Archive>
   void serialize(Archive& ar, const unsigned int class_version) {
     ar & enabled & model & action;
@@ -120,6 +126,13 @@ struct vm_interface_qos_attrs {
   std::string peak;     // JSON text
   std::string burst;    // JSON text
   uint32_t version = 0;
+
+  template <class Visit>
+  void for_each_json_text(Visit&& visit) const {
+    visit("average", average);
+    visit("peak", peak);
+    visit("burst", burst);
+  }
 
   template <class Archive>
   void serialize(Archive& ar, const unsigned int class_version) {
@@ -257,6 +270,38 @@ struct domain_conf {
   std::vector<boot_device> boot_devices;
   std::vector<std::string> available_vdisks;  // ids added by curlAPI::get_available_vdisks
   uint32_t version = 0;                       // class version of the last archive operation
+
+  // Calls visit(name, text) for every member kept as JSON text, named by its key and the keys
+  // of the objects it sits in: the members a saved file has to hold sound JSON in
+  // (kv_veil::is_json_text), since the creation request pastes them in as they are.
+  template <class Visit>
+  void for_each_json_text(Visit&& visit) const {
+    for (const auto& [name, text] :
+         {std::pair<const char*, const std::string&>{"qemu_state", qemu_state}, {"start_on_boot", start_on_boot},
+          {"user_power_state", user_power_state}, {"cpu_cores", cpu_cores}, {"cpu_count", cpu_count},
+          {"cpu_shares", cpu_shares}, {"cpu_sockets", cpu_sockets}, {"cpu_threads", cpu_threads},
+          {"cpu_priority", cpu_priority}, {"cpu_count_max", cpu_count_max}, {"cpu_min_guarantee", cpu_min_guarantee},
+          {"tpm_device", tpm_device}, {"memory_count", memory_count}, {"memory_min_guarantee", memory_min_guarantee},
+          {"memory_shares", memory_shares}, {"memory_limit", memory_limit}, {"template", template_}, {"thin", thin},
+          {"cloud_init", cloud_init}, {"ha_enabled", ha_enabled}, {"ha_autoselect", ha_autoselect},
+          {"ha_boot_order", ha_boot_order}, {"ha_retrycount", ha_retrycount}, {"ha_timeout", ha_timeout},
+          {"ha_options_cluster_sync", ha_options_cluster_sync}, {"ha_boot_delay", ha_boot_delay},
+          {"ha_boot_agent", ha_boot_agent}, {"remote_access_allow_all", remote_access_allow_all},
+          {"remote_access", remote_access}, {"video.vram", video_vram}, {"video.heads", video_heads},
+          {"sound.enabled", sound_enabled}, {"clean_count", clean_count}, {"safety", safety},
+          {"disastery_enabled", disastery_enabled}, {"bootmenu", bootmenu}, {"bootmenu_timeout", bootmenu_timeout}})
+      visit(std::string(name), text);
+    watchdog.for_each_json_text([&](const char* name, const std::string& text) {
+      visit("watchdog." + std::string(name), text);
+    });
+    for (size_t i = 0; i < vmachine_infs.size(); ++i) {
+      const std::string qos = "vmachine_infs[" + std::to_string(i) + "].qos.";
+      vmachine_infs[i].qos.inbound.for_each_json_text(
+          [&](const char* name, const std::string& text) { visit(qos + "inbound." + name, text); });
+      vmachine_infs[i].qos.outbound.for_each_json_text(
+          [&](const char* name, const std::string& text) { visit(qos + "outbound." + name, text); });
+    }
+  }
 
   template <class Archive>
   void serialize(Archive& ar, const unsigned int class_version) {

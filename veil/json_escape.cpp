@@ -1,5 +1,9 @@
 #include "veil/json_escape.h"
 
+#include "veil/json_values.h"
+
+#include <stdexcept>
+
 namespace kv_veil {
 namespace {
 
@@ -60,6 +64,12 @@ std::string json_quoted_stripped(std::string_view text) {
   return out + '"';
 }
 
-std::string json_raw(std::string_view text) { return text.empty() ? std::string("null") : std::string(text); }
+std::string json_raw(std::string_view text) {
+  if (!is_json_text(text)) throw std::invalid_argument("a member kept as JSON text is not one JSON value");
+  if (text.empty()) return "null";
+  if (text == "Infinity") return "1e99999";
+  if (text == "-Infinity") return "-1e99999";
+  return std::string(text);
+}
 
 }  // namespace kv_veil

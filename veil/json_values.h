@@ -27,6 +27,13 @@ enum class value_form {
 
 [[nodiscard]] std::string read_value(const boost::json::value& value, value_form form);
 
+// Whether a member kept as JSON text holds what json_text can have written: nothing (a key the
+// reply did not have), or exactly one JSON value in the library's compact form (no blank outside
+// a string, no key twice in one object), or Infinity or -Infinity, the library's spelling of a
+// number beyond a double (a reply's 1e400). A saved file is outside input: any other text was not
+// written by this program, and pasted into a request body it could add members to it.
+[[nodiscard]] bool is_json_text(std::string_view text);
+
 // Logs the standard exception being handled, as every reader of the client reports one: a
 // JSON error as sig + ": boost::json: " + its text, any other as sig + ": exception:" + its text.
 // Call it only from inside a catch block.

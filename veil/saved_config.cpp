@@ -1,15 +1,19 @@
 #include "veil/saved_config.h"
 
+#include "veil/json_values.h"
+
 #include <boost/archive/impl/basic_text_iarchive.ipp>
 #include <boost/archive/impl/text_iarchive_impl.ipp>
 #include <boost/archive/text_iarchive.hpp>
 #include <boost/archive/text_oarchive.hpp>
 #include <boost/serialization/collection_size_type.hpp>
 
+#include <cstdint>
 #include <istream>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace kv_veil {
@@ -58,6 +62,32 @@ class bounded_text_iarchive : public boost::archive::text_iarchive_impl<bounded_
   std::streamoff m_size;
 };
 
+// Strict UTF-8: no overlong form, no surrogate, nothing beyond U+10FFFF.
+bool is_utf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // The sequence's length, the lead byte's bits of the code point, the least code point the
+    // length may carry.
+    const size_t length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0) return false;
+    uint32_t code = lead & (0x7F >> length);
+    const uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (text.size() - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
 template <class Record>
 std::string archive_text(const Record& record) {
   std::ostringstream stream;
@@ -69,6 +99,9 @@ std::string archive_text(const Record& record) {
 
 template <class Record>
 void load_text(const std::string& text, Record& record) {
+  // Every text of a record comes from a JSON reply and so is UTF-8, and the archive's own
+  // characters are ASCII. Another text would make the request bodies built from it no JSON.
+  if (!is_utf8(text)) throw std::runtime_error("the saved configuration holds a text that is not UTF-8");
   std::istringstream stream(text);
   bounded_text_iarchive archive(stream, static_cast<std::streamoff>(text.size()));
   archive >> record;
@@ -80,6 +113,15 @@ void write_file(std::ostream& file, const Record& record) {
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
   file.flush();
   if (!file) throw std::runtime_error("unable to write the configuration file");
+}
+
+template <class Record>
+std::string first_unsound_member(const Record& record) {
+  std::string found;
+  record.for_each_json_text([&found](const std::string& name, const std::string& text) {
+    if (found.empty() && !is_json_text(text)) found = name;
+  });
+  return found;
 }
 
 template <class Record>
@@ -107,6 +149,9 @@ void write_archive(std::ostream& file, const vdisk& record) { write_file(file, r
 
 void read_archive(std::istream& file, domain_conf& record) { read_file(file, record); }
 void read_archive(std::istream& file, vdisk& record) { read_file(file, record); }
+
+std::string unsound_json_member(const domain_conf& record) { return first_unsound_member(record); }
+std::string unsound_json_member(const vdisk& record) { return first_unsound_member(record); }
 
 }  // namespace kv_veil
 

@@ -32,4 +32,10 @@ void write_archive(std::ostream& file, const vdisk& record);
 void read_archive(std::istream& file, domain_conf& record);
 void read_archive(std::istream& file, vdisk& record);
 
+// The name of the first member kept as JSON text whose text is not exactly one JSON value
+// (kv_veil::is_json_text), or empty when all are sound, as in every file this program wrote. The
+// creation requests paste these members in as they are: a forged one would add members to them.
+[[nodiscard]] std::string unsound_json_member(const domain_conf& record);
+[[nodiscard]] std::string unsound_json_member(const vdisk& record);
+
 }  // namespace kv_veil

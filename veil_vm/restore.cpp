@@ -27,7 +27,9 @@ constexpr std::string_view k_shutdown_sig = "virtual void KvModuleVeilVM::handle
 
 constexpr int k_failed = 7;
 
-// Loads one saved record; both saved files are read the same way.
+// Loads one saved record; both saved files are read the same way. The saved files come with the
+// archive, so a record holding what this program never wrote is refused here, before any request
+// is built from it.
 template <typename Record>
 int load_saved_record(std::string_view sig, const std::string& path, Record& record) {
   try {
@@ -41,6 +43,11 @@ int load_saved_record(std::string_view sig, const std::string& path, Record& rec
       return k_failed;
     }
     kv_veil::read_archive(file, record);
+    if (const std::string member = kv_veil::unsound_json_member(record); !member.empty()) {
+      KvLogStream(KvLogLvl::Error) << sig << ": the saved member '" << member << "' of " << path
+                                   << " is not exactly one JSON value" << std::endl;
+      return k_failed;
+    }
     return 0;
   } catch (const fs::filesystem_error& error) {
     KvLogStream(KvLogLvl::Error) << sig << ": fs: " << error.what() << std::endl;
@@ -81,6 +88,16 @@ int KvModuleVeilVM::fill_domain_config(::domain_conf& domain) {
     if (!is_plain_device_name(vdisk_id)) {
       KvLogStream(KvLogLvl::Error) << k_fill_domain_sig << ": the saved disk id '"
                                    << kelvanor_common::log_text(vdisk_id) << "' is not a plain identifier" << std::endl;
+      return k_failed;
+    }
+  }
+  // Every disk's saved configuration is loaded here once as well, so that an unusable one stops
+  // the restore before it creates anything, not after the disks before it were made and filled.
+  for (const std::string& vdisk_id : domain.available_vdisks) {
+    vdisk disk;
+    if (fill_vdisk_config(vdisk_id, disk) != 0) {
+      KvLogStream(KvLogLvl::Error) << k_fill_domain_sig << ": unable to use the saved configuration of the disk '"
+                                   << vdisk_id << "'" << std::endl;
       return k_failed;
     }
   }

@@ -286,5 +286,42 @@ TEST_F(Restore, ASavedDeviceNameThatIsNotAPlainNameIsRefusedBeforeAnythingIsCrea
   }
 }
 
+// A saved member that holds more than one JSON value would add members to a creation request.
+// The second disk's configuration is forged: the first disk is not made either.
+TEST_F(Restore, ASavedMemberThatIsNotOneJsonValueIsRefusedBeforeAnythingIsCreated) {
+  struct Forged {
+    decltype(&::domain_conf::tpm_device) vm_member;  // or the second disk's:
+    decltype(&vdisk::size) disk_member;
+    std::string name;
+    std::string text;
+  };
+  const Forged rows[] = {
+      {&::domain_conf::tpm_device, nullptr, "tpm_device", R"(null, "pci_devices": [{"id": "host-gpu-1"}])"},
+      {nullptr, &vdisk::size, "size", R"(2.5, "datapool": "attacker-pool")"},
+  };
+  for (const Forged& row : rows) {
+    ::domain_conf vm = RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true);
+    if (row.vm_member) vm.*row.vm_member = row.text;
+    p.store_backup(k_record, vm, disks);
+    std::string file = "vm.config";
+    std::string sig = "int KvModuleVeilVM::fill_domain_config(domain_conf&)";
+    if (row.disk_member) {
+      vdisk disk = RestorePlatform::saved_vdisk(disks[1], k_source_vm_id);
+      disk.*row.disk_member = row.text;
+      file = disks[1].id + ".conf";
+      sig = "int KvModuleVeilVM::fill_vdisk_config(const string&, vdisk&)";
+      write_file(p.kvfd.stored(k_record, file), kv_veil::to_archive_text(disk));
+    }
+    const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+    EXPECT_EQ(result.status, 7) << row.name << "\n" << result.out << result.err << p.failure_context();
+    EXPECT_TRUE(contains(result.err, sig + ": the saved member '" + row.name + "' of " + p.restore_directory(k_record) +
+                                         "/" + file + " is not exactly one JSON value"))
+        << result.err;
+    EXPECT_TRUE(p.controller.requests_to("POST", "/api/vdisks/").empty()) << row.name;
+    EXPECT_TRUE(p.controller.requests_to("POST", "/api/domains/multi-create-domain/").empty()) << row.name;
+    boost::filesystem::remove_all(p.kvfd.stored(k_record, ""));
+  }
+}
+
 }  // namespace
 }  // namespace kv_test

@@ -1,4 +1,5 @@
 #include "tests/module/module_test_support.h"
+#include "module/operation_files.h"
 
 #include "common/kv_utils_common.h"
 #include "tests/support/temp_dir.h"
@@ -93,6 +94,14 @@ TEST_F(OperationFiles, FailuresGiveTwelve) {
       << errors().back();
   EXPECT_TRUE(fs::exists(dir() + "/bad.snap"));
   EXPECT_EQ(errors().size(), 3u);
+}
+
+// Only meta files at the top of the snapshot are unpacked, each named once as tar listed it.
+TEST(TopLevelMetaMembers, OnlyMetaFilesAtTheTopOfTheListing) {
+  using namespace std::string_literals;
+  const std::string listing = "./\n./vm1.meta\n./leveldb/\n./leveldb/x.meta\ntar: ./a.meta: Cannot stat\n"
+                              "./vm1.meta\nold.meta\n./vm2.meta\0\0\n./vm3\0.meta\n"s;
+  EXPECT_EQ(kelvanor::module::top_level_meta_members(listing), (std::vector<std::string>{"./vm1.meta", "old.meta"}));
 }
 
 }  // namespace

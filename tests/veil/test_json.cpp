@@ -3,6 +3,7 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -33,6 +34,43 @@ TEST(Json, QuotedTextsParseBackToTheTextMeant) {
   }
   EXPECT_EQ(kv_veil::json_quoted("vm-01 \xd0\x9f"), "\"vm-01 \xd0\x9f\"");
   EXPECT_EQ(kv_veil::json_raw(""), "null");
+}
+
+// A member kept as JSON text is pasted into a body only when it is one value as the JSON library
+// writes it; anything else would add members to the body or break it.
+TEST(Json, RawMembersAreOneJsonValueAsTheLibraryWritesIt) {
+  struct Case {
+    std::string text;
+    std::string pasted;  // empty: refused
+  };
+  const Case cases[] = {
+      {"", "null"},
+      {"-1.5E0", "-1.5E0"},
+      {"false", "false"},
+      {R"("a b")", R"("a b")"},
+      {R"({"model":"tpm-tis","x":"q\":1","y":[1,{"z":null}]})",
+       R"({"model":"tpm-tis","x":"q\":1","y":[1,{"z":null}]})"},
+      {"Infinity", "1e99999"},
+      {"-Infinity", "-1e99999"},
+      {R"(null, "pci_devices": [{"id": "host-gpu-1"}])", ""},
+      {R"(2.5, "datapool": "attacker-pool")", ""},
+      {R"({"a":1,"a":2})", ""},
+      {"[1, 2]", ""},
+      {"1\n", ""},
+      {" 1", ""},
+      {"NaN", ""},
+      {"[1", ""},
+      {"tru", ""},
+  };
+  for (const Case& c : cases) {
+    if (c.pasted.empty()) {
+      EXPECT_THROW((void)kv_veil::json_raw(c.text), std::invalid_argument) << c.text;
+    } else {
+      EXPECT_EQ(kv_veil::json_raw(c.text), c.pasted) << c.text;
+      const boost::json::value parsed = boost::json::parse("{\"v\": " + kv_veil::json_raw(c.text) + "}");
+      EXPECT_EQ(parsed.as_object().size(), 1u) << c.text;
+    }
+  }
 }
 
 }  // namespace

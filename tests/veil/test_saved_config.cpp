@@ -121,4 +121,43 @@ TEST(SavedConfig, ANewerVersionOrATruncatedOrOverlongTextIsRefused) {
   }
 }
 
+// Every text this program saves came from JSON and is UTF-8; a byte that is not would make the
+// request bodies built from the record no JSON.
+TEST(SavedConfig, ATextThatIsNotUtf8IsRefused) {
+  const std::string text = golden("vdb.config");
+  const std::string first = "7 v1 \"q\"\n";
+  vdisk loaded;
+  // A valid name first, then a stray continuation byte, an overlong '/', a surrogate, a code point
+  // beyond U+10FFFF and a sequence cut short.
+  for (const std::string id :
+       {"d\xc3\xa9\xf0\x9f\x92\xbe", "\x8c", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82"}) {
+    std::string forged = text;
+    forged.replace(forged.find(first), first.size(), std::to_string(id.size()) + " " + id);
+    if (id[0] == 'd') {
+      kv_veil::from_archive_text(forged, loaded);
+      EXPECT_EQ(loaded.id, id);
+    } else {
+      EXPECT_THROW(kv_veil::from_archive_text(forged, loaded), std::runtime_error) << id;
+    }
+  }
+}
+
+// Members nested in objects and lists are named by the keys that lead to them, the first one first.
+TEST(SavedConfig, TheFirstMemberNotHoldingOneJsonValueIsNamed) {
+  domain_conf domain;
+  domain.vmachine_infs.resize(2);
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "");
+  domain.vmachine_infs[1].qos.outbound.burst = "1,2";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "vmachine_infs[1].qos.outbound.burst");
+  domain.watchdog.enabled = "true}";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "watchdog.enabled");
+  domain.cloud_init = "{\"user_data\":1}";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "watchdog.enabled");
+  vdisk disk;
+  disk.io_tune.write_iops_sec_max_length = "[";
+  EXPECT_EQ(kv_veil::unsound_json_member(disk), "io_tune.write_iops_sec_max_length");
+  disk.hints = "0 ";
+  EXPECT_EQ(kv_veil::unsound_json_member(disk), "hints");
+}
+
 }  // namespace
