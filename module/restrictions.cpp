@@ -2,6 +2,7 @@
 
 #include "module/restrictions.h"
 
+#include "common/json_scan.h"
 #include "common/kv_logger.h"
 #include "module/kv_modules_common.h"
 
@@ -26,20 +27,11 @@ void check_json_depth(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   int depth = 0;
   unsigned long line = 1;
-  bool in_string = false;
-  bool escaped = false;
+  kelvanor_common::JsonStringTracker strings;
   for (char c; file.get(c);) {
     if (c == '\n') ++line;
-    if (in_string) {
-      if (escaped)
-        escaped = false;
-      else if (c == '\\')
-        escaped = true;
-      else if (c == '"')
-        in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
+    if (!strings.outside_strings(c)) continue;
+    if (c == '[' || c == '{') {
       if (++depth > k_max_json_depth)
         throw boost::property_tree::json_parser_error(
             "nesting deeper than " + std::to_string(k_max_json_depth) + " levels", path, line);

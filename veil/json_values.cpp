@@ -1,5 +1,6 @@
 #include "veil/json_values.h"
 
+#include "common/json_scan.h"
 #include "common/kv_logger.h"
 
 #include <boost/json/parse.hpp>
@@ -53,23 +54,11 @@ bool is_json_text(std::string_view text) {
   // Outside strings: no white space, and one colon per member. Inside a string a backslash
   // escapes the next character; the parse below refuses whatever string this misreads.
   size_t colons = 0;
-  bool in_string = false;
-  bool escaped = false;
+  kelvanor_common::JsonStringTracker strings;
   for (const char c : text) {
-    if (in_string) {
-      if (escaped)
-        escaped = false;
-      else if (c == '\\')
-        escaped = true;
-      else if (c == '"')
-        in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == ':') {
-      ++colons;
-    } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-      return false;
-    }
+    if (!strings.outside_strings(c)) continue;
+    if (c == ':') ++colons;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return false;
   }
   // The parser refuses anything after the value, and nests no deeper than it did in the reply.
   boost::system::error_code error;
