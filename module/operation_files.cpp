@@ -6,6 +6,7 @@
 #include "module/operation_files.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/kv_version.h"
 #include "common/private_file.h"
@@ -111,8 +112,8 @@ int KvModuleUniversal::pack_snapshot_file() const {
   const int code = kv_utils_common::execute_command(command, output);
   if (code == 0) return 0;
   KvLogStream(KvLogLvl::Debug) << sig << ": command: '" << command << "' returned code: " << code
-                               << " result: " << output << std::endl;
-  KvLogStream(KvLogLvl::Error) << "Unable to pack snapshot file: " << output << std::endl;
+                               << " result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
+  KvLogStream(KvLogLvl::Error) << "Unable to pack snapshot file: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
   return k_snapshot_failed;
 }
 
@@ -177,7 +178,7 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
     }
     if (code != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": command: '" << command << "' returned code: " << code
-                                   << " result: " << output << std::endl;
+                                   << " result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
       return k_snapshot_failed;
     }
     // In autonomous mode the snapshot file is the client's copy in its own storage.
@@ -194,7 +195,7 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
                                    [](const fs::path& entry) { return entry.extension() == ".meta"; });
     if (meta == entries.end()) {
       KvLogStream(KvLogLvl::Debug) << sig << ": command: '" << command << "' returned code: " << code
-                                   << " result: " << output << std::endl;
+                                   << " result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
       KvLogStream(KvLogLvl::Error) << sig << "Snapshot doesn't contain any metafile!" << std::endl;
       return k_snapshot_failed;
     }
