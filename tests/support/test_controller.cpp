@@ -187,7 +187,9 @@ void TestController::start() {
   m_server->set_tcp_nodelay(true);  // no Nagle delay between the head and the body of a reply
   m_server->Get(".*", handler);
   m_server->Post(".*", handler);
-  m_port = m_server->bind_to_any_port("127.0.0.1");
+  m_port = m_options.port == 0                                 ? m_server->bind_to_any_port("127.0.0.1")
+           : m_server->bind_to_port("127.0.0.1", m_options.port) ? m_options.port
+                                                                 : -1;
   if (m_port < 0) {
     m_server.reset();
     throw std::runtime_error("test controller: no free port on 127.0.0.1");
@@ -498,7 +500,7 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
     case Fault::Kind::late:
       early = fault.delay;
       return false;
-    case Fault::Kind::redirect: response.set_redirect(fault.location, 307); return true;
+    case Fault::Kind::redirect: response.set_redirect(fault.location, fault.redirect_status); return true;
     case Fault::Kind::bloated:
       padding = fault.padding;
       return false;
