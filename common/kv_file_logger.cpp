@@ -55,24 +55,7 @@ constexpr const char* k_lock_suffix = ".lock";
 // Every retry follows a rotation by another run, so this many are never needed.
 constexpr int k_attempts = 1000;
 
-// An open file, closed (and so unlocked) with its scope.
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) noexcept : m_fd(fd) {}
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  ~unique_fd() { reset(); }
-
-  void reset(int fd = -1) noexcept {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-  [[nodiscard]] int get() const noexcept { return m_fd; }
-  explicit operator bool() const noexcept { return m_fd >= 0; }
-
- private:
-  int m_fd;
-};
+using kv_utils_common::unique_fd;
 
 // The log file's own name as a regular expression that matches exactly that name.
 std::string literal_pattern(const std::string& text) {
