@@ -114,6 +114,20 @@ std::unique_ptr<KvLogger> File(const std::string& path);
 
 }  // namespace KvDestination
 
+namespace kv_log_detail {
+
+// An array of const char: a string literal, or a constant text of the program.
+template <typename T>
+concept literal = std::is_array_v<std::remove_reference_t<T>> &&
+                  std::is_same_v<std::remove_extent_t<std::remove_reference_t<T>>, const char>;
+
+template <typename T>
+concept character = std::is_same_v<std::remove_cvref_t<T>, char> ||
+                    std::is_same_v<std::remove_cvref_t<T>, signed char> ||
+                    std::is_same_v<std::remove_cvref_t<T>, unsigned char>;
+
+}  // namespace kv_log_detail
+
 class KvLogStream {
  public:
   using LoggerPtr = std::unique_ptr<KvDestination::KvLogger>;
@@ -204,17 +218,14 @@ class KvLogStream {
 
   // A string literal (an array of const char) is the program's own text: as it is.
   template <typename T>
-    requires std::is_array_v<std::remove_reference_t<T>> &&
-             std::is_same_v<std::remove_extent_t<std::remove_reference_t<T>>, const char>
+    requires kv_log_detail::literal<T>
   void insert(T&& literal) {
     m_buffer << up_to_nul(std::string_view(literal, std::extent_v<std::remove_reference_t<T>>));
   }
   void insert(raw_text text) { m_buffer << up_to_nul(text.text); }
   // Any other text may have come from outside, a pointer or a filled char buffer included.
   template <typename T>
-    requires std::is_convertible_v<T, std::string_view> &&
-             (!std::is_array_v<std::remove_reference_t<T>> ||
-              !std::is_same_v<std::remove_extent_t<std::remove_reference_t<T>>, const char>)
+    requires std::is_convertible_v<T, std::string_view> && (!kv_log_detail::literal<T>)
   void insert(T&& text) {
     if constexpr (std::is_pointer_v<std::remove_cvref_t<T>>) {
       if (text == nullptr) return;
@@ -224,16 +235,13 @@ class KvLogStream {
   void insert(const std::stringstream& stream) { insert_escaped(stream.str()); }
   // A single character may be a byte of outside text as well.
   template <typename T>
-    requires std::is_same_v<std::remove_cvref_t<T>, char> || std::is_same_v<std::remove_cvref_t<T>, signed char> ||
-             std::is_same_v<std::remove_cvref_t<T>, unsigned char>
+    requires kv_log_detail::character<T>
   void insert(T&& character) {
     insert_escaped(std::string_view(reinterpret_cast<const char*>(&character), 1));
   }
   // Numbers in the buffer's current base.
   template <typename T>
-    requires std::is_arithmetic_v<std::remove_cvref_t<T>> && (!std::is_same_v<std::remove_cvref_t<T>, char>) &&
-             (!std::is_same_v<std::remove_cvref_t<T>, signed char>) &&
-             (!std::is_same_v<std::remove_cvref_t<T>, unsigned char>)
+    requires std::is_arithmetic_v<std::remove_cvref_t<T>> && (!kv_log_detail::character<T>)
   void insert(T&& number) {
     m_buffer << number;
   }

@@ -133,8 +133,9 @@ TEST_F(KvFileLoggerTest, FailedWrites) {
   const std::string target = m_dir.file("target");
   write_file(target, "kept");
   fs::create_symlink(target, m_dir.file("link.log"));
+  EXPECT_EQ(FileLogger(m_dir.file("link.log")).write_log("x\n"), 1);
   fs::create_hard_link(target, m_dir.file("hard.log"));
-  for (const char* name : {"link.log", "hard.log"}) EXPECT_EQ(FileLogger(m_dir.file(name)).write_log("x\n"), 1);
+  EXPECT_EQ(FileLogger(m_dir.file("hard.log")).write_log("x\n"), 1);
   EXPECT_EQ(read_file(target), "kept");
   ASSERT_EQ(::mkfifo(m_dir.file("fifo.log").c_str(), 0600), 0);
   const pid_t run = ::fork();
