@@ -303,7 +303,10 @@ void TestController::add_vm(json::object all_content) {
 
 void TestController::add_vdisk(json::object vdisk) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_vdisks.push_back(std::move(vdisk));
+  if (json::object* known = find_mutable(m_vdisks, text_of(vdisk, "id")))
+    *known = std::move(vdisk);
+  else
+    m_vdisks.push_back(std::move(vdisk));
 }
 
 void TestController::add_cdrom(const std::string& id, const std::string& name, const std::string& vm_id) {
@@ -522,8 +525,10 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
                                 std::chrono::milliseconds& late, std::chrono::milliseconds& early, size_t& padding,
                                 std::optional<std::chrono::milliseconds>& outage) {
   auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
+    const std::string_view path = candidate.path;
     return (candidate.method == "*" || candidate.method == request.method) &&
-           (candidate.path == "*" || candidate.path == request.path);
+           (path == "*" || path == request.path ||
+            (path.size() > 1 && path.front() == '*' && std::string_view(request.path).ends_with(path.substr(1))));
   });
   if (rule == m_faults.end()) return false;
   if (rule->fault.after > 0) {

@@ -142,7 +142,8 @@ class TestController {
   [[nodiscard]] static boost::json::object make_vdisk(const std::string& id, const std::string& name,
                                                       const std::string& vm_id, double size);
   void add_vm(boost::json::object all_content);  // needs "id"; the domain list shows it
-  void add_vdisk(boost::json::object vdisk);     // needs "id"; listed in its VM's snapshots-info
+  void add_vdisk(boost::json::object vdisk);     // needs "id"; listed in its VM's snapshots-info; replaces
+                                                 // the record of that id
   void add_cdrom(const std::string& id, const std::string& name, const std::string& vm_id);
   // List replies hold at most this many results and name the next page in "next" (default 100).
   void set_page_size(size_t size);
@@ -170,7 +171,8 @@ class TestController {
   // Canned reply for one method and path (without query), served in place of the state's.
   void set_reply(const std::string& method, const std::string& path, int status, std::string body,
                  std::string content_type = "application/json");
-  // Faults for one method ("*": any) and path ("*": any); the first matching rule applies.
+  // Faults for one method ("*": any) and path ("*": any, "*/remove/": any that ends so); the first
+  // matching rule applies.
   void add_fault(const std::string& method, const std::string& path, Fault fault);
   void clear_faults();
 
