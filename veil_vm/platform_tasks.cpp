@@ -197,9 +197,9 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
     KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' is not attached to VM '" << vm_id << "'" << std::endl;
     return true;
   };
-  // The run attached a disk that another VM may share under the serial its own runs use too: once
-  // a lost detach has landed, the disk may be attached again by another run, and a second detach
-  // would take that run's attachment. Only a disk whose record shows it is not shareable gets one.
+  // A shareable disk may belong to another VM too, whose backup attaches it to the module VM
+  // under the same serial: once a lost detach has landed, the disk may be that run's, and a second
+  // detach would take its attachment. Only a disk whose record shows it not shareable is asked again.
   const auto may_repeat = [&] {
     vdisk disk;
     if (api.get_vdisk_info(vdisk_id, disk) == 0 && disk.shareable == "false") return true;

@@ -221,7 +221,8 @@ TEST_F(CleanupBounds, ADiskListWithoutItsMemberShowsNoDiskDetached) {
   kvfd.set("block", "1");
   RunningProgram run = sandbox.start(backup_args());
   ASSERT_TRUE(kvfd.wait_until_waiting(60s)) << sandbox.log_tail();
-  controller.set_reply("GET", std::string("/api/domains/") + k_module_vm + "/snapshots-info/", 200, "{}");
+  controller.set_reply("GET", std::string("/api/domains/") + k_module_vm + "/snapshots-info/", 200,
+                       R"({"snapshots": []})");
   controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", Fault{});
   write_file(kvfd.dir() + "/go", "");
   const ProgramResult result = run.wait(60);
