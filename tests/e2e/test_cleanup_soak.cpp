@@ -5,16 +5,17 @@
 // after the program gave up on its reply, or a stop while a task never ends. Whatever the moment,
 // once the controller's tasks have ended no disk is left attached to the module's VM and no disk
 // of an unfinished restore is left on the platform, but the disk of a task that never ends and,
-// while the controller was gone, a disk that the log names in an Error line with a failed run. The controller's tasks take time
-// and end whether polled or not, as a real controller's do. Fixed runs come first, then random
-// ones: each prints its seed, KV_SOAK_SEED replays one, KV_SOAK_RUNS sets how many are made. The
-// backed-up VM's own disks are never touched.
+// while the controller was gone, a disk that the log names in an Error line of a failed run. The
+// controller's tasks take time and end whether polled or not, as a real controller's do. Fixed
+// runs come first, then random ones: each prints its seed, KV_SOAK_SEED replays one, KV_SOAK_RUNS
+// sets how many are made. The backed-up VM's own disks are never touched.
 #include "tests/e2e/test_restore_fixture.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <ostream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -59,19 +60,24 @@ Disturbance draw(unsigned seed) {
   return d;
 }
 
+std::string describe(const Disturbance& d) {
+  return std::string(d.restore ? "restore" : "backup") + ", " +
+         (d.kind == 0   ? "SIGTERM after " + std::to_string(d.stop_after_ms) + " ms"
+          : d.kind == 3 ? "failing task " + std::to_string(d.request)
+                        : std::string(d.kind == 1   ? "refused"
+                                      : d.kind == 2 ? "timed-out"
+                                      : d.kind == 5 ? "504 for a"
+                                      : d.kind == 6 ? "gone after a"
+                                                    : "late") +
+                              " " + d.method + " " + d.path + " request after " + std::to_string(d.request)) +
+         ", tasks of " + std::to_string(d.task_ms) + " ms" +
+         (d.hang ? ", task " + std::to_string(d.hang) + " never ends" : "");
+}
+
+void PrintTo(const Disturbance& d, std::ostream* out) { *out << describe(d); }
+
 void run_once(const Disturbance& d, const std::string& name) {
-  const std::string trace = name + ": " + (d.restore ? "restore" : "backup") + ", " +
-                            (d.kind == 0   ? "SIGTERM after " + std::to_string(d.stop_after_ms) + " ms"
-                             : d.kind == 3 ? "failing task " + std::to_string(d.request)
-                                           : std::string(d.kind == 1   ? "refused"
-                                                         : d.kind == 2 ? "timed-out"
-                                                         : d.kind == 5 ? "504 for a"
-                                                         : d.kind == 6 ? "gone after a"
-                                                                       : "late") +
-                                                 " " + d.method +
-                                                 " " + d.path + " request after " + std::to_string(d.request)) +
-                            ", tasks of " + std::to_string(d.task_ms) + " ms" +
-                            (d.hang ? ", task " + std::to_string(d.hang) + " never ends" : "");
+  const std::string trace = name + ": " + describe(d);
   std::cout << "soak " << trace << std::endl;
   SCOPED_TRACE(trace);
 
@@ -151,35 +157,48 @@ void run_once(const Disturbance& d, const std::string& name) {
   }
 }
 
-TEST(CleanupSoak, NothingStaysAttachedOrBehindWhateverFailsAndWheneverTheStopComes) {
-  const auto run_seed = [](unsigned seed) {
-    run_once(draw(seed), "seed " + std::to_string(seed) + " (replay with KV_SOAK_SEED=" + std::to_string(seed) + ")");
-  };
-  if (const char* seed = std::getenv("KV_SOAK_SEED")) return run_seed(static_cast<unsigned>(std::stoul(seed)));
-  // Fixed runs: the second disk creation's reply is lost; the list that frees the first disk's
-  // name is refused (the saved name is then still the original disk's); the first attach's reply
-  // is lost; the wait for a backup's first task and for a restore's second task breaks off while
-  // the task still runs; the first attach, and the second disk creation, are carried out a second
-  // after their replies timed out; a stop comes while a task never ends.
-  const std::string attach = std::string("/api/domains/") + k_module_vm_id + "/attach-vdisk/";
-  run_once(Disturbance{true, 2, 0, 1, 500, "POST", "/api/vdisks/"}, "fixed run");
-  run_once(Disturbance{true, 1, 0, 0, 500, "GET", "/api/vdisks/"}, "fixed run");
-  run_once(Disturbance{false, 2, 0, 0, 500, "POST", attach}, "fixed run");
-  run_once(Disturbance{false, 2, 0, 0, 2500, "GET", "/api/tasks/task-1/"}, "fixed run");
-  run_once(Disturbance{true, 2, 0, 0, 2500, "GET", "/api/tasks/task-2/"}, "fixed run");
-  run_once(Disturbance{false, 4, 0, 0, 500, "POST", attach}, "fixed run");
-  run_once(Disturbance{true, 4, 0, 1, 500, "POST", "/api/vdisks/"}, "fixed run");
-  // The stop comes while the release waits for the first detach, whose task never ends.
-  run_once(Disturbance{false, 0, 4000, 0, 500, "*", "*", 3}, "fixed run");
-  // The second disk creation gets a gateway's 504 and is carried out a second later; the
-  // controller goes away for two seconds after the second attach of a restore.
-  run_once(Disturbance{true, 5, 0, 1, 500, "POST", "/api/vdisks/"}, "fixed run");
-  run_once(Disturbance{true, 6, 0, 1, 500, "POST", attach}, "fixed run");
+// Fixed runs: the second disk creation's reply is lost; the list that frees the first disk's name
+// is refused (the saved name is then still the original disk's); the first attach's reply is
+// lost; the wait for a backup's first task and for a restore's second task breaks off while the
+// task still runs; the first attach, and the second disk creation, are carried out a second after
+// their replies timed out; a stop comes while the release waits for the first detach, whose task
+// never ends; the second disk creation gets a gateway's 504 and is carried out a second later;
+// the controller goes away for two seconds after the second attach of a restore. Each is a test
+// of its own, so that they run side by side.
+const std::string k_attach = std::string("/api/domains/") + k_module_vm_id + "/attach-vdisk/";
+
+class FixedRun : public ::testing::TestWithParam<Disturbance> {};
+
+TEST_P(FixedRun, LeavesNothingAttachedOrBehind) { run_once(GetParam(), "fixed run"); }
+
+INSTANTIATE_TEST_SUITE_P(CleanupSoak, FixedRun,
+                         ::testing::Values(Disturbance{true, 2, 0, 1, 500, "POST", "/api/vdisks/"},
+                                           Disturbance{true, 1, 0, 0, 500, "GET", "/api/vdisks/"},
+                                           Disturbance{false, 2, 0, 0, 500, "POST", k_attach},
+                                           Disturbance{false, 2, 0, 0, 2500, "GET", "/api/tasks/task-1/"},
+                                           Disturbance{true, 2, 0, 0, 2500, "GET", "/api/tasks/task-2/"},
+                                           Disturbance{false, 4, 0, 0, 500, "POST", k_attach},
+                                           Disturbance{true, 4, 0, 1, 500, "POST", "/api/vdisks/"},
+                                           Disturbance{false, 0, 4000, 0, 500, "*", "*", 3},
+                                           Disturbance{true, 5, 0, 1, 500, "POST", "/api/vdisks/"},
+                                           Disturbance{true, 6, 0, 1, 500, "POST", k_attach}));
+
+// Random runs, KV_SOAK_RUNS of them (3 by default), or the one run of KV_SOAK_SEED.
+int random_runs() {
+  if (std::getenv("KV_SOAK_SEED")) return 1;
   const char* runs = std::getenv("KV_SOAK_RUNS");
-  const int count = runs ? std::stoi(runs) : 3;
-  std::random_device entropy;
-  for (int i = 0; i < count && !::testing::Test::HasFailure(); ++i) run_seed(entropy());
+  return runs ? std::stoi(runs) : 3;
 }
+
+class RandomRun : public ::testing::TestWithParam<int> {};
+
+TEST_P(RandomRun, LeavesNothingAttachedOrBehind) {
+  const char* replay = std::getenv("KV_SOAK_SEED");
+  const unsigned seed = replay ? static_cast<unsigned>(std::stoul(replay)) : std::random_device{}();
+  run_once(draw(seed), "seed " + std::to_string(seed) + " (replay with KV_SOAK_SEED=" + std::to_string(seed) + ")");
+}
+
+INSTANTIATE_TEST_SUITE_P(CleanupSoak, RandomRun, ::testing::Range(0, random_runs()));
 
 }  // namespace
 }  // namespace kv_test
