@@ -1,12 +1,14 @@
 // Backups and restores disturbed once at a random moment: a SIGTERM, one controller request
-// that fails or times out, or one controller task that fails; and, in fixed runs, a change
-// request that the controller carries out after the program gave up on its reply, or a stop
-// while a task never ends. Whatever the moment, once the controller's tasks have ended no disk is
-// left attached to the module's VM (but the disk of a task that never ends, which the log names)
-// and no disk of an unfinished restore is left on the platform. The controller's tasks take time
-// and end whether polled or not, as a real controller's do. Fixed runs come first, then random
-// ones: each prints its seed, KV_SOAK_SEED replays one, KV_SOAK_RUNS sets how many are made. The
-// backed-up VM's own disks are never touched.
+// that fails or times out, one controller task that fails, a gateway's 504 for a request that the
+// controller carries out a second later, or the controller gone for a while after one request
+// (its connections refused); and, in fixed runs, a change request that the controller carries out
+// after the program gave up on its reply, or a stop while a task never ends. Whatever the moment,
+// once the controller's tasks have ended no disk is left attached to the module's VM and no disk
+// of an unfinished restore is left on the platform, but the disk of a task that never ends and,
+// while the controller was gone, a disk that the log names in an Error line of a failed run. The
+// controller's tasks take time and end whether polled or not, as a real controller's do. Fixed
+// runs come first, then random ones: each prints its seed, KV_SOAK_SEED replays one, KV_SOAK_RUNS
+// sets how many are made. The backed-up VM's own disks are never touched.
 #include "tests/e2e/test_restore_fixture.h"
 
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <ostream>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,11 +33,13 @@ constexpr const char* k_record = "rec-soak";
 struct Disturbance {
   bool restore = false;
   int kind = 0;  // 0: SIGTERM, 1: a request refused, 2: a request timing out, 3: a task failing, 4: a request
-                 // carried out late, after its reply timed out
+                 // carried out late, after its reply timed out, 5: a 504 for a request carried out a
+                 // second later, 6: the controller gone for two seconds after a request
   int stop_after_ms = 0;     // for kind 0
-  int request = 0;           // for kinds 1, 2 and 4: how many requests pass first; for kind 3: the task's number
+  int request = 0;           // for kinds 1, 2, 4, 5 and 6: how many requests pass first; for kind 3: the task's
+                             // number
   int task_ms = 0;           // how long each controller task runs
-  std::string method = "*";  // for kinds 1, 2 and 4: the requests counted
+  std::string method = "*";  // for kinds 1, 2, 4, 5 and 6: the requests counted
   std::string path = "*";
   int hang = 0;  // for kind 0, in fixed runs: the number of a task that never ends (0: none); the
                  // program then runs on a fast clock, so that its stop's deadline comes soon
@@ -47,7 +52,8 @@ Disturbance draw(unsigned seed) {
   const auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
   Disturbance d;
   d.restore = pick(0, 1) == 1;
-  d.kind = pick(0, 3);
+  constexpr int k_kinds[] = {0, 1, 2, 3, 5, 6};
+  d.kind = k_kinds[pick(0, 5)];
   d.stop_after_ms = pick(0, d.restore ? 12000 : 8000);
   d.request = d.kind == 3 ? pick(1, d.restore ? 12 : 6) : pick(0, d.restore ? 60 : 40);
   d.task_ms = pick(200, 1500);
@@ -60,6 +66,8 @@ std::string describe(const Disturbance& d) {
           : d.kind == 3 ? "failing task " + std::to_string(d.request)
                         : std::string(d.kind == 1   ? "refused"
                                       : d.kind == 2 ? "timed-out"
+                                      : d.kind == 5 ? "504 for a"
+                                      : d.kind == 6 ? "gone after a"
                                                     : "late") +
                               " " + d.method + " " + d.path + " request after " + std::to_string(d.request)) +
          ", tasks of " + std::to_string(d.task_ms) + " ms" +
@@ -94,11 +102,13 @@ void run_once(const Disturbance& d, const std::string& name) {
     p.sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
     p.sandbox.set_env("KV_TEST_TIME_SCALE", std::to_string(k_time_scale));
   }
-  if (d.kind == 1 || d.kind == 2 || d.kind == 4) {
+  if (d.kind == 1 || d.kind == 2 || d.kind == 4 || d.kind == 5 || d.kind == 6) {
     const Fault::Kind kind = d.kind == 1   ? Fault::Kind::errors_reply
                              : d.kind == 2 ? Fault::Kind::slow
+                             : d.kind == 5 ? Fault::Kind::gateway_504
+                             : d.kind == 6 ? Fault::Kind::gone
                                            : Fault::Kind::late;
-    Fault fault{kind, std::chrono::milliseconds(3000), 1};
+    Fault fault{kind, std::chrono::milliseconds(d.kind == 5 ? 1000 : d.kind == 6 ? 2000 : 3000), 1};
     fault.after = d.request;
     p.controller.add_fault(d.method, d.path, fault);
   }
@@ -124,16 +134,26 @@ void run_once(const Disturbance& d, const std::string& name) {
   }
   const std::string log = p.sandbox.log();
   for (const std::string& id : known) EXPECT_TRUE(p.controller.vdisk(id)) << "the original disk " << id << " is gone";
+  // While the controller was gone a disk may stay, named in an Error line of a failed run.
+  const auto named = [&](const std::string& id) {
+    if (d.kind != 6 || result.status == 0) return false;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+      if (contains(line, "Error") && contains(line, "'" + id + "'")) return true;
+    return false;
+  };
   // Only the disk of a task that never ends may stay attached, and the log names it.
   const std::vector<Attachment> left = p.attachments_to(k_module_vm_id);
   for (const Attachment& attachment : left)
-    EXPECT_TRUE(d.hang && contains(log, "vdisk '" + attachment.vdisk_id + "' is left as it is: the task '" +
-                                            hung_task + "'"))
+    EXPECT_TRUE(named(attachment.vdisk_id) ||
+                (d.hang && contains(log, "vdisk '" + attachment.vdisk_id + "' is left as it is: the task '" +
+                                             hung_task + "'")))
         << attachment.vdisk_id << p.failure_context();
   EXPECT_EQ(p.devices.attached().size(), left.size()) << p.failure_context();
   // The new disks stay only once they were all filled and given back.
   if (d.restore && !contains(log, "The following vdisks are now available after the restore:")) {
-    EXPECT_TRUE(p.new_vdisks(known).empty()) << p.failure_context();
+    for (const auto& disk : p.new_vdisks(known))
+      EXPECT_TRUE(named(std::string(disk.at("id").as_string()))) << disk << p.failure_context();
   }
 }
 
@@ -142,7 +162,9 @@ void run_once(const Disturbance& d, const std::string& name) {
 // lost; the wait for a backup's first task and for a restore's second task breaks off while the
 // task still runs; the first attach, and the second disk creation, are carried out a second after
 // their replies timed out; a stop comes while the release waits for the first detach, whose task
-// never ends. Each is a test of its own, so that they run side by side.
+// never ends; the second disk creation gets a gateway's 504 and is carried out a second later;
+// the controller goes away for two seconds after the second attach of a restore. Each is a test
+// of its own, so that they run side by side.
 const std::string k_attach = std::string("/api/domains/") + k_module_vm_id + "/attach-vdisk/";
 
 class FixedRun : public ::testing::TestWithParam<Disturbance> {};
@@ -157,7 +179,9 @@ INSTANTIATE_TEST_SUITE_P(CleanupSoak, FixedRun,
                                            Disturbance{true, 2, 0, 0, 2500, "GET", "/api/tasks/task-2/"},
                                            Disturbance{false, 4, 0, 0, 500, "POST", k_attach},
                                            Disturbance{true, 4, 0, 1, 500, "POST", "/api/vdisks/"},
-                                           Disturbance{false, 0, 4000, 0, 500, "*", "*", 3}));
+                                           Disturbance{false, 0, 4000, 0, 500, "*", "*", 3},
+                                           Disturbance{true, 5, 0, 1, 500, "POST", "/api/vdisks/"},
+                                           Disturbance{true, 6, 0, 1, 500, "POST", k_attach}));
 
 // Random runs, KV_SOAK_RUNS of them (3 by default), or the one run of KV_SOAK_SEED.
 int random_runs() {
