@@ -42,11 +42,13 @@ class curlAPI {
   // What became of the last change request (create, remove, attach, detach...), as far as its
   // reply tells.
   enum class ChangeReply {
-    not_sent,  // nothing went out (no free name, the CA check)
+    not_sent,  // nothing went out (no free name, the CA check, a refused connection, a name that
+               // does not resolve, a failed TLS set-up)
     refused,   // an "errors" member or an HTTP status from 400 to 499: the controller changed nothing
-    answered,  // any other reply (a 5xx, one that does not read): the request has landed, and what
-               // it changed shows on the platform now
-    lost,      // no reply at all (a time-out, a transport error, a stop): it may still land later
+    answered,  // any other reply of the controller's own (a 500, one that does not read): the request
+               // has landed, and what it changed shows on the platform now
+    lost,      // no reply at all (a time-out, a transport error after the connection, a stop), or a
+               // gateway's 502, 503 or 504: it may still land later
   };
 
   // While it lives, a stop neither abandons this client's requests nor is carried out at their
@@ -116,6 +118,9 @@ class curlAPI {
   // The creation request's body for the record as it stands (its name already made free).
   [[nodiscard]] static std::string create_vdisk_body(const vdisk& disk);
   [[nodiscard]] int remove_vdisk(const std::string& vdisk_id, std::string& task_id);
+  // True when the controller itself answers that the disk's record is not found (HTTP 404 with a
+  // JSON object, not a gateway's page): the disk is gone. False for any other reply, or none.
+  [[nodiscard]] bool vdisk_gone(const std::string& vdisk_id);
   // operation is "attach" or "detach"; an empty serial sends none.
   [[nodiscard]] int operate_with_disk(const std::string& vm_id, const std::string& vdisk_id,
                                       const std::string& operation, std::string& task_id, const std::string& serial);

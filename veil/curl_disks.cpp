@@ -4,6 +4,10 @@
 #include "veil/curl_signatures.h"
 #include "veil/json_escape.h"
 
+#include <boost/json/parse.hpp>
+
+#include <exception>
+
 // Every change here is one asynchronous POST whose reply names a task. The ids read from a
 // reply go to the caller only when the whole reply was accepted: a record loaded from a backup
 // still holds the id of the original disk or VM, and a reply without "entity" must never leave
@@ -68,6 +72,21 @@ int curlAPI::remove_vdisk(const std::string& vdisk_id, std::string& task_id) {
   }
   task_id = std::move(task);
   return 0;
+}
+
+bool curlAPI::vdisk_gone(const std::string& vdisk_id) {
+  try {
+    std::string reply;
+    if (process_curl_api_request(conf.url + "/api/vdisks/" + vdisk_id + "/", GET, reply, "", nullptr) != 0 ||
+        http_code != 404)
+      return false;
+    boost::system::error_code ec;
+    const boost::json::value parsed = boost::json::parse(reply, ec);
+    return !ec && parsed.is_object();
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << k_remove_vdisk_sig << ": exception:" << error.what() << std::endl;
+  }
+  return false;
 }
 
 int curlAPI::operate_with_disk(const std::string& vm_id, const std::string& vdisk_id, const std::string& operation,

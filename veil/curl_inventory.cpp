@@ -147,6 +147,12 @@ int curlAPI::get_available_vdisks(domain_conf& domain) {
       log_error(sig, ": domain snapshot object is empty");
       return 6;
     }
+    // Only a reply that holds the list shows which disks the VM has: one without it shows no
+    // disk gone.
+    if (!object.contains("available_vdisks")) {
+      log_error(sig, ": the reply holds no 'available_vdisks' list");
+      return 6;
+    }
     for (const auto& member : object) {
       if (member.key() != "available_vdisks") continue;
       if (!member.value().is_array()) {

@@ -85,6 +85,30 @@ std::string url_origin(const char* base, const std::string& url) {
   return scheme + "://" + host + ":" + port;
 }
 
+// Whether a failed transfer surely sent nothing: its connection was refused, the controller's
+// name did not resolve, or the TLS set-up failed, before any request went out. Any other error
+// (a time-out, a broken connection) may come after the request reached the controller.
+bool never_sent(CURL* handle, CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      break;
+    default:
+      return false;
+  }
+  // A redirect's target is refused only after the first request went out.
+  long request_bytes = 0;
+  return curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes) == CURLE_OK && request_bytes == 0;
+}
+
 // "host:port" of an origin "scheme://host:port" that has the scheme, else empty.
 std::string_view authority_of(std::string_view origin, std::string_view scheme) {
   if (!origin.starts_with(scheme) || !origin.substr(scheme.size()).starts_with("://")) return {};
@@ -227,6 +251,9 @@ void curlAPI::perform_transfer(CURL* handle) {
   m_transfer.started = std::chrono::steady_clock::now();
   m_transfer.out_of_time = false;
   const CURLcode code = curl_easy_perform(handle);
+  // The controller cannot have received a request whose connection never came about: nothing
+  // waits for it to land.
+  if (code != CURLE_OK && never_sent(handle, code)) m_went_out = false;
   // A transfer the progress callback abandoned for a stop ends here, before its error is handled.
   // The reply to a held request is read first: the stop comes at the next wait.
   if (m_transfer.stop_held == 0) kv_veil::stop_point();
@@ -314,7 +341,12 @@ int curlAPI::post_change(const std::string& path, const std::string& body, std::
   boost::system::error_code ec;
   const boost::json::value parsed = boost::json::parse(reply, ec);
   const bool errors = !ec && parsed.is_object() && parsed.get_object().contains("errors");
-  m_last_change = errors || (http_code >= 400 && http_code < 500) ? ChangeReply::refused : ChangeReply::answered;
+  // A gateway in front of the controller answers 502, 503 or 504 for a request that it may have
+  // passed on, and that the controller may still carry out: as good as no reply.
+  if (http_code >= 502 && http_code <= 504)
+    m_last_change = ChangeReply::lost;
+  else
+    m_last_change = errors || (http_code >= 400 && http_code < 500) ? ChangeReply::refused : ChangeReply::answered;
   return 0;
 }
 

@@ -48,6 +48,13 @@ bool stop_time_over() noexcept { return g_stop_seen && clock::now() >= *g_stop_s
 
 milliseconds stop_grace() noexcept { return g_grace; }
 
+milliseconds late_grace() noexcept { return g_late_grace; }
+
+std::optional<clock::time_point> stop_deadline() noexcept {
+  if (!g_stop_seen) return std::nullopt;
+  return *g_stop_seen + g_budget;
+}
+
 std::optional<clock::time_point> reply_deadline(clock::time_point started) noexcept {
   if (!g_stop_seen) return std::nullopt;
   const clock::time_point deadline = *g_stop_seen + g_budget;

@@ -50,6 +50,10 @@ void note_stop() noexcept;
 
 // The stop grace in force (k_stop_grace unless a test shortened it).
 [[nodiscard]] std::chrono::milliseconds stop_grace() noexcept;
+// The late grace in force (k_late_grace unless a test shortened it).
+[[nodiscard]] std::chrono::milliseconds late_grace() noexcept;
+// When the stop under way has used up its time; nullopt while no stop is under way.
+[[nodiscard]] std::optional<std::chrono::steady_clock::time_point> stop_deadline() noexcept;
 
 // The latest moment a transfer that started at `started` waits for its reply: the stop grace
 // from the later of its start and the stop, and no more than the late grace past the stop's

@@ -72,9 +72,10 @@ struct disk_walk {
 
 // Attaches one disk of type "disk", finds its block device and saves its configuration; false
 // after an Error line. The disk is listed as attached once the controller took its request, or
-// when the request's outcome is unknown (its reply was lost, or a stop came first), so that any
-// way out, a stop of the program included, detaches it again. A refused request attached
-// nothing, and a disk the module VM had before is never this run's to detach.
+// when the request's outcome is unknown (its reply was lost, or a stop came first) and the module
+// VM shows it attached by this run, so that any way out, a stop of the program included, detaches
+// it again. A refused request attached nothing, and a disk the module VM had before is never this
+// run's to detach.
 bool attach_and_save(disk_walk& walk, vdisk& disk) {
   const std::string& id = disk.id;
   const std::string serial = id.substr(0, k_serial_length);
@@ -83,17 +84,27 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
   const KvPlatformTasks::Change change = walk.tasks.attach(walk.api, walk.module_vm_id, id, serial, task_id);
   // A refused request attached nothing. An accepted one made the disk this run's, unless the
   // disk's own record, read just before the request, shows it on the module VM already (the
-  // module VM backing itself up keeps its system disk). For an outcome that is unknown the
-  // module VM's disk list, read before the walk, counts too: another run may hold the disk there.
+  // module VM backing itself up keeps its system disk).
   const bool record_on_module_vm = disk.domain.id == walk.module_vm_id;
-  const bool attached_before =
-      record_on_module_vm || (change == KvPlatformTasks::Change::unknown && walk.on_module_vm.contains(id));
-  if (change != KvPlatformTasks::Change::refused && !attached_before) walk.attached.push_back(id);
+  if (change == KvPlatformTasks::Change::accepted && !record_on_module_vm) walk.attached.push_back(id);
+  if (change == KvPlatformTasks::Change::unknown && !record_on_module_vm) {
+    // Only the module VM's disks as they stand once the attach has had time to land tell: the
+    // list read before the walk may show another run's attachment that has gone since.
+    const KvPlatformTasks::Held held = walk.tasks.attach_outcome(walk.api, walk.module_vm_id, id);
+    if (held != KvPlatformTasks::Held::not_attached && !walk.on_module_vm.contains(id)) {
+      walk.attached.push_back(id);
+    } else if (held != KvPlatformTasks::Held::not_attached) {
+      // Another run had it there before; whose attachment it is now cannot be told.
+      KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": vdisk '" << id << "' may be left attached to VM '"
+                                   << walk.module_vm_id << "': its attach got no reply, and another run held it "
+                                   << "there before, so whose attachment it is cannot be told" << std::endl;
+    }
+  }
   if (change != KvPlatformTasks::Change::accepted) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "("
                                  << kelvanor_common::log_text(disk.verbose_name) << ")" << "' to VM '"
                                  << walk.module_vm_id << "'" << std::endl;
-    if (attached_before)
+    if (record_on_module_vm)
       KvLogStream(KvLogLvl::Info) << "Disk '" << id << "' was attached to VM '" << walk.module_vm_id
                                   << "' before this backup: it stays there" << std::endl;
     return false;

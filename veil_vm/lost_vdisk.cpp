@@ -3,12 +3,15 @@
 #include "common/kv_logger.h"
 #include "veil/json_escape.h"
 #include "veil/json_values.h"
+#include "veil/reply_ids.h"
+#include "veil/stop_points.h"
 
 #include <boost/json/parse.hpp>
 
 #include <algorithm>
 #include <exception>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -84,8 +87,16 @@ void leave_to_operator(const std::string& name, const std::string& doubt, const 
 
 }  // namespace
 
-std::string find_lost_vdisk(curlAPI& api, const vdisk& requested) {
+std::string find_lost_vdisk(curlAPI& api, const vdisk& requested, std::chrono::steady_clock::time_point landed_by) {
   const curlAPI::StopHold reads_through_a_stop(api);
+  const auto started = std::chrono::steady_clock::now();
+  // Past the stop's deadline the pages are read for one late grace in all, not one each.
+  bool cut_short = false;
+  const auto out_of_time = [&] {
+    const std::optional<std::chrono::steady_clock::time_point> deadline = kv_veil::stop_deadline();
+    cut_short = deadline && std::chrono::steady_clock::now() >= std::max(*deadline, started) + kv_veil::late_grace();
+    return cut_short;
+  };
   std::string name = requested.verbose_name;
   std::vector<same_named> disks;
   std::string doubt;
@@ -96,6 +107,7 @@ std::string find_lost_vdisk(curlAPI& api, const vdisk& requested) {
     const boost::json::value& sent_name = sent.at("verbose_name");
     name = kv_veil::string_value(sent_name);
     const int listed = api.read_all_pages(k_sig, "/api/vdisks/", [&](const boost::json::object& page) {
+      if (out_of_time()) return 2;
       const boost::json::value* results = page.if_contains("results");
       if (!results || !results->is_array()) return 2;
       for (const boost::json::value& row : results->get_array()) {
@@ -107,14 +119,31 @@ std::string find_lost_vdisk(curlAPI& api, const vdisk& requested) {
       }
       return 0;
     });
+    if (listed == 0 && disks.empty() && started < landed_by) {
+      // The request could still land after the look-up: its disk would be named nowhere else.
+      KvLogStream(KvLogLvl::Error) << k_sig << ": the vdisk " << kv_veil::json_quoted(name)
+                                   << " of a creation request whose reply was lost may still be made: the look-up "
+                                   << "came before it could land; a vdisk of that name left on the platform is for "
+                                   << "the operator" << std::endl;
+      return {};
+    }
     if (listed == 0 && disks.empty()) {
       // Nothing to leave behind: the controller never made the disk.
       KvLogStream(KvLogLvl::Info) << "No vdisk named " << kv_veil::json_quoted(name)
                                   << " was made by the creation request whose reply was lost" << std::endl;
       return {};
     }
-    if (listed != 0)
+    // An id that cannot stand in a request's path (".." would aim the removal elsewhere) is not
+    // used; its disk is the operator's.
+    const bool unusable_id = std::any_of(disks.begin(), disks.end(), [](const same_named& disk) {
+      return !kv_veil::check_reply_id(k_sig, "vdisk id", disk.id);
+    });
+    if (cut_short)
+      doubt = "the stop of the program left no time to read the whole list of vdisks";
+    else if (listed != 0)
       doubt = "the list of vdisks could not be read";
+    else if (unusable_id)
+      doubt = "the list names it by an unusable id";
     else if (disks.size() > 1)
       doubt = std::to_string(disks.size()) + " vdisks have that name";
     else

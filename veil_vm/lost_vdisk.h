@@ -11,11 +11,16 @@
 #include "veil/curl_api.h"
 #include "veil/vdisk.h"
 
+#include <chrono>
 #include <string>
 
 // The id of the disk that the creation request for `requested` (the record as create_vdisk sent
 // it, its name made free) made: the one disk on the platform of the requested name, when its
-// record holds every value the request set and it is attached to no VM. Empty otherwise, after
-// an error line that names every disk of that name. Every page of the disk list is read, and a
-// requested stop does not cut the reads short: a stop's clean-up needs their answer too.
-[[nodiscard]] std::string find_lost_vdisk(curlAPI& api, const vdisk& requested);
+// record holds every value the request set, its id is usable and it is attached to no VM. Empty
+// otherwise, after an error line that names every disk of that name. Every page of the disk list
+// is read, and a requested stop does not cut the reads short: a stop's clean-up needs their
+// answer too; past the stop's deadline the look-up as a whole gets one late grace. A look-up that
+// starts before `landed_by` (when the request could still land) and finds no disk of the name
+// proves nothing: an Error line names the requested name as possibly made later.
+[[nodiscard]] std::string find_lost_vdisk(curlAPI& api, const vdisk& requested,
+                                          std::chrono::steady_clock::time_point landed_by = {});

@@ -74,10 +74,27 @@ int KvPlatformTasks::create(curlAPI& api, vdisk& disk, std::string& task_id, std
   // one request time-out after the run gave up on it. Neither that wait nor the look-up is cut
   // short by a stop, whose clean-up must know the disk.
   const curlAPI::StopHold hold(api);
-  if (api.last_change_reply() == curlAPI::ChangeReply::lost)
-    kv_veil::sleep_until(std::chrono::steady_clock::now() + api.late_change_bound(), true);
-  new_id = find_lost_vdisk(api, disk);
+  auto landed_by = std::chrono::steady_clock::now();
+  if (api.last_change_reply() == curlAPI::ChangeReply::lost) landed_by += api.late_change_bound();
+  // The stop's deadline may end this sleep early: the look-up then tells only what has landed.
+  kv_veil::sleep_until(landed_by, true);
+  new_id = find_lost_vdisk(api, disk, landed_by);
   return 2;
+}
+
+KvPlatformTasks::Held KvPlatformTasks::attach_outcome(curlAPI& api, const std::string& vm_id,
+                                                      const std::string& vdisk_id) {
+  // The answer decides whether the disk is listed for the clean-up, so a stop waits for it.
+  const curlAPI::StopHold hold(api);
+  await_late_change(api, vdisk_id, true);
+  ::domain_conf vm;
+  vm.id = vm_id;
+  if (api.get_available_vdisks(vm) != 0) return Held::unknown;
+  if (is_listed(vm.available_vdisks, vdisk_id)) return Held::attached;
+  // An attach whose task still runs shows only once the task has ended.
+  vdisk disk;
+  if (api.get_vdisk_info(vdisk_id, disk) != 0) return Held::unknown;
+  return disk.locked_by.empty() || disk.locked_by == "null" ? Held::not_attached : Held::attached;
 }
 
 int KvPlatformTasks::wait(curlAPI& api, const std::string& task_id) {
@@ -134,7 +151,8 @@ void KvPlatformTasks::name_unended_task(std::string_view sig, const std::string&
 
 KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::string& vdisk_id, std::string_view sig,
                                                       const std::function<int(std::string& task_id)>& request,
-                                                      const std::function<bool()>& done_already) {
+                                                      const std::function<bool()>& done_already,
+                                                      const std::function<bool()>& may_repeat_lost) {
   settle(api, vdisk_id);
   // Past the stop's deadline the loop still makes its first request: the deadline ends waiting,
   // not the clean-up of the disks after this one.
@@ -154,9 +172,12 @@ KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::s
     // Refused, not seen done, or without a usable reply: then the disk's state tells, once a
     // lost request has had time to land.
     if (change == Change::unknown) await_late_change(api, vdisk_id, false);
-    const Lock lock = wait_for_lock(api, vdisk_id);
+    Lock lock = wait_for_lock(api, vdisk_id);
+    // Once the task that locked it has ended, the disk's state tells.
+    if (lock == Lock::waited) lock = wait_for_lock(api, vdisk_id);
     if (lock == Lock::stuck) break;
     if (lock == Lock::none && done_already && done_already()) return Outcome::found_done;
+    if (lost && may_repeat_lost && !may_repeat_lost()) break;
     if (kv_veil::stop_time_over()) break;
     if (lock == Lock::waited) continue;
     if (!kv_veil::pause_one_second()) break;
@@ -176,7 +197,18 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
     KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' is not attached to VM '" << vm_id << "'" << std::endl;
     return true;
   };
-  const Outcome outcome = change_disk(api, vdisk_id, k_detach_sig, request, not_attached);
+  // A shareable disk may belong to another VM too, whose backup attaches it to the module VM
+  // under the same serial: once a lost detach has landed, the disk may be that run's, and a second
+  // detach would take its attachment. Only a disk whose record shows it not shareable is asked again.
+  const auto may_repeat = [&] {
+    vdisk disk;
+    if (api.get_vdisk_info(vdisk_id, disk) == 0 && disk.shareable == "false") return true;
+    KvLogStream(KvLogLvl::Error) << k_detach_sig << ": vdisk '" << vdisk_id << "' may be left attached to VM '"
+                                 << vm_id << "': its detach got no reply, and the disk may be shared, so the "
+                                 << "attachment may now be another run's" << std::endl;
+    return false;
+  };
+  const Outcome outcome = change_disk(api, vdisk_id, k_detach_sig, request, not_attached, may_repeat);
   if (outcome == Outcome::found_done) return true;
   if (outcome == Outcome::done) {
     KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' was detached from VM '" << vm_id << "'" << std::endl;
@@ -189,7 +221,14 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
 
 bool KvPlatformTasks::remove(curlAPI& api, const std::string& vdisk_id) {
   const auto request = [&](std::string& task_id) { return api.remove_vdisk(vdisk_id, task_id); };
-  if (change_disk(api, vdisk_id, k_remove_sig, request, {}) == Outcome::done) return true;
+  // A removal that landed with its reply lost, or before this run asked, shows as a record that
+  // the controller no longer knows.
+  const auto gone = [&] {
+    if (!api.vdisk_gone(vdisk_id)) return false;
+    KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' is not on the platform" << std::endl;
+    return true;
+  };
+  if (change_disk(api, vdisk_id, k_remove_sig, request, gone, {}) != Outcome::failed) return true;
   KvLogStream(KvLogLvl::Error) << k_remove_sig << ": unable to remove vdisk '" << vdisk_id << "'" << std::endl;
   return false;
 }

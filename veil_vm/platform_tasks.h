@@ -8,13 +8,16 @@
 // the disk is still locked by a task (one whose reply was lost to a time-out, say) is retried
 // once that task has ended.
 //
-// Four rules bound what the clean-up believes and how long it waits:
-// 1. A change request whose reply was refused changed nothing. One that got another reply (a
-//    5xx, one that does not read) has landed: the controller's state tells at once what it did.
-//    One that got no reply at all (a time-out, a transport error, a stop) may still be carried
-//    out late: the controller's state tells about that disk only once one more request time-out
-//    has passed since the run gave up on the reply (curlAPI::late_change_bound), so the clean-up
-//    waits until then before it looks.
+// Five rules bound what the clean-up believes and how long it waits:
+// 1. A change request whose reply was refused, or that never went out (a refused connection, a
+//    name that does not resolve, a failed TLS set-up), changed nothing. One that got another reply
+//    of the controller's own (a 500, one that does not read) has landed: the controller's state
+//    tells at once what it did. One that got no reply at all (a time-out, a transport error, a
+//    stop), or a gateway's 502, 503 or 504, may still be carried out late: the controller's state
+//    tells about that disk only once one more request time-out has passed since the run gave up
+//    on the reply (curlAPI::late_change_bound), so the clean-up waits until then before it looks.
+//    A disk counts as done only on the controller's positive word: its task seen to succeed, the
+//    VM's list of disks without it, its record "not found".
 // 2. Each task is waited for at most once per run to the poll bound (curlAPI::k_max_task_polls
 //    status requests in all, over every wait for it); a task that reached it is not waited for
 //    again.
@@ -22,6 +25,9 @@
 //    clean-up leaves it as it is and names it and the task in an Error line.
 // 4. A stop's deadline (veil/stop_points.h) ends waiting, never the clean-up: past it every disk
 //    still gets its request, whose task is then not waited for, and a disk not seen done is named.
+// 5. A disk that may be shared is detached by the run once: after a detach that got no reply it
+//    may be attached again by another run (under the same serial), whose attachment a second
+//    detach would take. It is named instead.
 
 #include "veil/curl_api.h"
 
@@ -48,16 +54,28 @@ class KvPlatformTasks {
   // the disk the controller made: also when the reply was lost (a time-out), since the
   // controller may have made the disk all the same; once a late creation has had time to land
   // (rule 1) it is looked up (find_lost_vdisk) and named only when it is surely the request's. A
-  // stop cuts neither that wait nor the look-up short.
+  // stop cuts neither that wait nor the look-up short; its deadline does, and a look-up made
+  // before the disk could land names the requested name in an Error line when it finds nothing.
   [[nodiscard]] int create(curlAPI& api, vdisk& disk, std::string& task_id, std::string& new_id);
   // As wait_for_task_completion within the task's poll bound (rule 2); the task is forgotten once
   // the controller reported its end.
   [[nodiscard]] int wait(curlAPI& api, const std::string& task_id);
 
-  // Detaches the disk from the VM once its tasks have ended. A disk that turns out not to be
-  // attached to the VM counts as detached. True when the disk is off the VM.
+  // What the VM's disks show, once it has had time to land (rule 1), about an attach of the disk
+  // whose outcome is unknown. A stop waits for the answer.
+  enum class Held {
+    attached,      // the VM lists the disk, or a task on the disk still runs
+    not_attached,  // the VM's list holds no such disk, and no task locks it
+    unknown,       // the VM's disks could not be read
+  };
+  [[nodiscard]] Held attach_outcome(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
+
+  // Detaches the disk from the VM once its tasks have ended. A disk that the VM's list shows not
+  // attached counts as detached. After a lost reply a disk that may be shared is not asked for
+  // again (rule 5). True when the disk is off the VM.
   [[nodiscard]] bool detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
-  // Removes the disk from the platform once its tasks have ended; true when it is removed.
+  // Removes the disk from the platform once its tasks have ended; true when it is removed, or its
+  // record reads "not found".
   [[nodiscard]] bool remove(curlAPI& api, const std::string& vdisk_id);
 
  private:
@@ -89,9 +107,12 @@ class KvPlatformTasks {
   // Requests the change of the disk (request fills the task id and gives curlAPI's result) once
   // the disk's tasks have ended, until its task is seen done or done_already (may be empty) finds
   // it made, within a few attempts; a refusal while a task locks the disk waits for that task.
+  // After a request that got no reply, may_repeat_lost (may be empty: always) says whether the
+  // request may go out again.
   [[nodiscard]] Outcome change_disk(curlAPI& api, const std::string& vdisk_id, std::string_view sig,
                                     const std::function<int(std::string& task_id)>& request,
-                                    const std::function<bool()>& done_already);
+                                    const std::function<bool()>& done_already,
+                                    const std::function<bool()>& may_repeat_lost);
   // The Error line of rule 3 when a task locks the disk for good, or a task of this run on it
   // has not been seen to end.
   void name_unended_task(std::string_view sig, const std::string& vdisk_id) const;

@@ -19,6 +19,7 @@ constexpr const char* k_archiving_sig = "virtual void KvModuleVeilVM::make_archi
 class Archiving : public ::testing::Test {
  protected:
   void SetUp() override {
+    p.sandbox.use_fast_clock(k_waiting_clock_scale);
     p.add_source_vm(k_source_vm_id, "web", disks, false);
     args = p.backup_args(k_source_vm_id, k_archive);
     args.push_back("-a");

@@ -47,6 +47,11 @@ std::vector<std::string> backup_argv(const std::string& dir, const std::string& 
 
 class Backup : public BackupRoad {
  protected:
+  void SetUp() override {
+    BackupRoad::SetUp();
+    sandbox.use_fast_clock(k_waiting_clock_scale);
+  }
+
   // The entries the preparation lists for the two disks (vdb, vdc in attachment order) and
   // the VM configuration, in the list's key order.
   std::map<std::string, std::string> expected_entries() const {

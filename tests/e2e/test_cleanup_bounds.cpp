@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kv_test {
@@ -182,15 +183,20 @@ INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk,
                                            Shared{"another-vm", false}));
 
 // The controller carries out the first attach, or a restore's first disk creation, a second after
-// the program gave up waiting for its reply.
-class LateChange : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+// the program gave up waiting for its reply; or the creation gets a gateway's 504 at once and is
+// carried out a second later.
+struct Late {
+  bool creation;
+  Fault::Kind kind;
+};
+class LateChange : public CleanupBounds, public ::testing::WithParamInterface<Late> {};
 
 TEST_P(LateChange, IsUndoneByTheCleanUp) {
-  const bool creation = GetParam();
+  const auto [creation, kind] = GetParam();
   set_timeout(2);
   controller.set_task_duration(300ms);
   const std::string path = creation ? "/api/vdisks/" : std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
-  controller.add_fault("POST", path, Fault{Fault::Kind::late, 3000ms, 1});
+  controller.add_fault("POST", path, Fault{kind, kind == Fault::Kind::late ? 3000ms : 1000ms, 1});
   const std::set<std::string> known = vdisk_ids();
   const std::vector<SavedDisk> disks = {{"d15c0071-0000-4000-8000-000000000071", "web-data", "vdb", true,
                                          disk_content(1 << 20, 'l')}};
@@ -204,7 +210,119 @@ TEST_P(LateChange, IsUndoneByTheCleanUp) {
   EXPECT_TRUE(devices.attached().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, LateChange, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(Replies, LateChange,
+                         ::testing::Values(Late{false, Fault::Kind::late}, Late{true, Fault::Kind::late},
+                                           Late{true, Fault::Kind::gateway_504}));
+
+// Every detach is refused, and the module VM's disk list then comes without its member: that
+// shows no disk detached.
+TEST_F(CleanupBounds, ADiskListWithoutItsMemberShowsNoDiskDetached) {
+  use_fast_clock();
+  kvfd.set("block", "1");
+  RunningProgram run = sandbox.start(backup_args());
+  ASSERT_TRUE(kvfd.wait_until_waiting(60s)) << sandbox.log_tail();
+  controller.set_reply("GET", std::string("/api/domains/") + k_module_vm + "/snapshots-info/", 200,
+                       R"({"snapshots": []})");
+  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", Fault{});
+  write_file(kvfd.dir() + "/go", "");
+  const ProgramResult result = run.wait(60);
+  EXPECT_NE(result.status, 0) << result.out << result.err;
+  for (const char* disk : {k_disk_1, k_disk_2})
+    EXPECT_TRUE(contains(sandbox.log(), std::string("unable to detach vdisk '") + disk + "'")) << sandbox.log_tail();
+}
+
+// The new disk's removal is carried out after the program gave up on its reply (a failed attach
+// sends the restore to its clean-up): the disk's record then reads "not found", and nothing is
+// named left nor asked again.
+TEST_F(CleanupBounds, ARemovalThatLandedWithoutAReplyIsDone) {
+  set_timeout(1);
+  controller.set_task_duration(300ms);
+  controller.fail_task("task-2");
+  controller.add_fault("POST", "*/remove/", Fault{Fault::Kind::late, 1500ms, 1});
+  const std::vector<SavedDisk> disks = {{"d15c0072-0000-4000-8000-000000000072", "web-data", "vdb", true,
+                                         disk_content(1 << 20, 'm')}};
+  store_backup("rec-gone", saved_vm(k_source_vm, "web", disks, false), disks);
+  const std::set<std::string> known = vdisk_ids();
+  const ProgramResult result = sandbox.run(restore_args("rec-gone"));
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 7) << result.out << result.err;
+  EXPECT_TRUE(new_vdisks(known).empty()) << failure_context();
+  EXPECT_FALSE(contains(sandbox.log(), "unable to remove vdisk")) << sandbox.log_tail();
+  EXPECT_FALSE(contains(sandbox.log(), "left on the platform")) << sandbox.log_tail();
+}
+
+// The controller goes away after a restore's second attach: every later request is refused a
+// connection, never sent, and nothing waits for it to land. The new disks are named.
+TEST_F(CleanupBounds, ARequestThatNeverLeftIsNotWaitedFor) {
+  use_fast_clock();
+  constexpr int k_timeout = 200;  // program seconds; on the fast clock 10 real seconds
+  set_timeout(k_timeout);
+  Fault gone{Fault::Kind::gone};
+  gone.after = 1;
+  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", gone);
+  store_two_disk_backup();
+  const auto start = std::chrono::steady_clock::now();
+  const ProgramResult result = sandbox.run(restore_args("rec-2"));
+  EXPECT_EQ(result.status, 7) << result.out << result.err;
+  // A wait of one request time-out for each disk at least, were the refused detaches taken for
+  // lost replies.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(k_timeout) / k_time_scale)
+      << sandbox.log_tail();
+  const std::vector<std::string> made = attach_requests();
+  ASSERT_EQ(made.size(), 2u);
+  EXPECT_TRUE(contains(sandbox.log(), "left on the platform: vdisk '" + made[0] + "', vdisk '" + made[1] + "'"))
+      << sandbox.log_tail();
+}
+
+// The second disk's attach gets no reply and lands; another run held that disk on the module VM
+// when the program read its disks, and gave it back meanwhile. The program detaches the disk or
+// names it, and never claims it stays there as another's.
+TEST_F(CleanupBounds, AnUnknownAttachIsJudgedFromTheModuleVmsDisksAfresh) {
+  set_timeout(1);
+  controller.set_task_duration(300ms);
+  controller.add_attachment(k_disk_2, k_module_vm, "other-run");
+  controller.set_attach_listener([this](const std::string& vdisk_id, const std::string& vm_id,
+                                        const std::string& serial) {
+    if (vm_id != k_module_vm) return;
+    devices.attach(serial, controller.vdisk_image(vdisk_id));
+    if (vdisk_id == k_disk_1) controller.remove_attachment(k_disk_2, k_module_vm);
+  });
+  Fault lost{Fault::Kind::late, 1500ms, 1};
+  lost.after = 1;
+  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", lost);
+  const ProgramResult result = sandbox.run(backup_args());
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 6) << result.out << result.err;
+  const std::string log = sandbox.log();
+  EXPECT_TRUE(only_attached({}) ||
+              contains(log, std::string("vdisk '") + k_disk_2 + "' may be left attached to VM '" + k_module_vm))
+      << log;
+  EXPECT_FALSE(contains(log, "it stays there")) << log;
+}
+
+// The release's detach of a shareable disk gets no reply and lands; another run then attaches the
+// disk to the module VM under the same serial. The program does not detach it again.
+TEST_F(CleanupBounds, ALostDetachOfAShareableDiskIsNotSentAgain) {
+  set_timeout(1);
+  controller.set_task_duration(300ms);
+  boost::json::object shared = *controller.vdisk(k_disk_2);
+  shared["shareable"] = true;
+  controller.add_vdisk(shared);
+  bool taken = false;
+  controller.set_detach_listener([&](const std::string& vdisk_id, const std::string&, const std::string& serial) {
+    devices.detach(devices.name_of(serial));
+    if (vdisk_id == k_disk_2 && !std::exchange(taken, true)) controller.add_attachment(k_disk_2, k_module_vm, serial);
+  });
+  Fault lost{Fault::Kind::late, 1500ms, 1};
+  lost.after = 1;
+  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", lost);
+  const ProgramResult result = sandbox.run(backup_args());
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 6) << result.out << result.err;
+  EXPECT_EQ(detach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
+  EXPECT_TRUE(only_attached({k_disk_2})) << sandbox.log_tail();
+  EXPECT_TRUE(contains(sandbox.log(), std::string("vdisk '") + k_disk_2 + "' may be left attached")) << sandbox.log_tail();
+}
 
 // The controller stops answering, with no request time-out, while the program waits for the reply
 // to an attach or while the data mover runs: a stop still ends the program, and a second SIGTERM

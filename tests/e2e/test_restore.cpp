@@ -28,6 +28,7 @@ std::string name_of(const boost::json::object& item) { return std::string(item.a
 class Restore : public ::testing::Test {
  protected:
   void SetUp() override {
+    p.sandbox.use_fast_clock(k_waiting_clock_scale);
     p.controller.add_vm(TestController::make_vm(k_source_vm_id, "web"));
     for (const SavedDisk& disk : disks) {
       p.controller.add_vdisk(TestController::make_vdisk(disk.id, disk.name, k_source_vm_id, 0.1));
@@ -155,6 +156,7 @@ TEST(RestoreBlockSize, ValuesOutsideOneToAHundredLogTheRejectionAndUseFive) {
   for (const BlockSizeRun& run : runs) {
     platforms.push_back(std::make_unique<RestorePlatform>());
     RestorePlatform& p = *platforms.back();
+    p.sandbox.use_fast_clock(k_waiting_clock_scale);
     p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "solo", disks, false), disks);
     programs.push_back(p.sandbox.start(p.restore_args(k_record, "last:true,dd_block_size:" + run.value)));
   }

@@ -27,6 +27,7 @@ std::string line_value(const std::string& output, const std::string& key) {
 
 TEST(RestoreRoundTrip, ABackedUpVmComesBackAsANewVmWithTheSameDiskContent) {
   RestorePlatform p;
+  p.sandbox.use_fast_clock(k_waiting_clock_scale);
   // The boot disk is the second of the list; both disks hold a few MiB of different content.
   // Texts the controller escapes in its replies come back exactly.
   const std::vector<SavedDisk> disks = {

@@ -53,6 +53,13 @@ void ModuleSandbox::set_env(const std::string& name, const std::string& value) {
   m_env.push_back(name + "=" + value);
 }
 
+void ModuleSandbox::use_fast_clock(int scale) {
+  set_env("LD_PRELOAD", KV_FAST_CLOCK_PRELOAD_PATH);
+  // The preload comes before ASan's runtime in a sanitizer build.
+  set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
+  set_env("KV_TEST_TIME_SCALE", std::to_string(scale));
+}
+
 FakeKvfdRecord ModuleSandbox::install_fake_platform(const FakeBlockDevices& devices) {
   // The tools are copied so that a source tree under /opt cannot hide them.
   const std::string tools = m_dir / "fake_tools";

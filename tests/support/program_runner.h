@@ -60,6 +60,9 @@ class ModuleSandbox {
   void bind(const std::string& host_path, const std::string& target);
   // Sets (or replaces) a variable of the program's environment.
   void set_env(const std::string& name, const std::string& value);
+  // Runs the program on a clock `scale` times faster (tests/support/fast_clock_preload.cpp): its
+  // polls, pauses, time-outs and deadlines shrink alike, while the test's own time stays real.
+  void use_fast_clock(int scale);
 
   // Puts the fake platform in place inside the namespace: the fake lsblk and udevadm as
   // /usr/bin/lsblk and /usr/bin/udevadm, the disks' folder as /dev (keeping null, zero, random

@@ -169,10 +169,15 @@ TestController::TestController() : TestController(Options{}) {}
 
 TestController::TestController(Options options) : m_options(std::move(options)) {}
 
+struct TestController::Deferred {
+  RecordedRequest request;
+  httplib::Request raw;
+  std::chrono::steady_clock::time_point due;
+};
+
 TestController::~TestController() { stop(); }
 
-void TestController::start() {
-  if (m_server) return;
+int TestController::listen_on(int port) {
   if (m_options.https)
     m_server = std::make_unique<httplib::SSLServer>(m_options.cert_file.c_str(), m_options.key_file.c_str());
   else
@@ -187,14 +192,38 @@ void TestController::start() {
   m_server->set_tcp_nodelay(true);  // no Nagle delay between the head and the body of a reply
   m_server->Get(".*", handler);
   m_server->Post(".*", handler);
-  m_port = m_options.port == 0                                 ? m_server->bind_to_any_port("127.0.0.1")
-           : m_server->bind_to_port("127.0.0.1", m_options.port) ? m_options.port
-                                                                 : -1;
-  if (m_port < 0) {
+  const int bound = port == 0 ? m_server->bind_to_any_port("127.0.0.1")
+                              : (m_server->bind_to_port("127.0.0.1", port) ? port : -1);
+  if (bound < 0) {
     m_server.reset();
-    throw std::runtime_error("test controller: no free port on 127.0.0.1");
+    return -1;
   }
   m_thread = std::thread([this] { m_server->listen_after_bind(); });
+  return bound;
+}
+
+void TestController::go_away(std::chrono::milliseconds outage) {
+  // Closes the listening socket at once; the server's thread ends once the requests under way
+  // have their replies.
+  m_server->stop();
+  if (m_outage.joinable()) m_outage.join();  // the last outage is over: this server is its successor
+  m_outage = std::thread([this, outage] {
+    if (m_thread.joinable()) m_thread.join();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto back = [this] { return m_stopping; };
+    if (outage.count() == 0 ? (m_stopping_cv.wait(lock, back), true) : m_stopping_cv.wait_for(lock, outage, back))
+      return;
+    lock.unlock();
+    // The port may linger a moment before it can be bound again.
+    for (int attempt = 0; attempt < 200 && listen_on(m_port) < 0; ++attempt)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+}
+
+void TestController::start() {
+  if (m_server) return;
+  m_port = listen_on(m_options.port);
+  if (m_port < 0) throw std::runtime_error("test controller: no free port on 127.0.0.1");
 
   // Wait until the accept loop runs and a connection goes through.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -224,7 +253,8 @@ void TestController::stop() {
     m_stopping = true;
   }
   m_stopping_cv.notify_all();
-  m_server->stop();
+  if (m_outage.joinable()) m_outage.join();
+  if (m_server) m_server->stop();
   if (m_thread.joinable()) m_thread.join();
   m_server.reset();
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -273,7 +303,10 @@ void TestController::add_vm(json::object all_content) {
 
 void TestController::add_vdisk(json::object vdisk) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_vdisks.push_back(std::move(vdisk));
+  if (json::object* known = find_mutable(m_vdisks, text_of(vdisk, "id")))
+    *known = std::move(vdisk);
+  else
+    m_vdisks.push_back(std::move(vdisk));
 }
 
 void TestController::add_cdrom(const std::string& id, const std::string& name, const std::string& vm_id) {
@@ -305,15 +338,29 @@ void TestController::wait_for_tasks() {
   for (;;) {
     std::unique_lock<std::mutex> lock(m_mutex);
     end_due_tasks();
+    run_due_requests(lock);
     std::vector<std::function<void()>> events;
     events.swap(m_events);
-    const bool running = m_late_requests > 0 ||
+    const bool running = m_late_requests > 0 || !m_deferred.empty() ||
                          std::any_of(m_tasks.begin(), m_tasks.end(),
                                      [](const auto& entry) { return entry.second.ends_at && !entry.second.ended; });
     lock.unlock();
     for (const auto& event : events) event();
     if (!running) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void TestController::run_due_requests(std::unique_lock<std::mutex>& lock) {
+  const auto now = std::chrono::steady_clock::now();
+  while (!m_stopping) {
+    const auto due = std::find_if(m_deferred.begin(), m_deferred.end(),
+                                  [&](const Deferred& deferred) { return deferred.due <= now; });
+    if (due == m_deferred.end()) return;
+    const Deferred deferred = std::move(*due);
+    m_deferred.erase(due);
+    httplib::Response unheard;
+    route(lock, deferred.request, deferred.raw, unheard);
   }
 }
 
@@ -423,10 +470,17 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   std::unique_lock<std::mutex> lock(m_mutex);
   m_requests.push_back(request);
   end_due_tasks();
+  run_due_requests(lock);
   std::chrono::milliseconds late{0};
   std::chrono::milliseconds early{0};
   size_t padding = 0;
-  if (play_fault(request, response, late, early, padding)) return;
+  std::optional<std::chrono::milliseconds> outage;
+  if (play_fault(request, response, late, early, padding, outage)) {
+    if (response.status == 504 && early.count() > 0)
+      m_deferred.push_back(Deferred{request, raw, std::chrono::steady_clock::now() + early});
+    return;
+  }
+  if (outage) go_away(*outage);
   if (early.count() > 0) {
     ++m_late_requests;
     m_stopping_cv.wait_for(lock, early, [this] { return m_stopping; });
@@ -468,10 +522,13 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
 }
 
 bool TestController::play_fault(const RecordedRequest& request, httplib::Response& response,
-                                std::chrono::milliseconds& late, std::chrono::milliseconds& early, size_t& padding) {
+                                std::chrono::milliseconds& late, std::chrono::milliseconds& early, size_t& padding,
+                                std::optional<std::chrono::milliseconds>& outage) {
   auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
+    const std::string_view path = candidate.path;
     return (candidate.method == "*" || candidate.method == request.method) &&
-           (candidate.path == "*" || candidate.path == request.path);
+           (path == "*" || path == request.path ||
+            (path.size() > 1 && path.front() == '*' && std::string_view(request.path).ends_with(path.substr(1))));
   });
   if (rule == m_faults.end()) return false;
   if (rule->fault.after > 0) {
@@ -503,6 +560,14 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
     case Fault::Kind::redirect: response.set_redirect(fault.location, fault.redirect_status); return true;
     case Fault::Kind::bloated:
       padding = fault.padding;
+      return false;
+    case Fault::Kind::gateway_504:
+      response.status = 504;
+      response.set_content("<html><body><h1>504 Gateway Time-out</h1></body></html>\n", "text/html");
+      early = fault.delay;
+      return true;
+    case Fault::Kind::gone:
+      outage = fault.delay;
       return false;
   }
   return false;

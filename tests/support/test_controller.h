@@ -69,6 +69,10 @@ struct Fault {
                     // client may have given up, the work is done all the same (on stop: nothing)
     redirect,       // `redirect_status` to `location`, where a client that follows it goes on
     bloated,        // does the request's work and sends its reply after `padding` blanks
+    gateway_504,    // a gateway's 504 page at once; the controller carries the request out `delay`
+                    // later (at the first request or wait_for_tasks from then on), or never for 0
+    gone,           // does the request's work and replies, then refuses every connection for
+                    // `delay` (0: until stop), as a controller that went down between two requests
   };
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
@@ -140,7 +144,8 @@ class TestController {
   [[nodiscard]] static boost::json::object make_vdisk(const std::string& id, const std::string& name,
                                                       const std::string& vm_id, double size);
   void add_vm(boost::json::object all_content);  // needs "id"; the domain list shows it
-  void add_vdisk(boost::json::object vdisk);     // needs "id"; listed in its VM's snapshots-info
+  void add_vdisk(boost::json::object vdisk);     // needs "id"; listed in its VM's snapshots-info; replaces
+                                                 // the record of that id
   void add_cdrom(const std::string& id, const std::string& name, const std::string& vm_id);
   // List replies hold at most this many results and name the next page in "next" (default 100).
   void set_page_size(size_t size);
@@ -151,8 +156,8 @@ class TestController {
   // From now on the change tasks instead run for `duration` and then succeed, as a real
   // controller's do, polled or not.
   void set_task_duration(std::chrono::milliseconds duration);
-  // Returns once every task on a duration has ended, and every request a late fault holds has
-  // been carried out.
+  // Returns once every task on a duration has ended, and every request a late or gateway_504
+  // fault holds has been carried out.
   void wait_for_tasks();
   // The task of that id, once started, ends with "FAILED" instead of "SUCCESS", changing nothing.
   void fail_task(const std::string& task_id);
@@ -168,7 +173,8 @@ class TestController {
   // Canned reply for one method and path (without query), served in place of the state's.
   void set_reply(const std::string& method, const std::string& path, int status, std::string body,
                  std::string content_type = "application/json");
-  // Faults for one method ("*": any) and path ("*": any); the first matching rule applies.
+  // Faults for one method ("*": any) and path ("*": any, "*/remove/": any that ends so); the first
+  // matching rule applies.
   void add_fault(const std::string& method, const std::string& path, Fault fault);
   void clear_faults();
 
@@ -243,13 +249,23 @@ class TestController {
     std::string content_type;
   };
 
+  // A request a gateway_504 fault carries out later.
+  struct Deferred;
+
   void handle(const httplib::Request& request, httplib::Response& response);
+  // Creates the server and listens on `port` (0: any free one); -1 when it cannot.
+  [[nodiscard]] int listen_on(int port);
+  // With the lock held: carries out the deferred requests that are due.
+  void run_due_requests(std::unique_lock<std::mutex>& lock);
+  // Called by the request that a gone fault matched: no connection is accepted from now on, and
+  // after `outage` (0: never) the server listens again on the same port.
+  void go_away(std::chrono::milliseconds outage);
   // Plays a fault; true when the reply is complete.
   // A slow reply's wait goes to `late`.
-  // A late fault's wait before the work goes to `early`.
-  // A bloated reply's padding goes to `padding`.
+  // A late fault's wait before the work, and a gateway_504's before it is carried out, go to `early`.
+  // A bloated reply's padding goes to `padding`; a gone fault's outage to `outage`.
   bool play_fault(const RecordedRequest& request, httplib::Response& response, std::chrono::milliseconds& late,
-                  std::chrono::milliseconds& early, size_t& padding);
+                  std::chrono::milliseconds& early, size_t& padding, std::optional<std::chrono::milliseconds>& outage);
   void route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
              httplib::Response& response);
   // The change requests and guest commands (test_controller_changes.cpp), with the lock held.
@@ -321,6 +337,8 @@ class TestController {
   std::optional<boost::json::object> m_rival_vdisk;  // see set_rival_vdisk
   std::set<std::string> m_hanging_tasks;
   int m_late_requests = 0;  // requests a late fault holds before their work
+  std::vector<Deferred> m_deferred;  // requests a gateway_504 fault carries out later
+  std::thread m_outage;              // brings the server back after a gone fault's outage
 };
 
 }  // namespace kv_test

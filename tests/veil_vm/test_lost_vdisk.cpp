@@ -12,6 +12,7 @@
 #include <boost/json.hpp>
 
 #include <cctype>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,55 @@ INSTANTIATE_TEST_SUITE_P(
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
       return name;
     });
+
+// What find_lost_vdisk names for the operator in its one Error line (empty: none).
+class LostVdiskBounds : public ControllerTest {
+ protected:
+  std::string looked_up(const std::string& name, std::chrono::steady_clock::time_point landed_by = {}) {
+    boost::json::object record = TestController::make_vdisk("made-1", name, "", 10.0);
+    vdisk disk;
+    EXPECT_EQ(curlAPI::read_vdisk_info(boost::json::serialize(record), disk), 0);
+    auto module = module_with();
+    curlAPI api(module->conf);
+    EXPECT_EQ(find_lost_vdisk(api, disk, landed_by), "");
+    for (const std::string& line : errors())
+      if (line.rfind(std::string(k_sig) + ": the vdisk \"" + name + "\"", 0) == 0) return line;
+    return {};
+  }
+};
+
+// Before the request could land, finding no disk proves nothing.
+TEST_F(LostVdiskBounds, ALookUpTooEarlyNamesTheRequestedName) {
+  const std::string line = looked_up("early", std::chrono::steady_clock::now() + std::chrono::hours(1));
+  EXPECT_NE(line.find("may still be made"), std::string::npos) << line;
+}
+
+// The one disk of the name is listed under the id "..", which would aim its record's read and its
+// removal elsewhere ("/api/vdisks/../" is "/api/").
+TEST_F(LostVdiskBounds, AnUnusableIdIsLeftToTheOperator) {
+  boost::json::object odd = TestController::make_vdisk("..", "odd", "", 10.0);
+  controller.add_vdisk(odd);
+  controller.set_reply("GET", "/api/", 200, boost::json::serialize(odd));
+  EXPECT_NE(looked_up("odd").find("vdisk '..' named \"odd\""), std::string::npos);
+}
+
+// Past a stop's deadline the whole look-up gets one late grace, not one per page.
+TEST_F(LostVdiskBounds, PastTheStopsDeadlineTheLookUpIsBoundedAsAWhole) {
+  controller.set_page_size(1);
+  for (int i = 0; i < 10; ++i)
+    controller.add_vdisk(TestController::make_vdisk("filler-" + std::to_string(i), "filler", "", 10.0));
+  controller.add_fault("GET", "/api/vdisks/", Fault{Fault::Kind::slow, std::chrono::milliseconds(200)});
+  kv_veil::testing::set_stop_times_for_tests(std::chrono::seconds(1), std::chrono::milliseconds(1),
+                                             std::chrono::milliseconds(300));
+  kv_veil::note_stop();
+  const auto start = std::chrono::steady_clock::now();
+  const std::string line = looked_up("late");
+  const auto took = std::chrono::steady_clock::now() - start;
+  kv_veil::set_stop_hook(nullptr);
+  kv_veil::testing::set_stop_times_for_tests({}, {});
+  EXPECT_NE(line.find("left no time"), std::string::npos) << line;
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+}
 
 }  // namespace
 }  // namespace veil_vm_test
