@@ -55,24 +55,7 @@ constexpr const char* k_lock_suffix = ".lock";
 // Every retry follows a rotation by another run, so this many are never needed.
 constexpr int k_attempts = 1000;
 
-// An open file, closed (and so unlocked) with its scope.
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) noexcept : m_fd(fd) {}
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  ~unique_fd() { reset(); }
-
-  void reset(int fd = -1) noexcept {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-  [[nodiscard]] int get() const noexcept { return m_fd; }
-  explicit operator bool() const noexcept { return m_fd >= 0; }
-
- private:
-  int m_fd;
-};
+using kv_utils_common::unique_fd;
 
 // The log file's own name as a regular expression that matches exactly that name.
 std::string literal_pattern(const std::string& text) {
@@ -99,12 +82,15 @@ enum class lock_state {
   busy,         // another run held it past the wait: the message is written, nothing rotated
 };
 
-// The lock file, created without following a link. One that is not a regular file of this
-// user was put there by someone else, who could hold its lock: it is not used.
+// The lock file, created without following a link, nor waiting for a FIFO's writer. One that is
+// not a regular file of this user with this one name was put there by someone else, or can be
+// reached by them under another name, and they could hold its lock: it is not used.
 int open_lock_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   struct stat status {};
-  if (fd < 0 || (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid())) return fd;
+  if (fd < 0 || (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid() &&
+                 status.st_nlink == 1))
+    return fd;
   ::close(fd);
   return -1;
 }
@@ -135,7 +121,7 @@ int rename_no_replace(const std::string& from, const std::string& to) {
 }
 
 int append_file(const std::string& from, int to) {
-  const unique_fd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  const unique_fd source(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!source) return errno;
   char buffer[64 * 1024];
   for (;;) {
@@ -204,7 +190,8 @@ int FileLogger::write_log_impl(const std::string& text) {
   bool new_file = false;
   bool rotated = false;
   for (int attempt = 0; attempt < k_attempts; ++attempt) {
-    unique_fd log(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    // Neither through a link nor waiting for a FIFO's reader.
+    unique_fd log(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!log && errno == ENOENT) {
       log.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
       if (log) new_file = true;
@@ -213,6 +200,10 @@ int FileLogger::write_log_impl(const std::string& text) {
       if (errno == EEXIST) continue;  // another run without the lock created the log just now
       return 1;
     }
+    // The log is a regular file under this one name: a file with another name too may be anyone's.
+    struct stat status {};
+    if (::fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) return 1;
+    if (status.st_nlink == 0) continue;  // moved into a copy since it was opened
     // One rotation per message: the message then goes to whatever log is current. A log held
     // past the wait by another run is not rotated now: it grows a little beyond the limit.
     if (!rotated && locked != lock_state::busy && is_file_max_size_reached(log.get())) {

@@ -4,6 +4,16 @@
 // level, filled with <<, and written to the level's destinations when it is destroyed.
 //
 //   KvLogStream(KvLogLvl::Error) << sig << ": got empty auth token" << std::endl;
+//
+// Info lines reach standard output, where the backup client reads its protocol line by line, and
+// every line goes to the log that others read: text from outside (a controller's reply, a saved
+// record, a file name, an exception's text) must never start a line of its own there, nor steer
+// a terminal. So only the program's own string literals and manipulators (std::endl) go into a
+// message as they are; every other text, number formats aside, has its control characters
+// written as escapes (kelvanor_common::log_text), whoever inserts it. A text the program composed
+// itself that must keep its line breaks says so with KvLogStream::raw.
+
+#include "common/log_text.h"
 
 #include <boost/filesystem/path.hpp>
 #include <boost/json/value.hpp>
@@ -104,6 +114,20 @@ std::unique_ptr<KvLogger> File(const std::string& path);
 
 }  // namespace KvDestination
 
+namespace kv_log_detail {
+
+// An array of const char: a string literal, or a constant text of the program.
+template <typename T>
+concept literal = std::is_array_v<std::remove_reference_t<T>> &&
+                  std::is_same_v<std::remove_extent_t<std::remove_reference_t<T>>, const char>;
+
+template <typename T>
+concept character = std::is_same_v<std::remove_cvref_t<T>, char> ||
+                    std::is_same_v<std::remove_cvref_t<T>, signed char> ||
+                    std::is_same_v<std::remove_cvref_t<T>, unsigned char>;
+
+}  // namespace kv_log_detail
+
 class KvLogStream {
  public:
   using LoggerPtr = std::unique_ptr<KvDestination::KvLogger>;
@@ -111,6 +135,12 @@ class KvLogStream {
 
   // Where load_properties reads and set_properties writes the logger configuration.
   static constexpr const char* k_config_path = "/opt/kelvanor/etc/kv_logger.config";
+
+  // Text inserted as it is, line breaks and control characters included (see above).
+  struct raw_text {
+    std::string_view text;
+  };
+  [[nodiscard]] static raw_text raw(std::string_view text) { return raw_text{text}; }
 
   template <typename... Dest>
   explicit KvLogStream(KvLogLvl::Level level, Dest&&... destinations) : m_level(level) {
@@ -183,22 +213,51 @@ class KvLogStream {
 
   // Texts end at their first NUL, as they would through c_str(): a std::string holding a NUL is
   // cut there.
+  static std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
+  void insert_escaped(std::string_view text) { m_buffer << kelvanor_common::log_text(up_to_nul(text)); }
+
+  // A string literal (an array of const char) is the program's own text: as it is.
   template <typename T>
-    requires std::is_convertible_v<T, std::string_view>
+    requires kv_log_detail::literal<T>
+  void insert(T&& literal) {
+    m_buffer << up_to_nul(std::string_view(literal, std::extent_v<std::remove_reference_t<T>>));
+  }
+  void insert(raw_text text) { m_buffer << up_to_nul(text.text); }
+  // Any other text may have come from outside, a pointer or a filled char buffer included.
+  template <typename T>
+    requires std::is_convertible_v<T, std::string_view> && (!kv_log_detail::literal<T>)
   void insert(T&& text) {
     if constexpr (std::is_pointer_v<std::remove_cvref_t<T>>) {
       if (text == nullptr) return;
     }
-    const std::string_view view(text);
-    m_buffer << view.substr(0, view.find('\0'));
+    insert_escaped(std::string_view(text));
   }
-  void insert(const std::stringstream& stream) { insert(stream.str()); }
-  // Numbers in the buffer's current base, single characters, boost::json::value as compact JSON,
-  // boost::filesystem::path quoted with '&' as escape: each through its own stream inserter.
+  void insert(const std::stringstream& stream) { insert_escaped(stream.str()); }
+  // A single character may be a byte of outside text as well.
   template <typename T>
-    requires(!std::is_convertible_v<T, std::string_view> && requires(std::ostream& out, T&& value) { out << value; })
+    requires kv_log_detail::character<T>
+  void insert(T&& character) {
+    insert_escaped(std::string_view(reinterpret_cast<const char*>(&character), 1));
+  }
+  // Numbers in the buffer's current base.
+  template <typename T>
+    requires std::is_arithmetic_v<std::remove_cvref_t<T>> && (!kv_log_detail::character<T>)
+  void insert(T&& number) {
+    m_buffer << number;
+  }
+  // Anything else (boost::json::value as compact JSON, boost::filesystem::path quoted with '&' as
+  // escape, ...) through its own stream inserter, in this message's format, then escaped.
+  template <typename T>
+    requires(!std::is_convertible_v<T, std::string_view> && !std::is_arithmetic_v<std::remove_cvref_t<T>> &&
+             !std::is_same_v<std::remove_cvref_t<T>, raw_text> &&
+             !std::is_base_of_v<std::stringstream, std::remove_cvref_t<T>> &&
+             requires(std::ostream& out, T&& value) { out << value; })
   void insert(T&& value) {
-    m_buffer << value;
+    std::ostringstream piece;
+    piece.copyfmt(m_buffer);
+    piece << value;
+    // The text as the inserter wrote it, NULs included: no text of outside can end it early.
+    m_buffer << kelvanor_common::log_text(piece.str());
   }
 
   std::stringstream m_buffer;

@@ -30,4 +30,11 @@ std::string log_text(std::string_view text) {
   return shown;
 }
 
+std::string_view without_final_line_breaks(std::string_view output) {
+  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.remove_suffix(1);
+  return output;
+}
+
+bool has_control_characters(std::string_view text) { return log_text(text) != text; }
+
 }  // namespace kelvanor_common

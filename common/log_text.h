@@ -15,4 +15,11 @@ namespace kelvanor_common {
 // comes out unchanged.
 [[nodiscard]] std::string log_text(std::string_view text);
 
+// A tool's output without its final line breaks, for the end of a log line: the message's own
+// std::endl ends the line, and the breaks inside stay to be shown as escapes.
+[[nodiscard]] std::string_view without_final_line_breaks(std::string_view output);
+
+// True when log_text would change the text: it holds a control character.
+[[nodiscard]] bool has_control_characters(std::string_view text);
+
 }  // namespace kelvanor_common

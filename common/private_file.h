@@ -26,15 +26,21 @@ inline constexpr std::string_view k_name_taken_text =
 // neither followed, written nor removed.
 [[nodiscard]] private_write write_private_file(const std::string& path, std::string_view text, bool append = false);
 
-// Frees the name `path` for a file another program (tar, say) is about to create there for this
-// run, which it would do through a link: a file an earlier run left is removed. 0 when the name
-// is free; EEXIST when it is held by anything else, which is left as it is; else the errno of the
-// removal.
+// Creates a new file at `path` of mode 0600, whatever the umask, and returns its descriptor
+// (close-on-exec), for this run to write or to hand to another program (tar, say), which must
+// never open the name itself. A file under the name that an earlier run may have left is removed
+// first, as by write_private_file. -1 with errno on failure: EEXIST when anything else holds the
+// name, which is left as it is.
+[[nodiscard]] int create_private_file(const std::string& path);
+
+// Frees the name `path`: a file an earlier run left is removed. 0 when the name is free; EEXIST
+// when it is held by anything else, which is left as it is; else the errno of the removal.
 [[nodiscard]] int free_own_name(const std::string& path);
 
 // Creates the folder `path` of mode 0700 for this run's files, or keeps a folder of this user an
-// earlier run left there. Anything else under the name (a link above all, never followed) is
-// left as it is. Throws boost::filesystem::filesystem_error naming the folder on failure.
+// earlier run left there, made private again if its mode had let others in. Anything else under
+// the name (a link above all, never followed) is left as it is. Throws
+// boost::filesystem::filesystem_error naming the folder on failure.
 void make_private_directory(const std::string& path);
 
 }  // namespace kv_utils_common

@@ -4,6 +4,7 @@
 #include "module/kv_modules_common.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/kv_version.h"
 #include "common/shell_quote.h"
@@ -155,7 +156,7 @@ bool KvModuleUniversal::run_local_backup_command(const std::string& command) {
   const bool done = run_kvfd_command(command, output, kvfd_pid, statistics);
   if (!done) {
     KvLogStream(KvLogLvl::Error) << k_local_sig << ": " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << "kvfd out: " << output << std::endl;
+    KvLogStream(KvLogLvl::Error) << "kvfd out: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
   }
   backup_succeeded = done;
   return done;
@@ -191,7 +192,7 @@ bool KvModuleUniversal::close_backup(const bool& replica) {
         KvLogStream(KvLogLvl::Error) << sig << ": command produced error: " << command << std::endl;
         KvLogStream(KvLogLvl::Error) << "Command output start: ---------------------------------------------- "
                                      << std::endl;
-        KvLogStream(KvLogLvl::Error) << output << std::endl;
+        KvLogStream(KvLogLvl::Error) << kelvanor_common::without_final_line_breaks(output) << std::endl;
         KvLogStream(KvLogLvl::Error) << "Command output end ------------------------------------------------- "
                                      << std::endl;
         return false;

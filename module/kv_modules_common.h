@@ -149,8 +149,9 @@ class KvModuleUniversal {
   // directory), and the file stays.
   [[nodiscard]] int unpack_snapshot_file_privately(const std::string& path);
   void remove_reference_snapshot_directory();
-  // The tar commands of packing and unpacking; they throw for a path no command can carry.
-  [[nodiscard]] std::string pack_snapshot_command() const;
+  // The tar commands of packing (into the open file `archive`) and unpacking; they throw for a
+  // path no command can carry.
+  [[nodiscard]] std::string pack_snapshot_command(int archive) const;
   [[nodiscard]] static std::string unpack_snapshot_command(const std::string& path, const std::string& directory);
 
   // --- The data mover: running it, its list file and command pieces (kvfd_runner.cpp,

@@ -4,6 +4,7 @@
 #include "module/kv_modules_common.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/private_file.h"
 #include "common/shell_quote.h"
@@ -173,7 +174,7 @@ bool KvModuleUniversal::append_some_special() {
   std::string output;
   if (kv_utils_common::execute_command(command, output) != 0) {
     KvLogStream(KvLogLvl::Error) << "base_backup command: " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << "base_backup command result: " << output << std::endl;
+    KvLogStream(KvLogLvl::Error) << "base_backup command result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
     return false;
   }
   return true;

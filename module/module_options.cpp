@@ -257,7 +257,7 @@ bool check_combinations(const po::variables_map& given, KvModuleOptions& options
       return refuse("You must define media-server before task ID");
   }
   if (has("granular-list")) {
-    if (op != Restore) return refuse("The '-r' option must also be specified for granular restore\n");
+    if (op != Restore) return refuse("The '-r' option must also be specified for granular restore");
   }
   if (has("dgst")) {
     if (is_one_of(op, {Backup, BackupList, CreateReplica})) options.dgst = true;
@@ -319,7 +319,7 @@ void KvModuleUniversal::parce_param_string() {
     const std::string::size_type colon = piece.find(':');
     if (colon == std::string::npos || colon + 1 == piece.size()) {
       KvLogStream(KvLogLvl::Warning) << k_param_signature << ": " << "Separator '" << ":"
-                                     << "' is not found in string: " << piece << '\n';
+                                     << "' is not found in string: " << piece << std::endl;
       continue;
     }
     const std::string key = piece.substr(0, colon);

@@ -5,7 +5,9 @@
 
 #include "module/operation_files.h"
 
+#include "common/fd_io.h"
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/kv_version.h"
 #include "common/private_file.h"
@@ -15,6 +17,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
+#include <fcntl.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -79,10 +82,12 @@ std::string KvModuleUniversal::reference_snapshot_directory_path() const {
   return reference_snapshot_directory;
 }
 
-std::string KvModuleUniversal::pack_snapshot_command() const {
-  // Made from inside the directory, of ".", so that the members unpack into any directory.
-  return "cd " + shell_quote(snapshot_directory_path()) + " && " + k_tar + " czf " +
-         shell_quote(snapshot_filename()) + " .";
+std::string KvModuleUniversal::pack_snapshot_command(int archive) const {
+  // Made from inside the directory, of ".", so that the members unpack into any directory. tar
+  // writes into the file this run made, through its descriptor (its own /proc/self/fd/N): a name
+  // in the operation folder may by then be someone else's link, whose target tar would overwrite.
+  return "cd " + shell_quote(snapshot_directory_path()) + " && " + k_tar + " czf /proc/self/fd/" +
+         std::to_string(archive) + " .";
 }
 
 std::string KvModuleUniversal::unpack_snapshot_command(const std::string& path, const std::string& directory) {
@@ -91,28 +96,34 @@ std::string KvModuleUniversal::unpack_snapshot_command(const std::string& path, 
 
 int KvModuleUniversal::pack_snapshot_file() const {
   constexpr const char* sig = "int KvModuleUniversal::pack_snapshot_file() const";
-  std::string command;
-  try {
-    command = pack_snapshot_command();
-  } catch (const std::exception& error) {
-    KvLogStream(KvLogLvl::Error) << sig << ": " << error.what() << std::endl;
-    return k_snapshot_failed;
-  }
-  // tar creates the file through whatever is under its foreseeable name: over a planted link it
-  // would overwrite the link's target.
-  if (const int error = kv_utils_common::free_own_name(snapshot_filename()); error != 0) {
+  const kv_utils_common::unique_fd archive(kv_utils_common::create_private_file(snapshot_filename()));
+  if (!archive) {
+    const int error = errno;
     KvLogStream(KvLogLvl::Error) << sig << ": " << snapshot_filename() << ": "
                                  << (error == EEXIST ? std::string(kv_utils_common::k_name_taken_text)
                                                      : std::generic_category().message(error))
                                  << std::endl;
     return k_snapshot_failed;
   }
+  std::string command;
+  try {
+    command = pack_snapshot_command(archive.get());
+  } catch (const std::exception& error) {
+    KvLogStream(KvLogLvl::Error) << sig << ": " << error.what() << std::endl;
+    return k_snapshot_failed;
+  }
+  // Inherited by tar alone: the program starts one child at a time, and closes it after.
+  if (::fcntl(archive.get(), F_SETFD, 0) != 0) {
+    KvLogStream(KvLogLvl::Error) << sig << ": fcntl: " << std::generic_category().message(errno) << std::endl;
+    return k_snapshot_failed;
+  }
   std::string output;
   const int code = kv_utils_common::execute_command(command, output);
   if (code == 0) return 0;
   KvLogStream(KvLogLvl::Debug) << sig << ": command: '" << command << "' returned code: " << code
-                               << " result: " << output << std::endl;
-  KvLogStream(KvLogLvl::Error) << "Unable to pack snapshot file: " << output << std::endl;
+                               << " result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
+  KvLogStream(KvLogLvl::Error) << "Unable to pack snapshot file: " << kelvanor_common::without_final_line_breaks(output)
+                               << std::endl;
   return k_snapshot_failed;
 }
 
@@ -177,7 +188,7 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
     }
     if (code != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": command: '" << command << "' returned code: " << code
-                                   << " result: " << output << std::endl;
+                                   << " result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
       return k_snapshot_failed;
     }
     // In autonomous mode the snapshot file is the client's copy in its own storage.
@@ -194,7 +205,7 @@ int KvModuleUniversal::unpack_snapshot(const std::string& path, bool into_privat
                                    [](const fs::path& entry) { return entry.extension() == ".meta"; });
     if (meta == entries.end()) {
       KvLogStream(KvLogLvl::Debug) << sig << ": command: '" << command << "' returned code: " << code
-                                   << " result: " << output << std::endl;
+                                   << " result: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
       KvLogStream(KvLogLvl::Error) << sig << "Snapshot doesn't contain any metafile!" << std::endl;
       return k_snapshot_failed;
     }

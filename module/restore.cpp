@@ -4,6 +4,7 @@
 #include "module/kv_modules_common.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/kv_version.h"
 #include "common/shell_quote.h"
@@ -129,7 +130,7 @@ bool KvModuleUniversal::run_restore_command(const bool& replica, const std::stri
   const bool done = run_kvfd_command(command, output, kvfd_pid, statistics);
   if (!done) {
     KvLogStream(KvLogLvl::Error) << k_make_restore_sig << ": " << command << std::endl;
-    KvLogStream(KvLogLvl::Error) << "kvfd out: " << output << std::endl;
+    KvLogStream(KvLogLvl::Error) << "kvfd out: " << kelvanor_common::without_final_line_breaks(output) << std::endl;
   } else if (!replica) {
     KvLogStream(KvLogLvl::Info) << "The archive '" << options_.record_id << "' has been unpacked successfully"
                                 << std::endl;

@@ -36,7 +36,7 @@ class curlAPI {
   // Far above any real reply (a long list page is a few MiB): a reply beyond it ends the request
   // with a transport error, and the client never holds more than about twice this much of it.
   static constexpr size_t k_max_reply_bytes = size_t{64} << 20;
-  // Redirects followed within one request, all to the controller's own scheme, host and port.
+  // Redirects followed within one request, all to the controller's host (redirect_origin_allowed).
   static constexpr long k_max_redirects = 10;
 
   // What became of the last change request (create, remove, attach, detach...), as far as its
@@ -144,6 +144,12 @@ class curlAPI {
   // "a", "", "b" and an empty text one empty argument.
   [[nodiscard]] static std::string guest_argument_list(const std::string& args);
 
+  // Whether a redirect from a request to `request_origin` is followed to `target_origin` (both
+  // "scheme://host:port", the host in lower case): to the same origin, or from http to https on
+  // the same host, from port 80 to 443 or on the same port. An empty target is never followed.
+  [[nodiscard]] static bool redirect_origin_allowed(const std::string& request_origin,
+                                                    const std::string& target_origin);
+
   // The text with the password, the token and every other secret masked, for the log.
   [[nodiscard]] std::string masked(std::string_view text) const;
 
@@ -159,8 +165,8 @@ class curlAPI {
   // libcurl's progress callback; `user` is the transfer's watch.
   static int transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   // libcurl's header callback; `user` is the client. It ends the transfer at a redirect that
-  // leads away from the request's scheme, host or port, before libcurl follows it: the request
-  // carries the token, or the password in the login's body, which a 307 or 308 sends again.
+  // redirect_origin_allowed does not allow, before libcurl follows it: the request carries the
+  // token, or the password in the login's body, which is sent again.
   static size_t header_data(char* data, size_t size, size_t count, void* user);
   [[nodiscard]] bool redirect_allowed(std::string_view header);
   [[nodiscard]] int send_once(const std::string& url, const RequestType& type, std::string& reply,

@@ -69,7 +69,8 @@ int curlAPI::read_all_pages(std::string_view sig, const std::string& path,
     const boost::json::value* next = page.if_contains("next");
     if (!next || !next->is_string() || next->get_string().empty()) return 0;
     const std::string link = kv_veil::string_value(*next);
-    url = next_page_url(conf.url, link);
+    // A control character would end the URL's log line early, or be sent on as it is.
+    url = kelvanor_common::has_control_characters(link) ? std::string() : next_page_url(conf.url, link);
     if (url.empty()) {
       KvLogStream(KvLogLvl::Error) << sig << ": unusable link to the next page: " << kelvanor_common::log_text(link)
                                    << std::endl;

@@ -29,7 +29,8 @@ constexpr std::string_view k_request_sig =
 constexpr size_t k_max_logged_reply = 200;
 
 // Verbose output would otherwise print the Authorization header as it is; this writes what
-// libcurl's own verbose output shows (its notes and the headers) to the same place, masked.
+// libcurl's own verbose output shows (its notes and the headers) to the same place, masked, each
+// line prefixed and its control characters (a controller's header may hold any) shown as escapes.
 int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* user) {
   const char* prefix = nullptr;
   switch (type) {
@@ -39,21 +40,18 @@ int verbose_output(CURL*, curl_infotype type, char* data, size_t size, void* use
     default: return 0;
   }
   const auto* client = static_cast<const curlAPI*>(user);
-  std::string text = client->masked(std::string_view(data, size));
-  if (type == CURLINFO_HEADER_OUT) {
-    // One call carries the whole request head; prefix every line of it.
-    std::string prefixed;
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      end = end == std::string::npos ? text.size() : end + 1;
-      prefixed += prefix + text.substr(start, end - start);
-      start = end;
-    }
-    KvDestination::kv_unicerr() << prefixed << std::flush;
-  } else {
-    KvDestination::kv_unicerr() << prefix << text << std::flush;
+  const std::string text = client->masked(std::string_view(data, size));
+  // One call may carry the whole request head.
+  std::string shown;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string_view line = std::string_view(text).substr(start, end - start);
+    shown += prefix + kelvanor_common::log_text(kelvanor_common::without_final_line_breaks(line)) +
+             (line.ends_with('\n') ? "\n" : "");
+    start = end;
   }
+  KvDestination::kv_unicerr() << shown << std::flush;
   return 0;
 }
 
@@ -111,7 +109,26 @@ bool never_sent(CURL* handle, CURLcode code) {
   return curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes) == CURLE_OK && request_bytes == 0;
 }
 
+// "host:port" of an origin "scheme://host:port" that has the scheme, else empty.
+std::string_view authority_of(std::string_view origin, std::string_view scheme) {
+  if (!origin.starts_with(scheme) || !origin.substr(scheme.size()).starts_with("://")) return {};
+  return origin.substr(scheme.size() + 3);
+}
+
 }  // namespace
+
+bool curlAPI::redirect_origin_allowed(const std::string& request_origin, const std::string& target_origin) {
+  if (target_origin.empty()) return false;
+  if (target_origin == request_origin) return true;
+  // Controllers are commonly set up to send plain http to https on the same host: on the default
+  // port of each scheme, or on the same port. Nothing else changes the scheme.
+  const std::string_view from = authority_of(request_origin, "http");
+  const std::string_view to = authority_of(target_origin, "https");
+  if (from.empty() || to.empty()) return false;
+  if (from == to) return true;
+  return from.ends_with(":80") && to.ends_with(":443") &&
+         from.substr(0, from.size() - 3) == to.substr(0, to.size() - 4);
+}
 
 // Asked by libcurl at least once a second during a transfer: a non-zero answer aborts it. A
 // stop abandons the transfer at once, unless a StopHold keeps it (`user` points at the
@@ -168,7 +185,7 @@ bool curlAPI::redirect_allowed(std::string_view header) {
   char* current = nullptr;
   if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK) current = nullptr;
   const std::string target = url_origin(current, std::string(location));
-  if (!target.empty() && target == m_request_origin) return true;
+  if (redirect_origin_allowed(m_request_origin, target)) return true;
   m_refused_redirect = target.empty() ? "an address that cannot be read" : target;
   return false;
 }
@@ -259,6 +276,11 @@ int curlAPI::set_exchange_options(std::string_view sig, const std::string& url, 
   kv_veil::set_curl_option(handle, CURLOPT_URL, url.c_str());
   kv_veil::set_curl_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
   kv_veil::set_curl_option(handle, CURLOPT_MAXREDIRS, k_max_redirects);
+  // Every redirect that header_data lets through stays on the controller's host, which is to get
+  // the token there too (libcurl would drop it at the change from http to https), and a change
+  // request or a login sent on by a 301 or 302 is to stay a POST with its body.
+  kv_veil::set_curl_option(handle, CURLOPT_UNRESTRICTED_AUTH, 1L);
+  kv_veil::set_curl_option(handle, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
   kv_veil::set_curl_option(handle, CURLOPT_HEADERFUNCTION, &curlAPI::header_data);
   kv_veil::set_curl_option(handle, CURLOPT_HEADERDATA, static_cast<void*>(this));
   kv_veil::set_curl_option(handle, CURLOPT_WRITEFUNCTION, &curlAPI::write_data);

@@ -1,6 +1,7 @@
 #include "veil/secret_mask.h"
 
 #include "common/kv_logger.h"
+#include "common/log_text.h"
 #include "veil/json_escape.h"
 
 #include <algorithm>
@@ -172,7 +173,9 @@ void mask_everywhere(std::string_view secret) {
   const std::vector<std::string>* current = g_literal_secrets.load(std::memory_order_acquire);
   auto next = std::make_unique<std::vector<std::string>>();
   if (current != nullptr) *next = *current;
-  for (const std::string& form : {std::string(secret), json_escape(secret)})
+  // The log shows a control character of a text as an escape (common/log_text.h).
+  for (const std::string& form : {std::string(secret), json_escape(secret), kelvanor_common::log_text(secret),
+                                  kelvanor_common::log_text(json_escape(secret))})
     if (std::find(next->begin(), next->end(), form) == next->end()) next->push_back(form);
   if (current != nullptr && next->size() == current->size()) return;
   std::stable_sort(next->begin(), next->end(),

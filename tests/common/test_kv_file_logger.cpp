@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +128,26 @@ TEST_F(KvFileLoggerTest, LogLeftByAKilledRotatorGoesIntoACopy) {
 TEST_F(KvFileLoggerTest, FailedWrites) {
   EXPECT_EQ(FileLogger(m_dir.file("missing/m.log")).write_log("x\n"), 1);
 
+  // A link under the log's name is not written through, nor a file with a second name; a FIFO
+  // does not hold the run.
+  const std::string target = m_dir.file("target");
+  write_file(target, "kept");
+  fs::create_symlink(target, m_dir.file("link.log"));
+  EXPECT_EQ(FileLogger(m_dir.file("link.log")).write_log("x\n"), 1);
+  fs::create_hard_link(target, m_dir.file("hard.log"));
+  EXPECT_EQ(FileLogger(m_dir.file("hard.log")).write_log("x\n"), 1);
+  EXPECT_EQ(read_file(target), "kept");
+  ASSERT_EQ(::mkfifo(m_dir.file("fifo.log").c_str(), 0600), 0);
+  const pid_t run = ::fork();
+  ASSERT_GE(run, 0);
+  if (run == 0) {
+    ::alarm(20);
+    ::_exit(FileLogger(m_dir.file("fifo.log")).write_log("x\n"));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(run, &status, 0), run);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+
   // Directories under every name the rotation may pick in the next seconds make the rename fail.
   write_file(m_log, "full");
   FileLogger::max_size_ = 0;
@@ -184,18 +205,20 @@ TEST_F(KvFileLoggerTest, RunsSharingOneLogKeepEveryMessageOnce) {
 TEST_F(KvFileLoggerTest, ALogHeldByAStoppedRunStillTakesTheMessage) {
   // Another run stopped while it holds the full log's lock: this run waits a while, then writes
   // the message without rotating (and without the lock) instead of waiting for ever. A lock
-  // file that is not this user's is someone else's to hold: it is not used, nor waited for,
-  // and the log is rotated as where locks do not work. Either way a file under a rotator's name
-  // may be that rotator's at work, and stays.
+  // file that is not this user's, or has a second name, is someone else's to hold: it is not
+  // used, nor waited for, and the log is rotated as where locks do not work. Either way a file
+  // under a rotator's name may be that rotator's at work, and stays.
   const std::string taken = m_dir.file("m.log.rotating.8.0");
-  for (const bool own_lock_file : {true, false}) {
-    SCOPED_TRACE(own_lock_file ? "own lock file" : "lock file of another user");
+  for (const std::string lock_kind : {"own", "of another user", "with a second name"}) {
+    SCOPED_TRACE("lock file " + lock_kind);
+    const bool own_lock_file = lock_kind == "own";
     for (const auto& name : entries()) fs::remove(m_dir.file(name));
     write_file(m_log, "full\n");
     write_file(taken, "held\n");
     const std::string lock_file = KvDestination::lock_file_name(m_log);
     write_file(lock_file, "", 0600);
-    ASSERT_EQ(::chown(lock_file.c_str(), own_lock_file ? ::geteuid() : 65534, 0), 0);
+    ASSERT_EQ(::chown(lock_file.c_str(), lock_kind == "of another user" ? 65534 : ::geteuid(), 0), 0);
+    if (lock_kind == "with a second name") fs::create_hard_link(lock_file, m_dir.file("second.lock"));
     const int holder = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
     FileLogger::max_size_ = 1;

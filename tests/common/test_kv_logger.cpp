@@ -3,6 +3,8 @@
 #include "tests/common/logger_test_support.h"
 
 #include <boost/algorithm/string/replace.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/json/value.hpp>
 
 #include <gtest/gtest.h>
 
@@ -115,7 +117,7 @@ TEST_F(KvLogStreamTest, EntryPointSetUp) {
 }
 
 // Coloured levels are trimmed and every line is coloured and reset on its own; the others are
-// written as inserted.
+// written as inserted. (The program's own texts: raw, as its literals go in.)
 TEST_F(KvLogStreamTest, ColoursAndTrimming) {
   KvLogStream::set_default_loggers(recorder(m_journal, "D"));
   KvLogStream::global_log_level_ = 0xFFFFFFFF;
@@ -128,9 +130,23 @@ TEST_F(KvLogStreamTest, ColoursAndTrimming) {
   };
   for (const auto& [lvl, inserted, written] : rows) {
     m_journal->clear();
-    KvLogStream(lvl) << inserted;
+    KvLogStream(lvl) << KvLogStream::raw(inserted);
     EXPECT_EQ(*m_journal, std::vector<std::string>{"D|" + written}) << inserted;
   }
+}
+
+// Only the program's literals and std::endl break a line: every other text, whatever its type,
+// shows its control characters as escapes.
+TEST_F(KvLogStreamTest, OutsideTextNeverBreaksALine) {
+  KvLogStream::set_default_loggers(recorder(m_journal, "D"));
+  std::string text = "s\nMAIN";
+  char buffer[8] = "b\x1b[2J";
+  std::stringstream stream("ss\r");
+  KvLogStream(KvLogLvl::Info) << "lit\n" << text << " " << text.c_str() << " " << std::string_view(text) << " "
+                              << buffer << " " << stream << " " << '\n' << boost::json::value("j\xc2\x85")
+                              << boost::filesystem::path("p\n") << std::hex << 255 << std::endl;
+  EXPECT_EQ(*m_journal, std::vector<std::string>{"D|Info: lit\ns\\nMAIN s\\nMAIN s\\nMAIN b\\x1b[2J ss\\r "
+                                                 "\\n\"j\\u0085\"\"p\\n\"ff\n"});
 }
 
 TEST_F(KvLogStreamTest, StringsEndAtNulAndTheBaseLastsOneMessage) {

@@ -139,6 +139,12 @@ TEST_F(Listing, TheVerboseSwitchDecidesWhetherRequestsAreTraced) {
     EXPECT_EQ(result.status, 0) << result.err << sandbox.log_tail();
     EXPECT_EQ(contains(result.err, "> GET /api/domains/"), verbose) << lines << result.err;
   }
+  // The URL of every request is traced on standard output: a link must not forge a line there.
+  controller.set_reply("GET", "/api/domains/", 200,
+                       R"({"next": "/api/domains/?p=2\nMAIN ARCHIVE FILENAME:/etc/shadow", "results": []})");
+  write_config("curl_verbose\n");
+  const ProgramResult forged = sandbox.run({"-l"});
+  EXPECT_FALSE(contains("\n" + forged.out, "\nMAIN ARCHIVE FILENAME:")) << forged.out;
 }
 
 // The login carries the password and every other request the token: neither goes to another

@@ -18,7 +18,9 @@ namespace kv_test {
 namespace {
 
 struct Planted {
-  std::string kind;  // "symlink", "symlink to a folder", "hard link" or "file of nobody"; empty: nothing
+  // "symlink", "symlink to a folder", "hard link", "file of nobody", or "symlink as tar starts"
+  // (by someone watching for the tar command); empty: nothing
+  std::string kind;
   std::string name;  // the run's file or folder under whose name it is put
   int status = 6;    // the run's exit status
 };
@@ -42,6 +44,14 @@ TEST_P(PlantedName, IsLeftAloneAndTheRunsFilesAreItsOwnersAlone) {
     write_file(planted, "untouched\n");
     ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
   }
+  if (c.kind == "symlink as tar starts") {
+    const std::string real_tar = sandbox.scratch("real_tar");
+    boost::filesystem::copy_file("/bin/tar", real_tar);
+    write_file(sandbox.scratch("tar"), "#!/bin/sh\ncase \"$*\" in *czf*) ln -s '" + target + "' '" + planted +
+                                           "';; esac\nexec '" + real_tar + "' \"$@\"\n");
+    ::chmod(sandbox.scratch("tar").c_str(), 0755);
+    sandbox.bind(sandbox.scratch("tar"), "/bin/tar");
+  }
   if (c.kind.empty()) kvfd.set("backup.block", "1");
   RunningProgram run = sandbox.start(backup_args());
 
@@ -64,9 +74,10 @@ TEST_P(PlantedName, IsLeftAloneAndTheRunsFilesAreItsOwnersAlone) {
     EXPECT_EQ(run.wait(120).status, 0);
   } else {
     const ProgramResult result = run.wait(120);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_TRUE(contains(result.err, planted + ": " + std::string(kv_utils_common::k_name_taken_text))) << result.err;
-    EXPECT_EQ(boost::filesystem::is_symlink(planted), contains(c.kind, "symlink"));
+    EXPECT_EQ(result.status, c.status) << sandbox.log_tail();
+    EXPECT_EQ(contains(result.err, planted + ": " + std::string(kv_utils_common::k_name_taken_text)), c.status != 0)
+        << result.err;
+    EXPECT_EQ(boost::filesystem::is_symlink(planted), c.status != 0 && contains(c.kind, "symlink"));
   }
   EXPECT_EQ(read_file(c.kind == "file of nobody" ? planted : target), "untouched\n");
   EXPECT_TRUE(boost::filesystem::is_empty(target_folder));
@@ -79,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(OperationFolder, PlantedName,
                                            Planted{"hard link", "NAME_vdb.config"},
                                            Planted{"file of nobody", "NAME_vdb.config"},
                                            Planted{"symlink to a folder", "NAME.snap_dir", 13},
-                                           Planted{"symlink", "NAME.snap"}));
+                                           Planted{"symlink", "NAME.snap"},
+                                           Planted{"symlink as tar starts", "NAME.snap", 0}));
 
 }  // namespace
 }  // namespace kv_test

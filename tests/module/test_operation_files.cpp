@@ -2,6 +2,7 @@
 #include "module/operation_files.h"
 
 #include "common/kv_utils_common.h"
+#include "common/private_file.h"
 #include "tests/support/temp_dir.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -71,6 +72,15 @@ TEST_F(OperationFiles, UnpackingIntoTheRunningArchivesDirectoryReplacesIt) {
   ASSERT_EQ(module->unpack_snapshot_file(dir() + "/vm1.snap"), 0);
   EXPECT_FALSE(fs::exists(module->snapshot_directory_path() + "/stale"));
   EXPECT_EQ(module->options_.unpacked_meta_file, module->meta_filename());
+}
+
+// A working folder an earlier run left with a mode that lets others in is made private again.
+TEST_F(OperationFiles, AFolderLeftWithALooseModeIsMadePrivate) {
+  const std::string folder = dir() + "/vm1.snap_dir";
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms(0777));
+  kv_utils_common::make_private_directory(folder);
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms(0700));
 }
 
 TEST_F(OperationFiles, FailuresGiveTwelve) {

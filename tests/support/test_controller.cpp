@@ -222,7 +222,7 @@ void TestController::go_away(std::chrono::milliseconds outage) {
 
 void TestController::start() {
   if (m_server) return;
-  m_port = listen_on(0);
+  m_port = listen_on(m_options.port);
   if (m_port < 0) throw std::runtime_error("test controller: no free port on 127.0.0.1");
 
   // Wait until the accept loop runs and a connection goes through.
@@ -557,7 +557,7 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
     case Fault::Kind::late:
       early = fault.delay;
       return false;
-    case Fault::Kind::redirect: response.set_redirect(fault.location, 307); return true;
+    case Fault::Kind::redirect: response.set_redirect(fault.location, fault.redirect_status); return true;
     case Fault::Kind::bloated:
       padding = fault.padding;
       return false;

@@ -67,7 +67,7 @@ struct Fault {
     not_found,      // 404 with {"errors": [...]}
     late,           // waits `delay` first, then does the request's work and replies: by then the
                     // client may have given up, the work is done all the same (on stop: nothing)
-    redirect,       // 307 to `location`, which a client that follows it sends the same request to
+    redirect,       // `redirect_status` to `location`, where a client that follows it goes on
     bloated,        // does the request's work and sends its reply after `padding` blanks
     gateway_504,    // a gateway's 504 page at once; the controller carries the request out `delay`
                     // later (at the first request or wait_for_tasks from then on), or never for 0
@@ -79,6 +79,7 @@ struct Fault {
   int times = -1;  // how many matching requests it applies to; -1: all of them
   int after = 0;   // how many matching requests pass untouched first
   std::string location{};  // redirect: the Location header's URL
+  int redirect_status = 307;  // redirect: 301, 302, 307 or 308
   size_t padding = 0;      // bloated: blanks streamed before the body (never held in memory)
 };
 
@@ -111,6 +112,7 @@ class TestController {
     bool https = false;
     std::string cert_file;  // PEM server certificate, for https
     std::string key_file;   // PEM private key, for https
+    int port = 0;           // the port to bind; 0: any free one
     std::string username = "kv-api";
     std::string password = "kv-secret";
   };

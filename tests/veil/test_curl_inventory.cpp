@@ -105,13 +105,14 @@ TEST_F(Inventory, OutsideTextNeverBreaksALogLine) {
   std::string name = "new\nMAIN";
   ASSERT_EQ(api.get_free_instance_name("vdisk", name), 0);
   std::vector<veil_vm_info> domains;
-  for (const auto& [status, body] : {std::pair(200, R"({"next": "x\nMAIN"})"), std::pair(500, "<p>x\nMAIN</p>")}) {
+  for (const auto& [status, body] : {std::pair(200, R"({"next": "x\nMAIN"})"), std::pair(500, "<p>x\nMAIN</p>"),
+                                     std::pair(200, R"({"next": "/api/domains/?p=\u0085MAIN"})")}) {
     controller.set_reply("GET", "/api/domains/", status, body, status == 200 ? "application/json" : "text/html");
     EXPECT_EQ(list(domains), 2);
   }
   EXPECT_FALSE(log.contains("\nMAIN")) << log.text();
   EXPECT_TRUE(log.contains("name: 'new\\nMAIN'") && log.contains("next page: x\\nMAIN") &&
-              log.contains("500: <p>x\\nMAIN</p>"))
+              log.contains("500: <p>x\\nMAIN</p>") && log.contains("next page: /api/domains/?p=\\u0085MAIN"))
       << log.text();
 }
 

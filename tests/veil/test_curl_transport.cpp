@@ -10,9 +10,16 @@
 
 #include <curl/curl.h>
 
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -56,6 +63,7 @@ TEST(Transport, LoginBodyIsExactAndEscapedAndTheTokenGoesWithEveryRequest) {
   EXPECT_EQ(all[2].header("Authorization"), "jwt token-1");
   EXPECT_TRUE(log.contains(": URL: " + controller.url() + "/api/domains/")) << log.text();
   EXPECT_TRUE(log.contains("> Authorization: ***"));
+  EXPECT_FALSE(log.contains("\r")) << "a header's control character is shown as an escape";
   EXPECT_FALSE(log.contains("token-1"));
   EXPECT_FALSE(log.contains("pa\"ss")) << log.text();
 
@@ -105,6 +113,47 @@ TEST(Transport, RedirectsEndAtTheirBound) {
   curlAPI api(settings);
   EXPECT_EQ(get(api, loop.location), curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS));
   EXPECT_EQ(controller.requests_to("GET", "/api/loop/").size(), static_cast<size_t>(curlAPI::k_max_redirects) + 1);
+}
+
+// Plain http sent on to https on the same host is followed, the login and the token with it (in a
+// network namespace of the test's own, where the default ports are free); other changes of
+// scheme, host or port are not.
+TEST(Transport, ARedirectFromHttpToHttpsOnTheSameHostIsFollowed) {
+  std::thread([] {
+    ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
+    const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    loopback.ifr_flags = IFF_UP;
+    ASSERT_EQ(::ioctl(socket, SIOCSIFFLAGS, &loopback), 0);
+    ::close(socket);
+    kv_test::TempDir dir;
+    ASSERT_EQ(std::system(("cd '" + dir.path() + "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
+                           " -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 >/dev/null 2>&1").c_str()),
+              0);
+    TestController::Options tls{true, dir / "cert.pem", dir / "key.pem", 443};
+    TestController secure(tls);
+    TestController plain(TestController::Options{false, "", "", 80});
+    secure.start();
+    plain.start();
+    for (const char* path : {"/auth/", "/api/domains/"}) {
+      Fault upgrade{Fault::Kind::redirect};
+      upgrade.location = std::string("https://127.0.0.1") + path;
+      upgrade.redirect_status = 301;
+      plain.add_fault("*", path, upgrade);
+    }
+    curlAPI api(settings_for(plain));
+    EXPECT_EQ(get(api, plain.url() + "/api/domains/"), "0");
+    EXPECT_EQ(secure.login_count(), 1);
+    EXPECT_EQ(secure.requests_to("GET", "/api/domains/").at(0).header("Authorization"), "jwt token-1");
+  }).join();
+  const std::pair<const char*, bool> targets[] = {
+      {"http://h:8080", true}, {"https://h:8080", true}, {"https://h:443", false}, {"https://g:8080", false},
+      {"ftp://h:8080", false}, {"", false}};
+  for (const auto& [target, followed] : targets)
+    EXPECT_EQ(curlAPI::redirect_origin_allowed("http://h:8080", target), followed) << target;
+  EXPECT_FALSE(curlAPI::redirect_origin_allowed("https://h:443", "http://h:80"));
+  EXPECT_FALSE(curlAPI::redirect_origin_allowed("http://h:80", "https://h:8443"));
 }
 
 // A server certificate for 127.0.0.1 signed by ca1; ca2 is another CA.

@@ -63,9 +63,10 @@ TEST(SecretMask, RandomSecretsInEscapedJsonAreMaskedExactly) {
 }
 
 // A secret registered for the log leaves no log line in its own text or its JSON-escaped text,
-// whatever carries it there; a shorter one would garble ordinary text and is left alone.
+// whatever carries it there (its tab shown as an escape); a shorter one would garble ordinary
+// text and is left alone.
 TEST(SecretMask, RegisteredSecretsAreMaskedInEveryLogLine) {
-  const std::string secret = "Reg1s\"tered\\pw";
+  const std::string secret = "Reg1s\"tered\\pw\t";
   kv_veil::mask_everywhere(secret);
   kv_veil::mask_everywhere("12345");
   kv_veil_test::LogCapture log;
