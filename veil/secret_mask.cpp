@@ -252,4 +252,10 @@ void mask_everywhere(std::string_view secret, secret_kind kind) {
   KvLogStream::set_message_filter(&mask_literal_secrets);
 }
 
+size_t registered_secret_forms() {
+  const reader_scope reading;
+  const secret_set* secrets = g_secrets.load();
+  return secrets == nullptr ? 0 : secrets->longest_first.size();
+}
+
 }  // namespace kv_veil

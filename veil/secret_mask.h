@@ -36,4 +36,7 @@ enum class secret_kind { password, token };
 // mask_secrets knows.
 void mask_everywhere(std::string_view secret, secret_kind kind = secret_kind::token);
 
+// How many texts every log line is masked for now (each secret's forms).
+[[nodiscard]] size_t registered_secret_forms();
+
 }  // namespace kv_veil

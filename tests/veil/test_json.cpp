@@ -1,5 +1,7 @@
 #include "veil/json_escape.h"
 
+#include "veil/bounded_parse.h"
+
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
@@ -73,6 +75,16 @@ TEST(Json, RawMembersAreOneJsonValue) {
       EXPECT_EQ(parsed.as_object().size(), 1u) << c.text;
     }
   }
+}
+
+// A dense text takes eight times its size parsed, and as much again on the parser's stack while
+// the array is open: both count against the bound.
+TEST(Json, AParseBeyondItsMemoryBoundIsRefused) {
+  std::string dense = "[0";
+  for (int i = 1; i < 50000; ++i) dense += ",0";
+  dense += "]";
+  EXPECT_EQ(kv_veil::parse_bounded(dense).as_array().size(), 50000u);
+  EXPECT_THROW((void)kv_veil::parse_bounded(dense, size_t{1} << 20), std::length_error);
 }
 
 }  // namespace
