@@ -1,7 +1,7 @@
 #pragma once
 
 // Every JSON text from outside (a controller's reply, a member of a saved record) is parsed here,
-// with the memory the parse may take bounded. A dense reply ("[0,0,0,...]") takes eight times its
+// with the memory the parse may take bounded. A dense reply ("[0,0,0,...]") takes twelve times its
 // text once parsed, and the parser's own stack holds as much again while it builds a container:
 // unbounded, a reply within the transport's bound could take gigabytes.
 

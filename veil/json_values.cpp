@@ -65,7 +65,8 @@ std::optional<std::string> pasteable_json(std::string_view text) {
     if (strings.outside_strings(c)) {
       if (c == ':') ++colons;
       // Only where a value starts: after nothing, a sign, a colon, a comma, a bracket or a blank.
-      const bool value_starts = pasted.empty() || std::string_view("-:,[ \t\r\n").find(pasted.back()) != std::string_view::npos;
+      const bool value_starts =
+          pasted.empty() || std::string_view("-:,[ \t\r\n").find(pasted.back()) != std::string_view::npos;
       if (c == 'I' && value_starts && text.substr(i, k_infinity.size()) == k_infinity) {
         pasted += "1e99999";
         i += k_infinity.size() - 1;

@@ -72,8 +72,8 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
     found = true;
   }
   if (!found) {
-    KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '" << kelvanor_common::log_text(name)
-                                 << "'" << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '"
+                                 << kelvanor_common::log_text(name) << "'" << std::endl;
     return 2;
   }
   return kv_veil::check_reply_id(k_check_resource_sig, "VM id", name) ? 0 : 2;
