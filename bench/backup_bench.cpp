@@ -2,7 +2,8 @@
 // fake data mover inside a private mount namespace (needs root); bench/README.md describes each:
 //   (a) a two-disk backup's wall time minus the one-second waits the program must make;
 //   (b) the relay of 1,000,000 data mover progress lines, as a ratio to cat relaying them;
-//   (c) the program's peak resident memory during a backup.
+//   (c) the program's peak resident memory during a backup;
+//   (d) its peak while it refuses a dense reply just under the reply bound.
 // Prints one line per figure and exits 1 when one misses its target.
 
 #include "tests/support/fake_platform.h"
@@ -110,6 +111,16 @@ class Platform {
     return run;
   }
 
+  // The peak of a listing whose domain list reply is `reply`; the run must fail, refusing it.
+  long listing_peak_kib(const std::string& reply) {
+    m_controller.set_reply("GET", "/api/domains/", 200, reply);
+    RunningProgram program = m_sandbox.start({"-l"});
+    const long peak = watch_peak(program.pid());
+    const ProgramResult result = program.wait(600);
+    if (result.status != 2) throw std::runtime_error("the dense listing ended with " + std::to_string(result.status));
+    return peak;
+  }
+
  private:
   // The highest VmHWM of the process while it is the module program (before that it is the
   // namespace's shell), read until it has exited.
@@ -171,6 +182,17 @@ int run_bench() {
                     "plain run " + std::to_string(plain.peak_kib) + " KiB, with progress lines " +
                         std::to_string(flood_peak_kib) + " KiB",
                     peak * 1024 < 20000000, "< 20 MB");
+
+  // A reply of small values just under the reply bound: its parse is refused at the parse bound,
+  // so the reply and its parse take no more than about twice the reply bound.
+  constexpr size_t k_reply_bound = size_t{64} << 20;
+  std::string dense = "{\"results\": [0";
+  while (dense.size() + 4 < k_reply_bound) dense += ",0";
+  dense += "]}";
+  const long dense_peak = plain_platform.listing_peak_kib(dense);
+  const double bounds = static_cast<double>(dense_peak) * 1024 / static_cast<double>(k_reply_bound);
+  all_met &= report("(d) peak memory of a dense 64 MiB reply", bounds, "x bound",
+                    std::to_string(dense_peak) + " KiB", bounds <= 2.2, "<= 2.2 x the reply bound");
   return all_met ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/kv_logger.h"
 #include "veil/curl_option.h"
+#include "veil/bounded_parse.h"
 #include "veil/json_escape.h"
 #include "veil/json_values.h"
 #include "veil/secret_mask.h"
@@ -88,7 +89,11 @@ int curlAPI::login() {
 int curlAPI::parse_result_string(const std::string& text, boost::json::value& result) {
   static constexpr std::string_view sig = "int curlAPI::parse_result_string(const string&, boost::json::value&)";
   try {
-    result = boost::json::parse(text);
+    boost::json::value parsed = kv_veil::parse_bounded(text);
+    // Moved in by construction: an assignment would copy the value out of its bounded storage
+    // into the default one, unbounded.
+    result.~value();
+    ::new (&result) boost::json::value(std::move(parsed));
   } catch (const std::exception& e) {
     KvLogStream(KvLogLvl::Error) << sig << ": json parsing failed: " << e.what() << std::endl;
     return 1;

@@ -271,26 +271,31 @@ struct domain_conf {
   std::vector<std::string> available_vdisks;  // ids added by curlAPI::get_available_vdisks
   uint32_t version = 0;                       // class version of the last archive operation
 
-  // Calls visit(name, text) for every member kept as JSON text, named by its key and the keys
-  // of the objects it sits in: the members a saved file has to hold sound JSON in
-  // (kv_veil::is_json_text), since the creation request pastes them in as they are.
+  // Calls visit(name, text) for every member kept as JSON text that the creation request pastes
+  // in as it is, named by its key and the keys of the objects it sits in: the members a saved file
+  // has to hold one sound JSON value in (kv_veil::is_json_text). The others (qemu_state,
+  // user_power_state, ha_options_cluster_sync, and video or sound members of a VM without video
+  // or sound) go into no request and load whatever they hold.
   template <class Visit>
   void for_each_json_text(Visit&& visit) const {
     for (const auto& [name, text] :
-         {std::pair<const char*, const std::string&>{"qemu_state", qemu_state}, {"start_on_boot", start_on_boot},
-          {"user_power_state", user_power_state}, {"cpu_cores", cpu_cores}, {"cpu_count", cpu_count},
-          {"cpu_shares", cpu_shares}, {"cpu_sockets", cpu_sockets}, {"cpu_threads", cpu_threads},
-          {"cpu_priority", cpu_priority}, {"cpu_count_max", cpu_count_max}, {"cpu_min_guarantee", cpu_min_guarantee},
-          {"tpm_device", tpm_device}, {"memory_count", memory_count}, {"memory_min_guarantee", memory_min_guarantee},
-          {"memory_shares", memory_shares}, {"memory_limit", memory_limit}, {"template", template_}, {"thin", thin},
-          {"cloud_init", cloud_init}, {"ha_enabled", ha_enabled}, {"ha_autoselect", ha_autoselect},
-          {"ha_boot_order", ha_boot_order}, {"ha_retrycount", ha_retrycount}, {"ha_timeout", ha_timeout},
-          {"ha_options_cluster_sync", ha_options_cluster_sync}, {"ha_boot_delay", ha_boot_delay},
+         {std::pair<const char*, const std::string&>{"start_on_boot", start_on_boot}, {"cpu_cores", cpu_cores},
+          {"cpu_count", cpu_count}, {"cpu_shares", cpu_shares}, {"cpu_sockets", cpu_sockets},
+          {"cpu_threads", cpu_threads}, {"cpu_priority", cpu_priority}, {"cpu_count_max", cpu_count_max},
+          {"cpu_min_guarantee", cpu_min_guarantee}, {"tpm_device", tpm_device}, {"memory_count", memory_count},
+          {"memory_min_guarantee", memory_min_guarantee}, {"memory_shares", memory_shares},
+          {"memory_limit", memory_limit}, {"template", template_}, {"thin", thin}, {"cloud_init", cloud_init},
+          {"ha_enabled", ha_enabled}, {"ha_autoselect", ha_autoselect}, {"ha_boot_order", ha_boot_order},
+          {"ha_retrycount", ha_retrycount}, {"ha_timeout", ha_timeout}, {"ha_boot_delay", ha_boot_delay},
           {"ha_boot_agent", ha_boot_agent}, {"remote_access_allow_all", remote_access_allow_all},
-          {"remote_access", remote_access}, {"video.vram", video_vram}, {"video.heads", video_heads},
-          {"sound.enabled", sound_enabled}, {"clean_count", clean_count}, {"safety", safety},
+          {"remote_access", remote_access}, {"clean_count", clean_count}, {"safety", safety},
           {"disastery_enabled", disastery_enabled}, {"bootmenu", bootmenu}, {"bootmenu_timeout", bootmenu_timeout}})
       visit(std::string(name), text);
+    if (!video_type.empty()) {
+      visit("video.vram", video_vram);
+      visit("video.heads", video_heads);
+    }
+    if (!sound_codec.empty()) visit("sound.enabled", sound_enabled);
     watchdog.for_each_json_text([&](const char* name, const std::string& text) {
       visit("watchdog." + std::string(name), text);
     });

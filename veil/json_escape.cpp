@@ -65,11 +65,9 @@ std::string json_quoted_stripped(std::string_view text) {
 }
 
 std::string json_raw(std::string_view text) {
-  if (!is_json_text(text)) throw std::invalid_argument("a member kept as JSON text is not one JSON value");
-  if (text.empty()) return "null";
-  if (text == "Infinity") return "1e99999";
-  if (text == "-Infinity") return "-1e99999";
-  return std::string(text);
+  std::optional<std::string> pasted = pasteable_json(text);
+  if (!pasted) throw std::invalid_argument("a member kept as JSON text is not one JSON value");
+  return std::move(*pasted);
 }
 
 }  // namespace kv_veil

@@ -22,11 +22,9 @@ namespace kv_veil {
 // escaped: a double quote, a backslash that starts no valid escape, a raw control character.
 [[nodiscard]] std::string json_quoted_stripped(std::string_view text);
 
-// A member that holds JSON text (a number, true, false, null) is pasted as it is; an empty one
-// (a key missing from a saved configuration) would leave nothing after the colon, so it is
-// written as null, and the JSON library's Infinity as 1e99999, which parsers read as the same
-// number. Throws std::invalid_argument for any text is_json_text refuses (json_values.h): it
-// would break the body or add members to it.
+// A member that holds JSON text (a number, true, false, null, an object) as pasteable_json
+// (json_values.h) writes it: an empty one as null, the library's Infinity as 1e99999. Throws
+// std::invalid_argument for any text it refuses: it would break the body or add members to it.
 [[nodiscard]] std::string json_raw(std::string_view text);
 
 }  // namespace kv_veil

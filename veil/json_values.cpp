@@ -2,8 +2,8 @@
 
 #include "common/json_scan.h"
 #include "common/kv_logger.h"
+#include "veil/bounded_parse.h"
 
-#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -49,22 +49,43 @@ std::string read_value(const boost::json::value& value, value_form form) {
   return {};
 }
 
-bool is_json_text(std::string_view text) {
-  if (text.empty() || text == "Infinity" || text == "-Infinity") return true;
-  // Outside strings: no white space, and one colon per member. Inside a string a backslash
-  // escapes the next character; the parse below refuses whatever string this misreads.
+std::optional<std::string> pasteable_json(std::string_view text) {
+  if (text.empty()) return "null";
+  // Outside strings: one colon per member, and Infinity, which the library writes at any depth
+  // for a number beyond a double (a reply's 1e400), as 1e99999, which parsers read as the same
+  // number. Inside a string a backslash escapes the next character; the parse below refuses
+  // whatever string this misreads.
+  constexpr std::string_view k_infinity = "Infinity";
+  std::string pasted;
+  pasted.reserve(text.size());
   size_t colons = 0;
   kelvanor_common::JsonStringTracker strings;
-  for (const char c : text) {
-    if (!strings.outside_strings(c)) continue;
-    if (c == ':') ++colons;
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (strings.outside_strings(c)) {
+      if (c == ':') ++colons;
+      // Only where a value starts: after nothing, a sign, a colon, a comma, a bracket or a blank.
+      const bool value_starts =
+          pasted.empty() || std::string_view("-:,[ \t\r\n").find(pasted.back()) != std::string_view::npos;
+      if (c == 'I' && value_starts && text.substr(i, k_infinity.size()) == k_infinity) {
+        pasted += "1e99999";
+        i += k_infinity.size() - 1;
+        continue;
+      }
+    }
+    pasted += c;
   }
-  // The parser refuses anything after the value, and nests no deeper than it did in the reply.
-  boost::system::error_code error;
-  const boost::json::value value = boost::json::parse(text, error);
-  return !error && member_count(value) == colons;
+  // The parser refuses a second value after the first, and nests no deeper than it did in the
+  // reply; blanks and line ends around the members are JSON's own.
+  try {
+    if (member_count(parse_bounded(pasted)) != colons) return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return pasted;
 }
+
+bool is_json_text(std::string_view text) { return pasteable_json(text).has_value(); }
 
 void log_caught_exception(std::string_view sig) {
   try {

@@ -6,6 +6,7 @@
 
 #include <boost/json/value.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,11 +28,15 @@ enum class value_form {
 
 [[nodiscard]] std::string read_value(const boost::json::value& value, value_form form);
 
-// Whether a member kept as JSON text holds what json_text can have written: nothing (a key the
-// reply did not have), or exactly one JSON value in the library's compact form (no blank outside
-// a string, no key twice in one object), or Infinity or -Infinity, the library's spelling of a
-// number beyond a double (a reply's 1e400). A saved file is outside input: any other text was not
-// written by this program, and pasted into a request body it could add members to it.
+// The text to paste into a request body for a member kept as JSON text, or nothing when the
+// member must not be pasted. A saved file is outside input: only exactly one JSON value, however
+// it is spaced, with no key twice in one object, is pasted; anything else could add members to
+// the body or break it. An empty member (a key the reply did not have) is pasted as null, and
+// Infinity, the library's spelling of a number beyond a double (a reply's 1e400) at any depth, as
+// 1e99999, which parsers read as the same number.
+[[nodiscard]] std::optional<std::string> pasteable_json(std::string_view text);
+
+// Whether pasteable_json accepts the text.
 [[nodiscard]] bool is_json_text(std::string_view text);
 
 // Logs the standard exception being handled, as every reader of the client reports one: a

@@ -19,49 +19,6 @@
 namespace kv_veil {
 namespace {
 
-// The library's text archive reader, except that a text length or an element count larger than
-// what is left of the file is refused at once: the library would first size the text or the
-// list to whatever a damaged or forged file declares, gigabytes of memory before it fails.
-class bounded_text_iarchive : public boost::archive::text_iarchive_impl<bounded_text_iarchive> {
-  using base = boost::archive::text_iarchive_impl<bounded_text_iarchive>;
-
- public:
-  bounded_text_iarchive(std::istream& stream, std::streamoff size) : base(stream, 0), m_size(size) { init(); }
-
- private:
-  friend class boost::archive::detail::interface_iarchive<bounded_text_iarchive>;
-  friend class boost::archive::load_access;
-
-  template <class T>
-  void load(T& value) {
-    base::load(value);
-  }
-  void load(boost::serialization::collection_size_type& count) {
-    count = boost::serialization::collection_size_type(length("list of", "elements"));
-  }
-  void load(std::string& text) {
-    const size_t size = length("text of", "bytes");
-    is.get();  // the blank between the length and the characters
-    text.resize(size);
-    if (size > 0) is.read(text.data(), static_cast<std::streamsize>(size));
-  }
-
-  // Every element and every character takes at least one byte of the file.
-  size_t length(const char* what, const char* unit) {
-    size_t value = 0;
-    base::load(value);
-    const std::streamoff position = is.tellg();
-    const auto left = static_cast<unsigned long long>(m_size - (position < 0 ? 0 : position));
-    if (value > left)
-      throw std::runtime_error("the saved configuration declares a " + std::string(what) + " " +
-                               std::to_string(value) + " " + unit + " where only " + std::to_string(left) +
-                               " bytes are left");
-    return value;
-  }
-
-  std::streamoff m_size;
-};
-
 // Strict UTF-8: no overlong form, no surrogate, nothing beyond U+10FFFF.
 bool is_utf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
@@ -88,6 +45,53 @@ bool is_utf8(std::string_view text) {
   return true;
 }
 
+// The library's text archive reader, except that a text length or an element count larger than
+// what is left of the file is refused at once: the library would first size the text or the
+// list to whatever a damaged or forged file declares, gigabytes of memory before it fails.
+class bounded_text_iarchive : public boost::archive::text_iarchive_impl<bounded_text_iarchive> {
+  using base = boost::archive::text_iarchive_impl<bounded_text_iarchive>;
+
+ public:
+  bounded_text_iarchive(std::istream& stream, std::streamoff size) : base(stream, 0), m_size(size) { init(); }
+
+ private:
+  friend class boost::archive::detail::interface_iarchive<bounded_text_iarchive>;
+  friend class boost::archive::load_access;
+
+  template <class T>
+  void load(T& value) {
+    base::load(value);
+  }
+  void load(boost::serialization::collection_size_type& count) {
+    count = boost::serialization::collection_size_type(length("list of", "elements"));
+  }
+  void load(std::string& text) {
+    const size_t size = length("text of", "bytes");
+    is.get();  // the blank between the length and the characters
+    text.resize(size);
+    if (size > 0) is.read(text.data(), static_cast<std::streamsize>(size));
+    // Checked once loaded: the byte dropped above may be the lead byte of a sequence whose
+    // continuation then starts the text, in a file that is UTF-8 as a whole. Every text of a
+    // record comes from a JSON reply and so is UTF-8, and a body built from another is no JSON.
+    if (!is_utf8(text)) throw std::runtime_error("the saved configuration holds a text that is not UTF-8");
+  }
+
+  // Every element and every character takes at least one byte of the file.
+  size_t length(const char* what, const char* unit) {
+    size_t value = 0;
+    base::load(value);
+    const std::streamoff position = is.tellg();
+    const auto left = static_cast<unsigned long long>(m_size - (position < 0 ? 0 : position));
+    if (value > left)
+      throw std::runtime_error("the saved configuration declares a " + std::string(what) + " " +
+                               std::to_string(value) + " " + unit + " where only " + std::to_string(left) +
+                               " bytes are left");
+    return value;
+  }
+
+  std::streamoff m_size;
+};
+
 template <class Record>
 std::string archive_text(const Record& record) {
   std::ostringstream stream;
@@ -99,9 +103,6 @@ std::string archive_text(const Record& record) {
 
 template <class Record>
 void load_text(const std::string& text, Record& record) {
-  // Every text of a record comes from a JSON reply and so is UTF-8, and the archive's own
-  // characters are ASCII. Another text would make the request bodies built from it no JSON.
-  if (!is_utf8(text)) throw std::runtime_error("the saved configuration holds a text that is not UTF-8");
   std::istringstream stream(text);
   bounded_text_iarchive archive(stream, static_cast<std::streamoff>(text.size()));
   archive >> record;

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <deque>
 #include <cctype>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace kv_veil {
@@ -137,20 +137,84 @@ void mask_url_passwords(std::string& text) {
   }
 }
 
-// The secrets given to mask_everywhere, longest first, so that one holding another is masked
-// whole. Every log line reads the list, a signal handler's line too, which may come in the middle
-// of a registration: a registration publishes a new list and never frees an old one, so a reader
-// takes no lock and never sees a list being changed. A plain atomic pointer has no destructor:
-// lines written while the process exits still find it.
-std::atomic<const std::vector<std::string>*> g_literal_secrets{nullptr};
+// The secrets given to mask_everywhere. Every log line reads them, a signal handler's line too,
+// which may come in the middle of a registration or of another line; a handler may register a
+// token as well (its clean-up logs in). So a registration publishes a new immutable set with one
+// atomic exchange and takes no lock, and a set replaced is freed only once no line is being
+// masked: readers count themselves in g_readers around their use of a set. Registrations come
+// from the main thread and its signal handlers, which are never in the middle of a line of their
+// own: the program starts no threads.
+struct secret_set {
+  std::vector<std::string> password;                // the configured password's forms
+  std::deque<std::vector<std::string>> tokens;      // each login token's forms, oldest first
+  std::vector<std::string> longest_first;           // every form, so one holding another is masked whole
+};
+
+// Tokens of the latest logins kept: a run logs in a few times, once per operation and clean-up.
+// Older ones belong to clients long gone; without a bound a process that logs in again and again
+// would keep every token.
+constexpr size_t k_max_tokens = 32;
+
+std::atomic<const secret_set*> g_secrets{nullptr};
+std::atomic<int> g_readers{0};
+
+// Sets replaced while a reader may still hold them.
+struct retired_set {
+  const secret_set* set;
+  retired_set* next;
+};
+std::atomic<retired_set*> g_retired{nullptr};
+
+class reader_scope {
+ public:
+  reader_scope() { g_readers.fetch_add(1); }
+  ~reader_scope() { g_readers.fetch_sub(1); }
+  reader_scope(const reader_scope&) = delete;
+  reader_scope& operator=(const reader_scope&) = delete;
+};
 
 void mask_literal_secrets(std::string& text) {
-  const std::vector<std::string>* secrets = g_literal_secrets.load(std::memory_order_acquire);
+  const reader_scope reading;
+  const secret_set* secrets = g_secrets.load();
   if (secrets == nullptr) return;
-  for (const std::string& secret : *secrets) {
+  for (const std::string& secret : secrets->longest_first) {
     for (size_t pos = text.find(secret); pos != npos; pos = text.find(secret, pos + k_mask.size()))
       text.replace(pos, secret.size(), k_mask);
   }
+}
+
+void retire(const secret_set* set) {
+  if (set != nullptr) {
+    auto* node = new retired_set{set, g_retired.load()};
+    while (!g_retired.compare_exchange_weak(node->next, node)) {
+    }
+  }
+  if (g_readers.load() != 0) return;
+  for (retired_set* node = g_retired.exchange(nullptr); node != nullptr;) {
+    retired_set* const next = node->next;
+    delete node->set;
+    delete node;
+    node = next;
+  }
+}
+
+// The secret's forms in the set, in the place its kind has; false when the set holds them there
+// already.
+bool place(secret_set& set, std::vector<std::string> forms, secret_kind kind) {
+  if (kind == secret_kind::password) {
+    if (set.password == forms) return false;
+    set.password = std::move(forms);
+  } else {
+    if (std::find(set.tokens.begin(), set.tokens.end(), forms) != set.tokens.end()) return false;
+    set.tokens.push_back(std::move(forms));
+    if (set.tokens.size() > k_max_tokens) set.tokens.pop_front();
+  }
+  set.longest_first = set.password;
+  for (const std::vector<std::string>& token : set.tokens)
+    set.longest_first.insert(set.longest_first.end(), token.begin(), token.end());
+  std::stable_sort(set.longest_first.begin(), set.longest_first.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  return true;
 }
 
 }  // namespace
@@ -164,25 +228,38 @@ std::string mask_secrets(std::string_view text) {
   return out;
 }
 
-void mask_everywhere(std::string_view secret) {
+void mask_everywhere(std::string_view secret, secret_kind kind) {
   if (secret.size() < k_min_literal_secret) return;
-  static std::mutex registering;
-  // Every list ever published, kept to the end of the process (see g_literal_secrets).
-  static auto* const published = new std::vector<std::unique_ptr<const std::vector<std::string>>>;
-  const std::lock_guard<std::mutex> lock(registering);
-  const std::vector<std::string>* current = g_literal_secrets.load(std::memory_order_acquire);
-  auto next = std::make_unique<std::vector<std::string>>();
-  if (current != nullptr) *next = *current;
   // The log shows a control character of a text as an escape (common/log_text.h).
-  for (const std::string& form : {std::string(secret), json_escape(secret), kelvanor_common::log_text(secret),
-                                  kelvanor_common::log_text(json_escape(secret))})
-    if (std::find(next->begin(), next->end(), form) == next->end()) next->push_back(form);
-  if (current != nullptr && next->size() == current->size()) return;
-  std::stable_sort(next->begin(), next->end(),
-                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  g_literal_secrets.store(next.get(), std::memory_order_release);
-  published->push_back(std::move(next));
+  std::vector<std::string> forms;
+  for (std::string form : {std::string(secret), json_escape(secret), kelvanor_common::log_text(secret),
+                           kelvanor_common::log_text(json_escape(secret))})
+    if (std::find(forms.begin(), forms.end(), form) == forms.end()) forms.push_back(std::move(form));
+  const secret_set* replaced = nullptr;
+  {
+    // Counted as a reader throughout: a handler's registration meanwhile cannot free the set
+    // copied, nor so hand its address to another set.
+    const reader_scope reading;
+    const secret_set* current = g_secrets.load();
+    for (;;) {
+      auto next = std::make_unique<secret_set>(current != nullptr ? *current : secret_set{});
+      if (!place(*next, forms, kind)) return;
+      // Fails when a signal handler registered a secret meanwhile: then again from its set.
+      if (g_secrets.compare_exchange_strong(current, next.get())) {
+        next.release();
+        replaced = current;
+        break;
+      }
+    }
+  }
+  retire(replaced);
   KvLogStream::set_message_filter(&mask_literal_secrets);
+}
+
+size_t registered_secret_forms() {
+  const reader_scope reading;
+  const secret_set* secrets = g_secrets.load();
+  return secrets == nullptr ? 0 : secrets->longest_first.size();
 }
 
 }  // namespace kv_veil

@@ -26,9 +26,17 @@ inline constexpr size_t k_min_literal_secret = 6;
 // A secret is not searched for as a substring here: mask_everywhere does that for the log.
 [[nodiscard]] std::string mask_secrets(std::string_view text);
 
-// From now on, for the rest of the process, every log line written through KvLogStream masks the
-// secret's text and its JSON-escaped text wherever they appear. A secret shorter than
-// k_min_literal_secret is left to the forms mask_secrets knows.
-void mask_everywhere(std::string_view secret);
+// What a secret given to mask_everywhere is. The configured password has one place, which the
+// next configuration read takes over; login tokens are kept, the latest ones.
+enum class secret_kind { password, token };
+
+// From now on every log line written through KvLogStream masks the secret's text and its
+// JSON-escaped text wherever they appear: for the rest of the process, or, for a password, until
+// another password is registered. A secret shorter than k_min_literal_secret is left to the forms
+// mask_secrets knows.
+void mask_everywhere(std::string_view secret, secret_kind kind = secret_kind::token);
+
+// How many texts every log line is masked for now (each secret's forms).
+[[nodiscard]] size_t registered_secret_forms();
 
 }  // namespace kv_veil

@@ -52,30 +52,6 @@ struct io_tune {
   std::string write_iops_sec_max_length;
   uint32_t version = 0;
 
-  template <class Visit>
-  void for_each_json_text(Visit&& visit) const {
-    for (const auto& [name, text] : {std::pair<const char*, const std::string&>{"total_bytes_sec", total_bytes_sec},
-                                     {"read_bytes_sec", read_bytes_sec},
-                                     {"write_bytes_sec", write_bytes_sec},
-                                     {"total_iops_sec", total_iops_sec},
-                                     {"read_iops_sec", read_iops_sec},
-                                     {"write_iops_sec", write_iops_sec},
-                                     {"total_bytes_sec_max", total_bytes_sec_max},
-                                     {"read_bytes_sec_max", read_bytes_sec_max},
-                                     {"write_bytes_sec_max", write_bytes_sec_max},
-                                     {"total_iops_sec_max", total_iops_sec_max},
-                                     {"read_iops_sec_max", read_iops_sec_max},
-                                     {"write_iops_sec_max", write_iops_sec_max},
-                                     {"size_iops_sec", size_iops_sec},
-                                     {"total_bytes_sec_max_length", total_bytes_sec_max_length},
-                                     {"read_bytes_sec_max_length", read_bytes_sec_max_length},
-                                     {"write_bytes_sec_max_length", write_bytes_sec_max_length},
-                                     {"total_iops_sec_max_length", total_iops_sec_max_length},
-                                     {"read_iops_sec_max_length", read_iops_sec_max_length},
-                                     {"write_iops_sec_max_length", write_iops_sec_max_length}})
-      visit(name, text);
-  }
-
   template <class Archive>
   void serialize(Archive& ar, const unsigned int class_version) {
     ar & total_bytes_sec & read_bytes_sec & write_bytes_sec & total_iops_sec & read_iops_sec & write_iops_sec &
@@ -135,22 +111,15 @@ struct vdisk {
   bool is_boot = false;      // the VM's boot disk; set by the backup, not by the reader
   uint32_t version = 0;      // class version of the last archive operation
 
-  // Calls visit(name, text) for every member kept as JSON text, and the size, which is a number
-  // text: the members a saved file has to hold sound JSON in (kv_veil::is_json_text), since the
-  // creation requests paste them in as they are.
+  // Calls visit(name, text) for the members that creation requests paste in as they are: the
+  // sizes of a new disk, and whether the boot disk of a new VM is shareable. A saved file has to
+  // hold one sound JSON value in them (kv_veil::is_json_text); the other members kept as JSON text
+  // go into no request and load whatever they hold.
   template <class Visit>
   void for_each_json_text(Visit&& visit) const {
-    for (const auto& [name, text] : {std::pair<const char*, const std::string&>{"readonly", readonly},
-                                     {"virtual_size", virtual_size},
-                                     {"size", size},
-                                     {"shareable", shareable},
-                                     {"ssd", ssd},
-                                     {"consolidated", consolidated},
-                                     {"hints", hints}})
-      visit(std::string(name), text);
-    io_tune.for_each_json_text([&](const char* name, const std::string& text) {
-      visit("io_tune." + std::string(name), text);
-    });
+    visit(std::string("size"), size);
+    visit(std::string("virtual_size"), virtual_size);
+    visit(std::string("shareable"), shareable);
   }
 
   template <class Archive>

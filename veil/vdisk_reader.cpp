@@ -163,11 +163,9 @@ int curlAPI::read_vdisk_info(const std::string& reply, vdisk& disk) {
     const kv_veil::reply_reader reader(k_sig);
     for (const auto& member : object)
       if (!read_member(reader, member.key(), member.value(), disk)) return 6;
-    // The disk's id names its saved file and goes into URLs, as the VM's and the datapool's may.
-    const bool usable = kv_veil::check_reply_id(k_sig, "vdisk id", disk.id) &&
-                        kv_veil::check_reply_id(k_sig, "VM id", disk.domain.id) &&
-                        kv_veil::check_reply_id(k_sig, "datapool id", disk.datapool.id);
-    return usable ? 0 : 6;
+    // The disk's id names its saved file and goes into URLs. The ids of its VM and datapool go
+    // only into request bodies, quoted there.
+    return kv_veil::check_reply_id(k_sig, "vdisk id", disk.id) ? 0 : 6;
   } catch (const std::exception&) {
     kv_veil::log_caught_exception(k_sig);
   }

@@ -60,6 +60,10 @@ bool KvModuleVeilVM::deployment(const bool&) {
       KvLogStream(KvLogLvl::Error) << sig << ": unable to get domain info" << " from vm.config file" << std::endl;
       return false;
     }
+    if (check_saved_vdisks(domain) != 0) {
+      KvLogStream(KvLogLvl::Error) << sig << ": failed to restore vdisks" << std::endl;
+      return false;
+    }
     if (check_resource("") != 0) {
       KvLogStream(KvLogLvl::Error) << sig << ": unable to get status of VM" << std::endl;
       return false;

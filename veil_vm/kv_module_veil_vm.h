@@ -75,6 +75,8 @@ class KvModuleVeilVM : public KvModuleUniversal {
   // block device was not found).
   [[nodiscard]] int fill_domain_config(::domain_conf& domain);
   [[nodiscard]] int fill_vdisk_config(const std::string& vdisk_id, vdisk& disk);
+  // Loads every saved disk configuration the VM's lists, before anything is created; 0 or 7.
+  [[nodiscard]] int check_saved_vdisks(const ::domain_conf& domain);
   // Creates a new disk for every saved one, fills it from its image and leaves it detached; the
   // new ids are appended to `created`, the boot disk's goes to `boot_id`.
   [[nodiscard]] int restore_vdisks(const ::domain_conf& domain, curlAPI* api, std::vector<std::string>& created,

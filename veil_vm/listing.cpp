@@ -4,8 +4,11 @@
 
 #include "common/kv_logger.h"
 #include "common/kv_version.h"
+#include "common/log_text.h"
 #include "veil/curl_api.h"
+#include "veil/reply_ids.h"
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -41,7 +44,7 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
 
   std::vector<std::string> module_vm_ids;
   for (const auto& domain : domains)
-    if (domain.verbose_name == conf.module_vm_name) module_vm_ids.push_back(domain.id);
+    if (domain.verbose_name == conf.module_vm_name) module_vm_ids.push_back(kelvanor_common::log_text(domain.id));
   if (module_vm_ids.empty()) {
     KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": the VM '" << conf.module_vm_name << "' does not exist"
                                  << std::endl;
@@ -54,7 +57,11 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
                                  << "': " << joined(module_vm_ids) << std::endl;
     return 2;
   }
-  conf.module_vm_id = module_vm_ids.front();
+  // The module VM's id goes into the URLs of every attachment; the other rows' ids go nowhere.
+  const auto module_vm = std::find_if(domains.begin(), domains.end(),
+                                      [&](const veil_vm_info& row) { return row.verbose_name == conf.module_vm_name; });
+  if (!kv_veil::check_reply_id(k_check_resource_sig, "id of the module VM", module_vm->id)) return 2;
+  conf.module_vm_id = module_vm->id;
 
   if (name.empty()) return 0;
 
@@ -65,10 +72,11 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
     found = true;
   }
   if (!found) {
-    KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '" << name << "'" << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '"
+                                 << kelvanor_common::log_text(name) << "'" << std::endl;
     return 2;
   }
-  return 0;
+  return kv_veil::check_reply_id(k_check_resource_sig, "VM id", name) ? 0 : 2;
 }
 
 int KvModuleVeilVM::check_client(const bool& print_version) {
@@ -89,11 +97,21 @@ int KvModuleVeilVM::list_all_resources(bool with_header) {
     return 2;
   }
 
-  if (with_header) std::cout << k_header_line << '\n';
-  for (const auto& domain : domains)
-    std::cout << domain.id << '|' << domain.verbose_name << '|' << domain.status << '|' << domain.user_power_state
-              << '\n';
-  std::cout.flush();
+  // A VM whose id could not go into a request cannot be backed up: its row is left out, the
+  // others are listed. The texts are the controller's: none may start a line of its own.
+  using kelvanor_common::log_text;
+  std::string rows = with_header ? std::string(k_header_line) + '\n' : std::string();
+  for (const auto& domain : domains) {
+    if (!kv_veil::is_usable_id(domain.id)) {
+      KvLogStream(KvLogLvl::Warning) << k_list_sig << ": the VM '" << log_text(domain.verbose_name)
+                                     << "' is not listed: its id '" << log_text(domain.id) << "' is unusable"
+                                     << std::endl;
+      continue;
+    }
+    rows += domain.id + '|' + log_text(domain.verbose_name) + '|' + log_text(domain.status) + '|' +
+            log_text(domain.user_power_state) + '\n';
+  }
+  std::cout << rows << std::flush;
   return 0;
 }
 
@@ -116,5 +134,7 @@ bool KvModuleVeilVM::resource_exists() {
   curlAPI api(conf);
   std::vector<veil_vm_info> domains;
   if (api.get_domain_list(domains) != 0) return false;
-  return curlAPI::domain_id_exists(domains, resource);
+  if (!curlAPI::domain_id_exists(domains, resource)) return false;
+  // The id goes into the URLs of the backup.
+  return kv_veil::check_reply_id(k_exists_sig, "VM id", resource);
 }

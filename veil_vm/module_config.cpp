@@ -96,7 +96,7 @@ bool KvModuleVeilVM::load_module_config_from(const std::string& path) {
         conf.password = std::move(value);
         // Whatever text brings it there (a controller's reply, an echoed request), the password
         // has no place in a log line.
-        kv_veil::mask_everywhere(conf.password);
+        kv_veil::mask_everywhere(conf.password, kv_veil::secret_kind::password);
         break;
       case ConfigKey::timeout: {
         // Not a number: the exception ends the operation in the dispatcher.

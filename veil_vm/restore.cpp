@@ -23,6 +23,10 @@ namespace {
 constexpr std::string_view k_before_restore_sig = "virtual bool KvModuleVeilVM::before_restore()";
 constexpr std::string_view k_fill_domain_sig = "int KvModuleVeilVM::fill_domain_config(domain_conf&)";
 constexpr std::string_view k_fill_vdisk_sig = "int KvModuleVeilVM::fill_vdisk_config(const string&, vdisk&)";
+// The disks' saved configurations are checked on behalf of restore_vdisks, which reads them again.
+constexpr std::string_view k_restore_vdisks_sig =
+    "int KvModuleVeilVM::restore_vdisks(const domain_conf&, curlAPI*, std::vector<std::__cxx11::basic_string<char> "
+    ">&, std::string&)";
 constexpr std::string_view k_shutdown_sig = "virtual void KvModuleVeilVM::handle_shutdown_signal()";
 
 constexpr int k_failed = 7;
@@ -91,13 +95,18 @@ int KvModuleVeilVM::fill_domain_config(::domain_conf& domain) {
       return k_failed;
     }
   }
-  // Every disk's saved configuration is loaded here once as well, so that an unusable one stops
-  // the restore before it creates anything, not after the disks before it were made and filled.
+  return 0;
+}
+
+int KvModuleVeilVM::check_saved_vdisks(const ::domain_conf& domain) {
+  // Every disk's saved configuration is loaded once before the restore creates anything, so that
+  // an unusable one stops it before the disks listed before it are made and filled. Reported as
+  // the creation of the disks reports it.
   for (const std::string& vdisk_id : domain.available_vdisks) {
     vdisk disk;
     if (fill_vdisk_config(vdisk_id, disk) != 0) {
-      KvLogStream(KvLogLvl::Error) << k_fill_domain_sig << ": unable to use the saved configuration of the disk '"
-                                   << vdisk_id << "'" << std::endl;
+      KvLogStream(KvLogLvl::Error) << k_restore_vdisks_sig << ": unable to get vdisk info from '" << vdisk_id
+                                   << ".conf' file" << std::endl;
       return k_failed;
     }
   }

@@ -242,6 +242,22 @@ TEST_F(Backup, ATaskIdWithALineBreakFailsTheAttachAndNeverReachesStandardOutput)
   EXPECT_TRUE(kvfd.calls().empty());
 }
 
+// Somebody else's VM whose id could go into no URL leaves out its own row, not the list: the
+// lists, the client check and a backup of another VM go on. The texts of a row are escaped.
+TEST_F(Backup, AForeignVmWithAnUnusableIdFailsNeitherTheListsNorABackupOfAnother) {
+  controller.add_vm(TestController::make_vm("legacy vm #1", "legacy"));
+  controller.add_vm(TestController::make_vm("5c3b1e02-1111-4222-8333-000000000009", "old\xc2\x85one"));
+  const ProgramResult listed = sandbox.run({"-L"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_TRUE(contains(listed.out, std::string(k_source_vm) + "|web server|")) << listed.out;
+  EXPECT_TRUE(contains(listed.out, "5c3b1e02-1111-4222-8333-000000000009|old\\u0085one|")) << listed.out;
+  EXPECT_FALSE(contains(listed.out, "legacy vm #1|")) << listed.out;
+  EXPECT_EQ(sandbox.run({"-t"}).status, 0) << sandbox.log_tail();
+  const ProgramResult result = sandbox.run(backup_args(), 120);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  expect_released();
+}
+
 class StoppedVmBackup : public Backup {
  protected:
   StoppedVmBackup() { source_power_state = 1; }

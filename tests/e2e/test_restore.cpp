@@ -133,6 +133,40 @@ TEST_F(Restore, WithoutABootDiskEveryNewDiskIsAttachedAfterTheVmAndNoCdromWithou
   EXPECT_TRUE(p.attachments_to(k_module_vm_id).empty());
 }
 
+// Members as another writer may space them load, and so does one that no request carries; each
+// is pasted into its body as one JSON value.
+TEST_F(Restore, SavedMembersSpacedOverTwoLinesAreRestoredIntoJsonBodies) {
+  ::domain_conf saved = RestorePlatform::saved_vm(k_source_vm_id, "web", disks, false);
+  saved.tpm_device = "{\"model\": \"tpm-tis\",\n \"limits\": [Infinity]}";
+  saved.user_power_state = "{\"a\": 1}";
+  p.store_backup(k_record, saved, disks);
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  ASSERT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
+  for (const auto& request : p.controller.requests()) {
+    if (request.method != "POST") continue;
+    EXPECT_NO_THROW((void)boost::json::parse(request.body)) << request.body;
+  }
+  const auto creations = p.controller.requests_to("POST", "/api/domains/multi-create-domain/");
+  ASSERT_EQ(creations.size(), 1u);
+  EXPECT_EQ(boost::json::parse(creations[0].body).at("tpm_device"),
+            boost::json::parse(R"({"model": "tpm-tis", "limits": [1e99999]})"));
+}
+
+// A missing disk configuration stops the restore before anything is made, reported as the
+// creation of the disks reports it.
+TEST_F(Restore, AMissingDiskConfigurationIsReportedAsTheDisksRestore) {
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, "web", disks, true), disks);
+  boost::filesystem::remove(p.kvfd.stored(k_record, disks[1].id + ".conf"));
+  const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+  EXPECT_EQ(result.status, 7);
+  EXPECT_TRUE(contains(result.err, std::string(k_restore_vdisks_sig) + ": unable to get vdisk info from '" +
+                                       disks[1].id + ".conf' file"))
+      << result.err;
+  EXPECT_TRUE(contains(result.err, std::string(k_deployment_sig) + ": failed to restore vdisks")) << result.err;
+  EXPECT_FALSE(contains(result.err, "vm.config")) << result.err;
+  EXPECT_TRUE(p.controller.requests_to("POST", "/api/vdisks/").empty());
+}
+
 // Runs one restore with a dd_block_size on a platform of its own; the platforms run side by side.
 struct BlockSizeRun {
   std::string value;

@@ -66,7 +66,7 @@ TEST_F(Inventory, ReplyShapesAndErrorReplies) {
       {200, R"({"errors": [{"detail": "x"}]})", 2, ": the controller answered with HTTP status 200: "},
       {400, R"({"detail": "Bad."})", 2, ": the controller answered with HTTP status 400: \"Bad.\""},
       {404, R"({"detail": "Not found."})", 2, ": the controller answered with HTTP status 404: "},
-      {200, R"({"results": [{"id": "a%2F.."}]})", 2, ": the reply holds an unusable VM id: 'a%2F..'"},
+      {200, R"({"results": [{"id": "a%2F.."}]})", 0, ""},
   };
   for (const Case& c : cases) {
     controller.set_reply("GET", "/api/domains/", c.status, c.body);

@@ -140,6 +140,11 @@ TEST(SavedConfig, ATextThatIsNotUtf8IsRefused) {
       EXPECT_THROW(kv_veil::from_archive_text(forged, loaded), std::runtime_error) << id;
     }
   }
+  // UTF-8 as a whole, but the reader takes the byte after a length as the blank: the text is a
+  // lone continuation byte.
+  std::string forged = text;
+  forged.replace(forged.find(first), first.size(), "1\xc3\xa9");
+  EXPECT_THROW(kv_veil::from_archive_text(forged, loaded), std::runtime_error);
 }
 
 // Members nested in objects and lists are named by the keys that lead to them, the first one first.
@@ -153,11 +158,17 @@ TEST(SavedConfig, TheFirstMemberNotHoldingOneJsonValueIsNamed) {
   EXPECT_EQ(kv_veil::unsound_json_member(domain), "watchdog.enabled");
   domain.cloud_init = "{\"user_data\":1}";
   EXPECT_EQ(kv_veil::unsound_json_member(domain), "watchdog.enabled");
+  // Members no request carries load whatever they hold.
+  domain.watchdog.enabled = "true";
+  domain.vmachine_infs[1].qos.outbound.burst = "1";
+  domain.user_power_state = "{\"a\": 1,";
+  EXPECT_EQ(kv_veil::unsound_json_member(domain), "");
   vdisk disk;
   disk.io_tune.write_iops_sec_max_length = "[";
-  EXPECT_EQ(kv_veil::unsound_json_member(disk), "io_tune.write_iops_sec_max_length");
-  disk.hints = "0 ";
-  EXPECT_EQ(kv_veil::unsound_json_member(disk), "hints");
+  disk.hints = "0 0";
+  EXPECT_EQ(kv_veil::unsound_json_member(disk), "");
+  disk.virtual_size = "0 0";
+  EXPECT_EQ(kv_veil::unsound_json_member(disk), "virtual_size");
 }
 
 }  // namespace

@@ -83,4 +83,18 @@ TEST(SecretMask, RegisteredSecretsAreMaskedInEveryLogLine) {
   EXPECT_TRUE(log.contains("HTTP status 400: [{\"detail\":\"*** is not valid here\"}]")) << log.text();
 }
 
+// A process that reads its configuration or logs in again and again masks a bounded set: the
+// configured password, however many logins came after it, and the latest tokens.
+TEST(SecretMask, RegistrationsAgainAndAgainKeepTheSetBounded) {
+  for (int i = 0; i < 2000; ++i) {
+    kv_veil::mask_everywhere("password-" + std::to_string(i), kv_veil::secret_kind::password);
+    kv_veil::mask_everywhere("token-" + std::to_string(i));
+  }
+  for (int i = 0; i < 100; ++i) kv_veil::mask_everywhere("later-token-" + std::to_string(i));
+  EXPECT_LE(kv_veil::registered_secret_forms(), 2u * 40);
+  kv_veil_test::LogCapture log;
+  KvLogStream(KvLogLvl::Info) << "password-1999 later-token-99" << std::endl;
+  EXPECT_TRUE(log.contains("Info: *** ***\n")) << log.text();
+}
+
 }  // namespace

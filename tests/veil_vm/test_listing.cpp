@@ -47,5 +47,18 @@ TEST_F(ResourceChecks, AResourceExistsByItsIdAndOnlyInAListThatWasRead) {
   EXPECT_FALSE(module_for("b0d1e7a4-0003")->resource_exists());
 }
 
+// An id that could go into no URL fails the checks of its own VM, as the resource or the module
+// VM, and no other.
+TEST_F(ResourceChecks, AnUnusableIdFailsOnlyTheChecksOfItsVm) {
+  controller.add_vm(kv_test::TestController::make_vm("legacy vm #1", "legacy"));
+  EXPECT_EQ(module_for("")->check_resource("b0d1e7a4-0003"), 0);
+  EXPECT_EQ(module_for("")->check_resource("legacy vm #1"), 2);
+  EXPECT_FALSE(module_for("legacy vm #1")->resource_exists());
+  auto module = module_for("");
+  module->conf.module_vm_name = "legacy";
+  EXPECT_EQ(module->check_resource(""), 2);
+  EXPECT_EQ(errors().size(), 3u);
+}
+
 }  // namespace
 }  // namespace veil_vm_test
