@@ -48,4 +48,12 @@ boost::json::value parse_bounded(std::string_view text, size_t limit, const boos
   return parser.release();
 }
 
+boost::json::value parse_bounded_or_null(std::string_view text) noexcept {
+  try {
+    return parse_bounded(text);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 }  // namespace kv_veil

@@ -24,5 +24,8 @@ inline constexpr size_t k_max_parsed_bytes = size_t{64} << 20;
 // std::length_error once the parse would take more than `limit` bytes.
 [[nodiscard]] boost::json::value parse_bounded(std::string_view text, size_t limit = k_max_parsed_bytes,
                                                const boost::json::parse_options& options = {});
+// As parse_bounded, with a null value for a text that does not parse within the bound: for a
+// look at a reply that its reader parses again and reports on.
+[[nodiscard]] boost::json::value parse_bounded_or_null(std::string_view text) noexcept;
 
 }  // namespace kv_veil

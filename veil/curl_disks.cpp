@@ -1,10 +1,9 @@
 #include "veil/curl_api.h"
 
 #include "common/kv_logger.h"
+#include "veil/bounded_parse.h"
 #include "veil/curl_signatures.h"
 #include "veil/json_escape.h"
-
-#include <boost/json/parse.hpp>
 
 #include <exception>
 
@@ -80,9 +79,7 @@ bool curlAPI::vdisk_gone(const std::string& vdisk_id) {
     if (process_curl_api_request(conf.url + "/api/vdisks/" + vdisk_id + "/", GET, reply, "", nullptr) != 0 ||
         http_code != 404)
       return false;
-    boost::system::error_code ec;
-    const boost::json::value parsed = boost::json::parse(reply, ec);
-    return !ec && parsed.is_object();
+    return kv_veil::parse_bounded_or_null(reply).is_object();
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_remove_vdisk_sig << ": exception:" << error.what() << std::endl;
   }

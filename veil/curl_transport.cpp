@@ -2,13 +2,13 @@
 
 #include "common/kv_logger.h"
 #include "common/log_text.h"
+#include "veil/bounded_parse.h"
 #include "veil/curl_option.h"
 #include "veil/json_values.h"
 #include "veil/secret_mask.h"
 #include "veil/stop_points.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/json/parse.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -338,9 +338,8 @@ int curlAPI::post_change(const std::string& path, const std::string& body, std::
     throw;
   }
   if (!m_went_out || result != 0) return 2;
-  boost::system::error_code ec;
-  const boost::json::value parsed = boost::json::parse(reply, ec);
-  const bool errors = !ec && parsed.is_object() && parsed.get_object().contains("errors");
+  const boost::json::value parsed = kv_veil::parse_bounded_or_null(reply);
+  const bool errors = parsed.is_object() && parsed.get_object().contains("errors");
   // A gateway in front of the controller answers 502, 503 or 504 for a request that it may have
   // passed on, and that the controller may still carry out: as good as no reply.
   if (http_code >= 502 && http_code <= 504)
@@ -353,9 +352,8 @@ int curlAPI::post_change(const std::string& path, const std::string& body, std::
 bool curlAPI::reply_failed(std::string_view sig, const std::string& reply) const {
   std::string details;
   bool has_errors = false;
-  boost::system::error_code ec;
-  const boost::json::value parsed = boost::json::parse(reply, ec);
-  if (!ec && parsed.is_object()) {
+  const boost::json::value parsed = kv_veil::parse_bounded_or_null(reply);
+  if (parsed.is_object()) {
     const boost::json::object& object = parsed.get_object();
     if (const auto* errors = object.if_contains("errors")) {
       has_errors = true;
