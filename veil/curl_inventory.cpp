@@ -54,7 +54,7 @@ int curlAPI::read_all_pages(std::string_view sig, const std::string& path,
       return 2;
     }
     if (!visited.insert(url).second) {
-      KvLogStream(KvLogLvl::Error) << sig << ": the list names the page " << kelvanor_common::log_text(url) << " twice"
+      KvLogStream(KvLogLvl::Error) << sig << ": the list names the page " << url << " twice"
                                    << std::endl;
       return 2;
     }
@@ -72,7 +72,7 @@ int curlAPI::read_all_pages(std::string_view sig, const std::string& path,
     // A control character would end the URL's log line early, or be sent on as it is.
     url = kelvanor_common::has_control_characters(link) ? std::string() : next_page_url(conf.url, link);
     if (url.empty()) {
-      KvLogStream(KvLogLvl::Error) << sig << ": unusable link to the next page: " << kelvanor_common::log_text(link)
+      KvLogStream(KvLogLvl::Error) << sig << ": unusable link to the next page: " << link
                                    << std::endl;
       return 2;
     }
@@ -218,16 +218,15 @@ int curlAPI::get_free_instance_name(const std::string& kind, std::string& name) 
 
     // Candidates are always built from the given name: name, name_2, name_3, ... The name may
     // come from a saved record of an archive.
-    using kelvanor_common::log_text;
     std::string candidate = name;
     for (unsigned long n = 2; instance_name_exists(taken, candidate); ++n) {
-      KvLogStream(KvLogLvl::Info) << kind << " with the name '" << log_text(candidate) << "' exists in ECP Veil "
+      KvLogStream(KvLogLvl::Info) << kind << " with the name '" << candidate << "' exists in ECP Veil "
                                   << std::endl;
       candidate = name + "_" + std::to_string(n);
-      KvLogStream(KvLogLvl::Info) << "Check new " << kind << " name: '" << log_text(candidate) << "'" << std::endl;
+      KvLogStream(KvLogLvl::Info) << "Check new " << kind << " name: '" << candidate << "'" << std::endl;
     }
     name = candidate;
-    KvLogStream(KvLogLvl::Info) << "A " << kind << " will be created with the name: '" << log_text(candidate) << "'"
+    KvLogStream(KvLogLvl::Info) << "A " << kind << " will be created with the name: '" << candidate << "'"
                                 << std::endl;
     return 0;
   } catch (const std::exception&) {

@@ -367,6 +367,6 @@ bool curlAPI::reply_failed(std::string_view sig, const std::string& reply) const
   if (details.empty()) details = reply.substr(0, k_max_logged_reply);
   if (details.empty()) details = "(empty reply)";
   KvLogStream(KvLogLvl::Error) << sig << ": the controller answered with HTTP status " << http_code << ": "
-                               << kelvanor_common::log_text(masked(details)) << std::endl;
+                               << masked(details) << std::endl;
   return true;
 }

@@ -1,7 +1,6 @@
 #include "veil/reply_ids.h"
 
 #include "common/kv_logger.h"
-#include "common/log_text.h"
 
 #include <algorithm>
 
@@ -22,7 +21,7 @@ bool is_usable_id(std::string_view id) {
 bool check_reply_id(std::string_view sig, std::string_view what, std::string_view id) {
   if (is_usable_id(id)) return true;
   KvLogStream(KvLogLvl::Error) << sig << ": the reply holds an unusable " << what << ": '"
-                               << kelvanor_common::log_text(id) << "'" << std::endl;
+                               << id << "'" << std::endl;
   return false;
 }
 

@@ -4,7 +4,6 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
-#include "common/log_text.h"
 #include "veil/curl_api.h"
 #include "veil/saved_config.h"
 #include "veil_vm/backup_steps.h"
@@ -102,7 +101,7 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
   }
   if (change != KvPlatformTasks::Change::accepted) {
     KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": unable to attach the disk '" << id << "("
-                                 << kelvanor_common::log_text(disk.verbose_name) << ")" << "' to VM '"
+                                 << disk.verbose_name << ")" << "' to VM '"
                                  << walk.module_vm_id << "'" << std::endl;
     if (record_on_module_vm)
       KvLogStream(KvLogLvl::Info) << "Disk '" << id << "' was attached to VM '" << walk.module_vm_id

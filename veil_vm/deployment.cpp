@@ -3,7 +3,6 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
-#include "common/log_text.h"
 #include "veil/curl_api.h"
 
 #include <boost/filesystem/exception.hpp>
@@ -17,7 +16,6 @@
 namespace {
 
 // The VM's name comes from the saved configuration of an archive.
-using kelvanor_common::log_text;
 
 constexpr std::string_view k_deployment_sig = "virtual bool KvModuleVeilVM::deployment(const bool&)";
 constexpr std::string_view k_deploy_vm_sig = "static int KvModuleVeilVM::deploy_vm(const string&, curlAPI*, domain_conf&)";
@@ -86,7 +84,7 @@ bool KvModuleVeilVM::deployment(const bool&) {
       if (boot != created.end()) created.erase(boot);
     }
     if (deploy_vm(boot_id, &api, domain) != 0) {
-      KvLogStream(KvLogLvl::Error) << sig << ": failed to deploy VM: " << log_text(domain.verbose_name) << std::endl;
+      KvLogStream(KvLogLvl::Error) << sig << ": failed to deploy VM: " << domain.verbose_name << std::endl;
       return false;
     }
 
@@ -95,7 +93,7 @@ bool KvModuleVeilVM::deployment(const bool&) {
       if (api.operate_with_disk(domain.id, vdisk_id, "attach", task_id, "") != 0 ||
           api.wait_for_task_completion(task_id) != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to attach vdisk '" << vdisk_id << "' to domain '"
-                                     << log_text(domain.verbose_name) << "'" << std::endl;
+                                     << domain.verbose_name << "'" << std::endl;
         return false;
       }
       KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' was attached to VM '" << domain.id << "'"
@@ -103,18 +101,18 @@ bool KvModuleVeilVM::deployment(const bool&) {
     }
 
     if (has_cdrom(domain)) {
-      KvLogStream(KvLogLvl::Info) << sig << ": creating a cdrom for domain'" << log_text(domain.verbose_name) << "' ..."
+      KvLogStream(KvLogLvl::Info) << sig << ": creating a cdrom for domain'" << domain.verbose_name << "' ..."
                                   << std::endl;
       std::string cdrom_id;
       std::string task_id;
       if (api.create_cdrom(domain.id, cdrom_id, task_id) != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to create cdrom for domain '"
-                                     << log_text(domain.verbose_name) << "'" << std::endl;
+                                     << domain.verbose_name << "'" << std::endl;
         return false;
       }
       if (api.wait_for_task_completion(task_id) != 0) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to create cdrom for domain'"
-                                     << log_text(domain.verbose_name) << "'" << std::endl;
+                                     << domain.verbose_name << "'" << std::endl;
         return false;
       }
       KvLogStream(KvLogLvl::Info) << "Cdrom '" << cdrom_id << "' was created for VM '" << domain.id << "'"
@@ -144,11 +142,11 @@ int KvModuleVeilVM::deploy_vm(const std::string& boot_id, curlAPI* api, ::domain
   }
   std::string task_id;
   if (api->create_domain(boot_disk, domain, task_id) != 0 || api->wait_for_task_completion(task_id) != 0) {
-    KvLogStream(KvLogLvl::Error) << sig << ": unable to create domain '" << log_text(domain.verbose_name) << "'"
+    KvLogStream(KvLogLvl::Error) << sig << ": unable to create domain '" << domain.verbose_name << "'"
                                  << std::endl;
     return k_failed;
   }
-  KvLogStream(KvLogLvl::Info) << "Domain '" << log_text(domain.verbose_name) << "' was created successfully,"
+  KvLogStream(KvLogLvl::Info) << "Domain '" << domain.verbose_name << "' was created successfully,"
                               << " domain ID: '" << domain.id << "'" << std::endl;
   return 0;
 }

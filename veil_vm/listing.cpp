@@ -44,7 +44,7 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
 
   std::vector<std::string> module_vm_ids;
   for (const auto& domain : domains)
-    if (domain.verbose_name == conf.module_vm_name) module_vm_ids.push_back(kelvanor_common::log_text(domain.id));
+    if (domain.verbose_name == conf.module_vm_name) module_vm_ids.push_back(domain.id);
   if (module_vm_ids.empty()) {
     KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": the VM '" << conf.module_vm_name << "' does not exist"
                                  << std::endl;
@@ -73,7 +73,7 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
   }
   if (!found) {
     KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '"
-                                 << kelvanor_common::log_text(name) << "'" << std::endl;
+                                 << name << "'" << std::endl;
     return 2;
   }
   return kv_veil::check_reply_id(k_check_resource_sig, "VM id", name) ? 0 : 2;
@@ -103,8 +103,8 @@ int KvModuleVeilVM::list_all_resources(bool with_header) {
   std::string rows = with_header ? std::string(k_header_line) + '\n' : std::string();
   for (const auto& domain : domains) {
     if (!kv_veil::is_usable_id(domain.id)) {
-      KvLogStream(KvLogLvl::Warning) << k_list_sig << ": the VM '" << log_text(domain.verbose_name)
-                                     << "' is not listed: its id '" << log_text(domain.id) << "' is unusable"
+      KvLogStream(KvLogLvl::Warning) << k_list_sig << ": the VM '" << domain.verbose_name
+                                     << "' is not listed: its id '" << domain.id << "' is unusable"
                                      << std::endl;
       continue;
     }

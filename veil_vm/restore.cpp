@@ -3,7 +3,6 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
-#include "common/log_text.h"
 #include "veil/curl_api.h"
 #include "veil/saved_config.h"
 #include "veil/stop_points.h"
@@ -91,7 +90,7 @@ int KvModuleVeilVM::fill_domain_config(::domain_conf& domain) {
   for (const std::string& vdisk_id : domain.available_vdisks) {
     if (!is_plain_device_name(vdisk_id)) {
       KvLogStream(KvLogLvl::Error) << k_fill_domain_sig << ": the saved disk id '"
-                                   << kelvanor_common::log_text(vdisk_id) << "' is not a plain identifier" << std::endl;
+                                   << vdisk_id << "' is not a plain identifier" << std::endl;
       return k_failed;
     }
   }

@@ -3,7 +3,6 @@
 #include "veil_vm/kv_module_veil_vm.h"
 
 #include "common/kv_logger.h"
-#include "common/log_text.h"
 #include "common/kv_utils_common.h"
 #include "common/shell_quote.h"
 #include "veil/curl_api.h"
@@ -91,7 +90,7 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
       }
       if (!is_plain_device_name(disk.target_dev)) {
         KvLogStream(KvLogLvl::Error) << sig << ": the saved block device name '"
-                                     << kelvanor_common::log_text(disk.target_dev) << "' of the disk '" << saved_id
+                                     << disk.target_dev << "' of the disk '" << saved_id
                                      << "' is not a device name" << std::endl;
         return clean_up(k_failed);
       }
@@ -130,7 +129,7 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
       // detaches it if need be and removes it.
       if (platform_tasks.attach(*api, module_vm_id, disk.id, serial, task_id) != KvPlatformTasks::Change::accepted) {
         KvLogStream(KvLogLvl::Error) << sig << ": unable to attach the disk '" << disk.id << "("
-                                     << kelvanor_common::log_text(disk.verbose_name) << ")" << "' to VM '"
+                                     << disk.verbose_name << ")" << "' to VM '"
                                      << module_vm_id << "'" << std::endl;
         return clean_up(k_failed);
       }
