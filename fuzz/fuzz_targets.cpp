@@ -1,6 +1,7 @@
-// libFuzzer targets, one per reader of outside input. The build compiles this file once per
-// target with KV_FUZZ_<target> defined. Readers may refuse an input, log it or throw a standard
-// exception (the callers catch those); a sanitizer report, another exception or a hang is a fault.
+// libFuzzer targets, one per reader of outside input and one for the log lines outside text goes
+// into. The build compiles this file once per target with KV_FUZZ_<target> defined. Readers may
+// refuse an input, log it or throw a standard exception (the callers catch those); a sanitizer
+// report, another exception or a hang is a fault.
 
 #include "common/kv_logger.h"
 
@@ -380,6 +381,56 @@ void fuzz(const std::string& input) {
 void fuzz(const std::string& input) {
   std::string major_minor, patch, build;
   (void)split_full_version(input, major_minor, patch, build);
+}
+
+#elif defined(KV_FUZZ_log_lines)
+// Whatever text from outside goes into a message, in whatever form, the written line holds no
+// control character but its final line break, nor a C1 control: it can neither start a line of
+// its own on standard output or in the log, nor steer a terminal. The program's secret filter
+// runs over it as in a real run.
+#include "veil/secret_mask.h"
+
+#include <boost/filesystem/path.hpp>
+#include <boost/json/value.hpp>
+
+#include <memory>
+#include <string_view>
+
+namespace {
+class line_recorder : public KvDestination::KvLogger {
+ public:
+  explicit line_recorder(std::string& written) : m_written(written) {}
+
+ protected:
+  int write_log_impl(const std::string& text) override {
+    m_written += text;
+    return 0;
+  }
+
+ private:
+  std::string& m_written;
+};
+}  // namespace
+
+void fuzz(const std::string& input) {
+  static const bool ready = [] {
+    KvLogStream::m_logging_enabled = true;
+    KvLogStream::global_log_level_ = KvLogLvl::InfoMask;
+    kv_veil::mask_everywhere("kv-secret\tpass");
+    return true;
+  }();
+  (void)ready;
+  std::string written;
+  const char first = input.empty() ? 'x' : input.front();
+  KvLogStream(KvLogLvl::Info, std::make_unique<line_recorder>(written))
+      << "text " << input << " pointer " << input.c_str() << " view " << std::string_view(input) << " char "
+      << first << " json " << boost::json::value(input) << " path " << boost::filesystem::path(input) << std::endl;
+  if (written.empty() || written.back() != '\n') __builtin_trap();
+  for (size_t i = 0; i + 1 < written.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(written[i]);
+    const auto next = static_cast<unsigned char>(written[i + 1]);
+    if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f)) __builtin_trap();
+  }
 }
 
 #else
