@@ -46,16 +46,25 @@ class CleanupBounds : public BackupRoad {
                                                               std::to_string(seconds) + "\nkelvanor-vm-name " +
                                                               k_module_vm_name + "\n");
   }
-  void use_fast_clock() {
-    sandbox.set_env("LD_PRELOAD", KV_FAST_CLOCK_PRELOAD_PATH);
-    sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
-    sandbox.set_env("KV_TEST_TIME_SCALE", std::to_string(k_time_scale));
-  }
-  std::vector<std::string> detach_requests() const {
+  void use_fast_clock() { sandbox.use_fast_clock(k_time_scale); }
+  // The disks the program asked to attach ("attach") or detach ("detach") to the module VM, in order.
+  std::vector<std::string> requested_vdisks(const std::string& operation) const {
     std::vector<std::string> ids;
-    for (const auto& request : module_vm_requests("detach"))
+    for (const auto& request : module_vm_requests(operation))
       ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
     return ids;
+  }
+  std::vector<std::string> detach_requests() const { return requested_vdisks("detach"); }
+  std::vector<std::string> attach_requests() const { return requested_vdisks("attach"); }
+  // Another run holds the second disk on the module VM until this run's first attach lands.
+  void another_run_holds_disk_2_until_the_first_attach() {
+    controller.add_attachment(k_disk_2, k_module_vm, "other-run");
+    controller.set_attach_listener([this](const std::string& vdisk_id, const std::string& vm_id,
+                                          const std::string& serial) {
+      if (vm_id != k_module_vm) return;
+      devices.attach(serial, controller.vdisk_image(vdisk_id));
+      if (vdisk_id == k_disk_1) controller.remove_attachment(k_disk_2, k_module_vm);
+    });
   }
   // Stops the run with SIGTERM and waits for its end; the result and how long it ran on after the
   // stop.
@@ -68,13 +77,6 @@ class CleanupBounds : public BackupRoad {
   std::set<std::string> vdisk_ids() const {
     std::set<std::string> ids;
     for (const auto& disk : controller.vdisks()) ids.insert(std::string(disk.at("id").as_string()));
-    return ids;
-  }
-  // The disks the program asked to attach to the module VM, in order.
-  std::vector<std::string> attach_requests() const {
-    std::vector<std::string> ids;
-    for (const auto& request : module_vm_requests("attach"))
-      ids.push_back(std::string(boost::json::parse(request.body).as_object().at("vdisk").as_string()));
     return ids;
   }
   bool asked_to_detach(const std::string& vdisk_id) const {
@@ -145,13 +147,7 @@ TEST_P(SharedDisk, AttachedElsewhereStaysAttached) {
 // module VM's disks, and detaches it before the program attaches it. The program's accepted
 // attach made the disk its own, so the release detaches it.
 TEST_F(CleanupBounds, ASharedDiskDetachedByAnotherRunBeforeTheAttachIsDetachedAtRelease) {
-  controller.add_attachment(k_disk_2, k_module_vm, "other-run");
-  controller.set_attach_listener([this](const std::string& vdisk_id, const std::string& vm_id,
-                                        const std::string& serial) {
-    if (vm_id != k_module_vm) return;
-    devices.attach(serial, controller.vdisk_image(vdisk_id));
-    if (vdisk_id == k_disk_1) controller.remove_attachment(k_disk_2, k_module_vm);
-  });
+  another_run_holds_disk_2_until_the_first_attach();
   const ProgramResult result = sandbox.run(backup_args());
   EXPECT_EQ(result.status, 0) << result.out << result.err;
   EXPECT_EQ(attach_requests(), (std::vector<std::string>{k_disk_1, k_disk_2}));
@@ -280,13 +276,7 @@ TEST_F(CleanupBounds, ARequestThatNeverLeftIsNotWaitedFor) {
 TEST_F(CleanupBounds, AnUnknownAttachIsJudgedFromTheModuleVmsDisksAfresh) {
   set_timeout(1);
   controller.set_task_duration(300ms);
-  controller.add_attachment(k_disk_2, k_module_vm, "other-run");
-  controller.set_attach_listener([this](const std::string& vdisk_id, const std::string& vm_id,
-                                        const std::string& serial) {
-    if (vm_id != k_module_vm) return;
-    devices.attach(serial, controller.vdisk_image(vdisk_id));
-    if (vdisk_id == k_disk_1) controller.remove_attachment(k_disk_2, k_module_vm);
-  });
+  another_run_holds_disk_2_until_the_first_attach();
   Fault lost{Fault::Kind::late, 1500ms, 1};
   lost.after = 1;
   controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", lost);

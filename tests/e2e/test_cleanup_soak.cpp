@@ -98,9 +98,7 @@ void run_once(const Disturbance& d, const std::string& name) {
   const std::string hung_task = "task-" + std::to_string(d.hang);
   if (d.hang) {
     p.controller.hang_task(hung_task);
-    p.sandbox.set_env("LD_PRELOAD", KV_FAST_CLOCK_PRELOAD_PATH);
-    p.sandbox.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");
-    p.sandbox.set_env("KV_TEST_TIME_SCALE", std::to_string(k_time_scale));
+    p.sandbox.use_fast_clock(k_time_scale);
   }
   if (d.kind == 1 || d.kind == 2 || d.kind == 4 || d.kind == 5 || d.kind == 6) {
     const Fault::Kind kind = d.kind == 1   ? Fault::Kind::errors_reply
