@@ -56,6 +56,12 @@ class CleanupBounds : public BackupRoad {
   }
   std::vector<std::string> detach_requests() const { return requested_vdisks("detach"); }
   std::vector<std::string> attach_requests() const { return requested_vdisks("attach"); }
+  // The fault plays on the second request to attach ("attach") or detach ("detach") a disk of
+  // the module VM.
+  void fault_the_second(const std::string& operation, Fault fault) {
+    fault.after = 1;
+    controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/" + operation + "-vdisk/", fault);
+  }
   // Another run holds the second disk on the module VM until this run's first attach lands.
   void another_run_holds_disk_2_until_the_first_attach() {
     controller.add_attachment(k_disk_2, k_module_vm, "other-run");
@@ -128,9 +134,7 @@ TEST_P(SharedDisk, AttachedElsewhereStaysAttached) {
   controller.add_attachment(k_disk_2, vm, "other-run");
   if (reply_lost) {
     set_timeout(1);
-    Fault lost{Fault::Kind::slow, 2000ms, 1};
-    lost.after = 1;
-    controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", lost);
+    fault_the_second("attach", Fault{Fault::Kind::slow, 2000ms, 1});
   }
   const ProgramResult result = sandbox.run(backup_args());
   controller.wait_for_tasks();
@@ -253,9 +257,7 @@ TEST_F(CleanupBounds, ARequestThatNeverLeftIsNotWaitedFor) {
   use_fast_clock();
   constexpr int k_timeout = 200;  // program seconds; on the fast clock 10 real seconds
   set_timeout(k_timeout);
-  Fault gone{Fault::Kind::gone};
-  gone.after = 1;
-  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", gone);
+  fault_the_second("attach", Fault{Fault::Kind::gone});
   store_two_disk_backup();
   const auto start = std::chrono::steady_clock::now();
   const ProgramResult result = sandbox.run(restore_args("rec-2"));
@@ -277,9 +279,7 @@ TEST_F(CleanupBounds, AnUnknownAttachIsJudgedFromTheModuleVmsDisksAfresh) {
   set_timeout(1);
   controller.set_task_duration(300ms);
   another_run_holds_disk_2_until_the_first_attach();
-  Fault lost{Fault::Kind::late, 1500ms, 1};
-  lost.after = 1;
-  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/attach-vdisk/", lost);
+  fault_the_second("attach", Fault{Fault::Kind::late, 1500ms, 1});
   const ProgramResult result = sandbox.run(backup_args());
   controller.wait_for_tasks();
   EXPECT_EQ(result.status, 6) << result.out << result.err;
@@ -303,9 +303,7 @@ TEST_F(CleanupBounds, ALostDetachOfAShareableDiskIsNotSentAgain) {
     devices.detach(devices.name_of(serial));
     if (vdisk_id == k_disk_2 && !std::exchange(taken, true)) controller.add_attachment(k_disk_2, k_module_vm, serial);
   });
-  Fault lost{Fault::Kind::late, 1500ms, 1};
-  lost.after = 1;
-  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", lost);
+  fault_the_second("detach", Fault{Fault::Kind::late, 1500ms, 1});
   const ProgramResult result = sandbox.run(backup_args());
   controller.wait_for_tasks();
   EXPECT_EQ(result.status, 6) << result.out << result.err;
