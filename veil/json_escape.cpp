@@ -3,19 +3,31 @@
 #include "veil/json_values.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace kv_veil {
 namespace {
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
+// The code unit of a \uXXXX escape at the start of text, or -1.
+long utf16_escape(std::string_view text) {
+  if (text.size() < 6 || text[0] != '\\' || text[1] != 'u') return -1;
+  for (size_t i = 2; i < 6; ++i)
+    if (!is_hex(text[i])) return -1;
+  return std::stol(std::string(text.substr(2, 4)), nullptr, 16);
+}
+
 // The length of the valid escape sequence at the start of text (a backslash and what follows), or 0.
+// A surrogate is valid only as the high half of a pair followed by its low half: a parser refuses
+// a lone one, and a saved text may hold anything.
 size_t escape_length(std::string_view text) {
   if (text.size() < 2 || text[0] != '\\') return 0;
   if (std::string_view("\"\\/bfnrt").find(text[1]) != std::string_view::npos) return 2;
-  if (text[1] == 'u' && text.size() >= 6 && is_hex(text[2]) && is_hex(text[3]) && is_hex(text[4]) && is_hex(text[5]))
-    return 6;
-  return 0;
+  const long unit = utf16_escape(text);
+  if (unit < 0xD800 || unit > 0xDFFF) return unit < 0 ? 0 : 6;
+  const long low = unit <= 0xDBFF ? utf16_escape(text.substr(6)) : -1;
+  return low >= 0xDC00 && low <= 0xDFFF ? 12 : 0;
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ TEST(Json, QuotedTextsParseBackToTheTextMeant) {
       {R"(l1\nl2\t\\ \u00e9\/)", true, "l1\nl2\t\\ \u00e9/"},
       {R"(a\ b\ \u12g4)", true, R"(a\ b\ \u12g4)"},
       {"q\", \"x\": \x01", true, "q\", \"x\": \x01"},
+      {R"(\ud83d\ude00 \udaaa \udc00 \ud800x)", true, "\xf0\x9f\x98\x80" R"( \udaaa \udc00 \ud800x)"},
   };
   for (const Case& c : cases) {
     const std::string quoted = c.stripped ? kv_veil::json_quoted_stripped(c.text) : kv_veil::json_quoted(c.text);
