@@ -38,7 +38,12 @@ private_write write_private_file(const std::string& path, std::string_view text,
   // append, when it is one of this program's own. Whatever else holds the name is reported and
   // left alone rather than replaced: a name taken by someone else means that someone writes into
   // this folder, which the operator is to see, and nothing of theirs is removed on a guess.
-  for (int attempt = 0; append && attempt < 3; ++attempt) {
+  if (!append) {
+    const int fd = create_private_file(path);
+    if (fd >= 0) return write_and_close(fd, text);
+    return errno == EEXIST ? private_write::name_taken : private_write::not_created;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
     // Non-blocking, so that a FIFO under the name cannot hold the run.
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
@@ -52,12 +57,10 @@ private_write write_private_file(const std::string& path, std::string_view text,
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, k_private_mode);
     if (fd >= 0) return write_and_close(fd, text);
     if (errno != EEXIST) return private_write::not_created;
-    // made meanwhile: appended to if it is this program's own
+    // Made meanwhile: appended to if it is this program's own.
   }
-  if (append) return private_write::name_taken;  // something keeps coming back under the name
-  const int fd = create_private_file(path);
-  if (fd >= 0) return write_and_close(fd, text);
-  return errno == EEXIST ? private_write::name_taken : private_write::not_created;
+  // Something keeps coming back under the name.
+  return private_write::name_taken;
 }
 
 int create_private_file(const std::string& path) {

@@ -86,13 +86,14 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
   // module VM backing itself up keeps its system disk).
   const bool record_on_module_vm = disk.domain.id == walk.module_vm_id;
   if (change == KvPlatformTasks::Change::accepted && !record_on_module_vm) walk.attached.push_back(id);
-  if (change == KvPlatformTasks::Change::unknown && !record_on_module_vm) {
-    // Only the module VM's disks as they stand once the attach has had time to land tell: the
-    // list read before the walk may show another run's attachment that has gone since.
-    const KvPlatformTasks::Held held = walk.tasks.attach_outcome(walk.api, walk.module_vm_id, id);
-    if (held != KvPlatformTasks::Held::not_attached && !walk.on_module_vm.contains(id)) {
+  // For an outcome that is unknown, only the module VM's disks as they stand once the attach has
+  // had time to land tell: the list read before the walk may show another run's attachment that
+  // has gone since.
+  if (change == KvPlatformTasks::Change::unknown && !record_on_module_vm &&
+      walk.tasks.attach_outcome(walk.api, walk.module_vm_id, id) != KvPlatformTasks::Held::not_attached) {
+    if (!walk.on_module_vm.contains(id)) {
       walk.attached.push_back(id);
-    } else if (held != KvPlatformTasks::Held::not_attached) {
+    } else {
       // Another run had it there before; whose attachment it is now cannot be told.
       KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": vdisk '" << id << "' may be left attached to VM '"
                                    << walk.module_vm_id << "': its attach got no reply, and another run held it "

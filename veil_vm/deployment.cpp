@@ -15,8 +15,6 @@
 
 namespace {
 
-// The VM's name comes from the saved configuration of an archive.
-
 constexpr std::string_view k_deployment_sig = "virtual bool KvModuleVeilVM::deployment(const bool&)";
 constexpr std::string_view k_deploy_vm_sig = "static int KvModuleVeilVM::deploy_vm(const string&, curlAPI*, domain_conf&)";
 

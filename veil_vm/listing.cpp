@@ -8,7 +8,6 @@
 #include "veil/curl_api.h"
 #include "veil/reply_ids.h"
 
-#include <algorithm>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -58,10 +57,8 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
     return 2;
   }
   // The module VM's id goes into the URLs of every attachment; the other rows' ids go nowhere.
-  const auto module_vm = std::find_if(domains.begin(), domains.end(),
-                                      [&](const veil_vm_info& row) { return row.verbose_name == conf.module_vm_name; });
-  if (!kv_veil::check_reply_id(k_check_resource_sig, "id of the module VM", module_vm->id)) return 2;
-  conf.module_vm_id = module_vm->id;
+  if (!kv_veil::check_reply_id(k_check_resource_sig, "id of the module VM", module_vm_ids.front())) return 2;
+  conf.module_vm_id = module_vm_ids.front();
 
   if (name.empty()) return 0;
 
@@ -72,8 +69,7 @@ int KvModuleVeilVM::check_resource(const std::string& name) {
     found = true;
   }
   if (!found) {
-    KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '"
-                                 << name << "'" << std::endl;
+    KvLogStream(KvLogLvl::Error) << k_check_resource_sig << ": there is no such VM: '" << name << "'" << std::endl;
     return 2;
   }
   return kv_veil::check_reply_id(k_check_resource_sig, "VM id", name) ? 0 : 2;

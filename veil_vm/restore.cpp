@@ -22,10 +22,6 @@ namespace {
 constexpr std::string_view k_before_restore_sig = "virtual bool KvModuleVeilVM::before_restore()";
 constexpr std::string_view k_fill_domain_sig = "int KvModuleVeilVM::fill_domain_config(domain_conf&)";
 constexpr std::string_view k_fill_vdisk_sig = "int KvModuleVeilVM::fill_vdisk_config(const string&, vdisk&)";
-// The disks' saved configurations are checked on behalf of restore_vdisks, which reads them again.
-constexpr std::string_view k_restore_vdisks_sig =
-    "int KvModuleVeilVM::restore_vdisks(const domain_conf&, curlAPI*, std::vector<std::__cxx11::basic_string<char> "
-    ">&, std::string&)";
 constexpr std::string_view k_shutdown_sig = "virtual void KvModuleVeilVM::handle_shutdown_signal()";
 
 constexpr int k_failed = 7;
@@ -91,21 +87,6 @@ int KvModuleVeilVM::fill_domain_config(::domain_conf& domain) {
     if (!is_plain_device_name(vdisk_id)) {
       KvLogStream(KvLogLvl::Error) << k_fill_domain_sig << ": the saved disk id '"
                                    << vdisk_id << "' is not a plain identifier" << std::endl;
-      return k_failed;
-    }
-  }
-  return 0;
-}
-
-int KvModuleVeilVM::check_saved_vdisks(const ::domain_conf& domain) {
-  // Every disk's saved configuration is loaded once before the restore creates anything, so that
-  // an unusable one stops it before the disks listed before it are made and filled. Reported as
-  // the creation of the disks reports it.
-  for (const std::string& vdisk_id : domain.available_vdisks) {
-    vdisk disk;
-    if (fill_vdisk_config(vdisk_id, disk) != 0) {
-      KvLogStream(KvLogLvl::Error) << k_restore_vdisks_sig << ": unable to get vdisk info from '" << vdisk_id
-                                   << ".conf' file" << std::endl;
       return k_failed;
     }
   }

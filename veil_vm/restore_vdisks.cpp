@@ -42,6 +42,12 @@ class RestoringVdisks {
   std::vector<std::string>& m_vdisks;
 };
 
+// A saved disk configuration that is missing or does not load: the disk cannot be restored.
+void log_unusable_disk_config(const std::string& saved_id) {
+  KvLogStream(KvLogLvl::Error) << k_restore_vdisks_sig << ": unable to get vdisk info from '" << saved_id
+                               << ".conf' file" << std::endl;
+}
+
 }  // namespace
 
 bool KvModuleVeilVM::is_plain_device_name(const std::string& name) {
@@ -57,6 +63,20 @@ std::string KvModuleVeilVM::copy_image_command(const std::string& image_path, co
   // page cache then.
   return "/bin/dd if=" + shell_quote(image_path) + " of=" + shell_quote("/dev/" + device) +
          " bs=" + std::to_string(block_size_mb) + "M conv=fsync";
+}
+
+int KvModuleVeilVM::check_saved_vdisks(const ::domain_conf& domain) {
+  // Every disk's saved configuration is loaded once before the restore creates anything, so that
+  // an unusable one stops it before the disks listed before it are made and filled. Reported as
+  // the creation of the disks reports it.
+  for (const std::string& vdisk_id : domain.available_vdisks) {
+    vdisk disk;
+    if (fill_vdisk_config(vdisk_id, disk) != 0) {
+      log_unusable_disk_config(vdisk_id);
+      return k_failed;
+    }
+  }
+  return 0;
 }
 
 int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, std::vector<std::string>& created,
@@ -84,8 +104,7 @@ int KvModuleVeilVM::restore_vdisks(const ::domain_conf& domain, curlAPI* api, st
     for (const std::string& saved_id : domain.available_vdisks) {
       vdisk disk;
       if (fill_vdisk_config(saved_id, disk) != 0) {
-        KvLogStream(KvLogLvl::Error) << sig << ": unable to get vdisk info from '" << saved_id << ".conf' file"
-                                     << std::endl;
+        log_unusable_disk_config(saved_id);
         return clean_up(k_failed);
       }
       if (!is_plain_device_name(disk.target_dev)) {

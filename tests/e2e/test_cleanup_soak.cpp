@@ -47,6 +47,28 @@ struct Disturbance {
 
 constexpr int k_time_scale = 20;
 
+// The kinds that disturb one controller request: the fault played on it, and how it is described.
+struct RequestFault {
+  int kind;
+  Fault::Kind fault;
+  std::chrono::milliseconds delay;
+  const char* text;
+};
+constexpr RequestFault k_request_faults[] = {
+    {1, Fault::Kind::errors_reply, std::chrono::milliseconds(3000), "refused"},
+    {2, Fault::Kind::slow, std::chrono::milliseconds(3000), "timed-out"},
+    {4, Fault::Kind::late, std::chrono::milliseconds(3000), "late"},
+    {5, Fault::Kind::gateway_504, std::chrono::milliseconds(1000), "504 for a"},
+    {6, Fault::Kind::gone, std::chrono::milliseconds(2000), "gone after a"},
+};
+
+// The request fault of a disturbance's kind, or null for a SIGTERM or a failing task.
+const RequestFault* request_fault(const Disturbance& d) {
+  for (const RequestFault& fault : k_request_faults)
+    if (fault.kind == d.kind) return &fault;
+  return nullptr;
+}
+
 Disturbance draw(unsigned seed) {
   std::mt19937 random(seed);
   const auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
@@ -61,15 +83,12 @@ Disturbance draw(unsigned seed) {
 }
 
 std::string describe(const Disturbance& d) {
+  const RequestFault* fault = request_fault(d);
   return std::string(d.restore ? "restore" : "backup") + ", " +
-         (d.kind == 0   ? "SIGTERM after " + std::to_string(d.stop_after_ms) + " ms"
-          : d.kind == 3 ? "failing task " + std::to_string(d.request)
-                        : std::string(d.kind == 1   ? "refused"
-                                      : d.kind == 2 ? "timed-out"
-                                      : d.kind == 5 ? "504 for a"
-                                      : d.kind == 6 ? "gone after a"
-                                                    : "late") +
-                              " " + d.method + " " + d.path + " request after " + std::to_string(d.request)) +
+         (fault        ? std::string(fault->text) + " " + d.method + " " + d.path + " request after " +
+                             std::to_string(d.request)
+          : d.kind == 0 ? "SIGTERM after " + std::to_string(d.stop_after_ms) + " ms"
+                        : "failing task " + std::to_string(d.request)) +
          ", tasks of " + std::to_string(d.task_ms) + " ms" +
          (d.hang ? ", task " + std::to_string(d.hang) + " never ends" : "");
 }
@@ -100,13 +119,8 @@ void run_once(const Disturbance& d, const std::string& name) {
     p.controller.hang_task(hung_task);
     p.sandbox.use_fast_clock(k_time_scale);
   }
-  if (d.kind == 1 || d.kind == 2 || d.kind == 4 || d.kind == 5 || d.kind == 6) {
-    const Fault::Kind kind = d.kind == 1   ? Fault::Kind::errors_reply
-                             : d.kind == 2 ? Fault::Kind::slow
-                             : d.kind == 5 ? Fault::Kind::gateway_504
-                             : d.kind == 6 ? Fault::Kind::gone
-                                           : Fault::Kind::late;
-    Fault fault{kind, std::chrono::milliseconds(d.kind == 5 ? 1000 : d.kind == 6 ? 2000 : 3000), 1};
+  if (const RequestFault* played = request_fault(d)) {
+    Fault fault{played->fault, played->delay, 1};
     fault.after = d.request;
     p.controller.add_fault(d.method, d.path, fault);
   }
