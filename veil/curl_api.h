@@ -44,11 +44,12 @@ class curlAPI {
   enum class ChangeReply {
     not_sent,  // nothing went out (no free name, the CA check, a refused connection, a name that
                // does not resolve, a failed TLS set-up)
-    refused,   // an "errors" member or an HTTP status from 400 to 499: the controller changed nothing
+    refused,   // an "errors" member, an HTTP status from 400 to 499, or a 503 (the request was not
+               // handled): nothing was changed
     answered,  // any other reply of the controller's own (a 500, one that does not read): the request
                // has landed, and what it changed shows on the platform now
     lost,      // no reply at all (a time-out, a transport error after the connection, a stop), or a
-               // gateway's 502, 503 or 504: it may still land later
+               // gateway's 502 or 504: it may still land later
   };
 
   // While it lives, a stop neither abandons this client's requests nor is carried out at their
@@ -118,8 +119,9 @@ class curlAPI {
   // The creation request's body for the record as it stands (its name already made free).
   [[nodiscard]] static std::string create_vdisk_body(const vdisk& disk);
   [[nodiscard]] int remove_vdisk(const std::string& vdisk_id, std::string& task_id);
-  // True when the controller itself answers that the disk's record is not found (HTTP 404 with a
-  // JSON object, not a gateway's page): the disk is gone. False for any other reply, or none.
+  // True when the controller itself answers that the disk's record is not found (HTTP 404 in its
+  // own error form, an object with an "errors" member; not a gateway's page nor its JSON): the
+  // disk is gone. False for any other reply, or none.
   [[nodiscard]] bool vdisk_gone(const std::string& vdisk_id);
   // operation is "attach" or "detach"; an empty serial sends none.
   [[nodiscard]] int operate_with_disk(const std::string& vm_id, const std::string& vdisk_id,

@@ -79,7 +79,8 @@ bool curlAPI::vdisk_gone(const std::string& vdisk_id) {
     if (process_curl_api_request(conf.url + "/api/vdisks/" + vdisk_id + "/", GET, reply, "", nullptr) != 0 ||
         http_code != 404)
       return false;
-    return kv_veil::parse_bounded_or_null(reply).is_object();
+    const boost::json::value parsed = kv_veil::parse_bounded_or_null(reply);
+    return parsed.is_object() && parsed.get_object().contains("errors");
   } catch (const std::exception& error) {
     KvLogStream(KvLogLvl::Error) << k_remove_vdisk_sig << ": exception:" << error.what() << std::endl;
   }

@@ -569,6 +569,10 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
     case Fault::Kind::gone:
       outage = fault.delay;
       return false;
+    case Fault::Kind::gateway:
+      response.status = fault.status;
+      response.set_content(fault.body, fault.body.starts_with('{') ? "application/json" : "text/html");
+      return true;
   }
   return false;
 }

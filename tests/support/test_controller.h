@@ -73,6 +73,7 @@ struct Fault {
                     // later (at the first request or wait_for_tasks from then on), or never for 0
     gone,           // does the request's work and replies, then refuses every connection for
                     // `delay` (0: until stop), as a controller that went down between two requests
+    gateway,        // a gateway's own `status` with `body` at once: the controller never sees it
   };
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
@@ -81,6 +82,8 @@ struct Fault {
   std::string location{};  // redirect: the Location header's URL
   int redirect_status = 307;  // redirect: 301, 302, 307 or 308
   size_t padding = 0;      // bloated: blanks streamed before the body (never held in memory)
+  int status = 0;          // gateway: the HTTP status
+  std::string body{};      // gateway: the body, JSON when it starts with '{', else an HTML page
 };
 
 // One disk attached through the API, as the attach request named it.
