@@ -89,8 +89,15 @@ bool attach_and_save(disk_walk& walk, vdisk& disk) {
   // For an outcome that is unknown, only the module VM's disks as they stand once the attach has
   // had time to land tell: the list read before the walk may show another run's attachment that
   // has gone since.
-  if (change == KvPlatformTasks::Change::unknown && !record_on_module_vm &&
-      walk.tasks.attach_outcome(walk.api, walk.module_vm_id, id) != KvPlatformTasks::Held::not_attached) {
+  const KvPlatformTasks::Held held = change == KvPlatformTasks::Change::unknown && !record_on_module_vm
+                                         ? walk.tasks.attach_outcome(walk.api, walk.module_vm_id, id)
+                                         : KvPlatformTasks::Held::not_attached;
+  if (held == KvPlatformTasks::Held::may_land_later) {
+    // Not attached now, and nothing to detach; the controller may still carry the attach out.
+    KvLogStream(KvLogLvl::Error) << k_prepare_sig << ": vdisk '" << id << "' may be attached to VM '"
+                                 << walk.module_vm_id << "' later: its attach got no reply, and the controller "
+                                 << "may still carry it out" << std::endl;
+  } else if (held != KvPlatformTasks::Held::not_attached) {
     if (!walk.on_module_vm.contains(id)) {
       walk.attached.push_back(id);
     } else {

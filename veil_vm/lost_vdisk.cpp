@@ -87,7 +87,7 @@ void leave_to_operator(const std::string& name, const std::string& doubt, const 
 
 }  // namespace
 
-std::string find_lost_vdisk(curlAPI& api, const vdisk& requested, std::chrono::steady_clock::time_point landed_by) {
+std::string find_lost_vdisk(curlAPI& api, const vdisk& requested, bool reply_lost) {
   const curlAPI::StopHold reads_through_a_stop(api);
   const auto started = std::chrono::steady_clock::now();
   // Past the stop's deadline the pages are read for one late grace in all, not one each.
@@ -119,16 +119,16 @@ std::string find_lost_vdisk(curlAPI& api, const vdisk& requested, std::chrono::s
       }
       return 0;
     });
-    if (listed == 0 && disks.empty() && started < landed_by) {
-      // The request could still land after the look-up: its disk would be named nowhere else.
+    if (listed == 0 && disks.empty() && reply_lost) {
+      // The request may still land after the look-up: its disk would be named nowhere else.
       KvLogStream(KvLogLvl::Error) << k_sig << ": the vdisk " << kv_veil::json_quoted(name)
-                                   << " of a creation request whose reply was lost may still be made: the look-up "
-                                   << "came before it could land; a vdisk of that name left on the platform is for "
-                                   << "the operator" << std::endl;
+                                   << " of a creation request whose reply was lost may still be made: the "
+                                   << "controller may carry the request out later; a vdisk of that name left on the "
+                                   << "platform is for the operator" << std::endl;
       return {};
     }
     if (listed == 0 && disks.empty()) {
-      // Nothing to leave behind: the controller never made the disk.
+      // The controller answered, so the request has landed: it made no disk.
       KvLogStream(KvLogLvl::Info) << "No vdisk named " << kv_veil::json_quoted(name)
                                   << " was made by the creation request whose reply was lost" << std::endl;
       return {};

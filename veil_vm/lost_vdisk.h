@@ -11,7 +11,6 @@
 #include "veil/curl_api.h"
 #include "veil/vdisk.h"
 
-#include <chrono>
 #include <string>
 
 // The id of the disk that the creation request for `requested` (the record as create_vdisk sent
@@ -19,8 +18,8 @@
 // record holds every value the request set, its id is usable and it is attached to no VM. Empty
 // otherwise, after an error line that names every disk of that name. Every page of the disk list
 // is read, and a requested stop does not cut the reads short: a stop's clean-up needs their
-// answer too; past the stop's deadline the look-up as a whole gets one late grace. A look-up that
-// starts before `landed_by` (when the request could still land) and finds no disk of the name
-// proves nothing: an Error line names the requested name as possibly made later.
-[[nodiscard]] std::string find_lost_vdisk(curlAPI& api, const vdisk& requested,
-                                          std::chrono::steady_clock::time_point landed_by = {});
+// answer too; past the stop's deadline the look-up as a whole gets one late grace. When the
+// request got no reply at all (`reply_lost`), the controller may carry it out after any look-up,
+// so one that finds no disk of the name proves nothing: an Error line names the requested name
+// as possibly made later.
+[[nodiscard]] std::string find_lost_vdisk(curlAPI& api, const vdisk& requested, bool reply_lost = false);

@@ -74,11 +74,10 @@ int KvPlatformTasks::create(curlAPI& api, vdisk& disk, std::string& task_id, std
   // one request time-out after the run gave up on it. Neither that wait nor the look-up is cut
   // short by a stop, whose clean-up must know the disk.
   const curlAPI::StopHold hold(api);
-  auto landed_by = std::chrono::steady_clock::now();
-  if (api.last_change_reply() == curlAPI::ChangeReply::lost) landed_by += api.late_change_bound();
+  const bool reply_lost = api.last_change_reply() == curlAPI::ChangeReply::lost;
   // The stop's deadline may end this sleep early: the look-up then tells only what has landed.
-  kv_veil::sleep_until(landed_by, true);
-  new_id = find_lost_vdisk(api, disk, landed_by);
+  if (reply_lost) kv_veil::sleep_until(std::chrono::steady_clock::now() + api.late_change_bound(), true);
+  new_id = find_lost_vdisk(api, disk, reply_lost);
   return 2;
 }
 
@@ -86,6 +85,9 @@ KvPlatformTasks::Held KvPlatformTasks::attach_outcome(curlAPI& api, const std::s
                                                       const std::string& vdisk_id) {
   // The answer decides whether the disk is listed for the clean-up, so a stop waits for it.
   const curlAPI::StopHold hold(api);
+  // An attach that got no reply may be carried out after any wait: the list then shows only that
+  // it has not been yet.
+  const bool reply_lost = m_lost_replies.contains(vdisk_id);
   await_late_change(api, vdisk_id, true);
   ::domain_conf vm;
   vm.id = vm_id;
@@ -94,7 +96,8 @@ KvPlatformTasks::Held KvPlatformTasks::attach_outcome(curlAPI& api, const std::s
   // An attach whose task still runs shows only once the task has ended.
   vdisk disk;
   if (api.get_vdisk_info(vdisk_id, disk) != 0) return Held::unknown;
-  return disk.locked_by.empty() || disk.locked_by == "null" ? Held::not_attached : Held::attached;
+  if (!disk.locked_by.empty() && disk.locked_by != "null") return Held::attached;
+  return reply_lost ? Held::may_land_later : Held::not_attached;
 }
 
 int KvPlatformTasks::wait(curlAPI& api, const std::string& task_id) {
@@ -187,6 +190,8 @@ KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::s
 }
 
 bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
+  // Named already: the attachment may be another run's by now.
+  if (m_left_as_shared.contains(vdisk_id)) return false;
   const auto request = [&](std::string& task_id) {
     return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, "");
   };
@@ -203,6 +208,7 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
   const auto may_repeat = [&] {
     vdisk disk;
     if (api.get_vdisk_info(vdisk_id, disk) == 0 && disk.shareable == "false") return true;
+    m_left_as_shared.insert(vdisk_id);
     KvLogStream(KvLogLvl::Error) << k_detach_sig << ": vdisk '" << vdisk_id << "' may be left attached to VM '"
                                  << vm_id << "': its detach got no reply, and the disk may be shared, so the "
                                  << "attachment may now be another run's" << std::endl;

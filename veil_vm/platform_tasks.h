@@ -13,11 +13,13 @@
 //    name that does not resolve, a failed TLS set-up), changed nothing. One that got another reply
 //    of the controller's own (a 500, one that does not read) has landed: the controller's state
 //    tells at once what it did. One that got no reply at all (a time-out, a transport error, a
-//    stop), or a gateway's 502, 503 or 504, may still be carried out late: the controller's state
-//    tells about that disk only once one more request time-out has passed since the run gave up
-//    on the reply (curlAPI::late_change_bound), so the clean-up waits until then before it looks.
-//    A disk counts as done only on the controller's positive word: its task seen to succeed, the
-//    VM's list of disks without it, its record "not found".
+//    stop), or a gateway's 502 or 504, may still be carried out late, and nothing bounds how
+//    late: the clean-up waits one more request time-out since the run gave up on the reply
+//    (curlAPI::late_change_bound) before it looks, and what the controller's state shows then
+//    has landed, but what it does not show may land later still. So a creation or an attach not
+//    seen then is named as possibly made later. A disk counts as done only on the controller's
+//    positive word: its task seen to succeed, the VM's list of disks without it, its record "not
+//    found" in the controller's own error form.
 // 2. Each task is waited for at most once per run to the poll bound (curlAPI::k_max_task_polls
 //    status requests in all, over every wait for it); a task that reached it is not waited for
 //    again.
@@ -27,13 +29,15 @@
 //    still gets its request, whose task is then not waited for, and a disk not seen done is named.
 // 5. A disk that may be shared is detached by the run once: after a detach that got no reply it
 //    may be attached again by another run (under the same serial), whose attachment a second
-//    detach would take. It is named instead.
+//    detach would take. It is named instead, and no later clean-up of the run (a stop's)
+//    detaches it.
 
 #include "veil/curl_api.h"
 
 #include <chrono>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,8 +58,8 @@ class KvPlatformTasks {
   // the disk the controller made: also when the reply was lost (a time-out), since the
   // controller may have made the disk all the same; once a late creation has had time to land
   // (rule 1) it is looked up (find_lost_vdisk) and named only when it is surely the request's. A
-  // stop cuts neither that wait nor the look-up short; its deadline does, and a look-up made
-  // before the disk could land names the requested name in an Error line when it finds nothing.
+  // stop cuts neither that wait nor the look-up short; its deadline does. After a lost reply a
+  // look-up that finds nothing names the requested name in an Error line: it may be made later.
   [[nodiscard]] int create(curlAPI& api, vdisk& disk, std::string& task_id, std::string& new_id);
   // As wait_for_task_completion within the task's poll bound (rule 2); the task is forgotten once
   // the controller reported its end.
@@ -64,15 +68,17 @@ class KvPlatformTasks {
   // What the VM's disks show, once it has had time to land (rule 1), about an attach of the disk
   // whose outcome is unknown. A stop waits for the answer.
   enum class Held {
-    attached,      // the VM lists the disk, or a task on the disk still runs
-    not_attached,  // the VM's list holds no such disk, and no task locks it
-    unknown,       // the VM's disks could not be read
+    attached,        // the VM lists the disk, or a task on the disk still runs
+    not_attached,    // the VM's list holds no such disk, and no task locks it
+    may_land_later,  // as not_attached, but the attach got no reply: it may still be carried out
+    unknown,         // the VM's disks could not be read
   };
   [[nodiscard]] Held attach_outcome(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
 
   // Detaches the disk from the VM once its tasks have ended. A disk that the VM's list shows not
   // attached counts as detached. After a lost reply a disk that may be shared is not asked for
-  // again (rule 5). True when the disk is off the VM.
+  // again (rule 5), in this call or any later one (a stop's clean-up after the release's). True
+  // when the disk is off the VM.
   [[nodiscard]] bool detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
   // Removes the disk from the platform once its tasks have ended; true when it is removed, or its
   // record reads "not found".
@@ -122,6 +128,7 @@ class KvPlatformTasks {
   // vdisk id -> when the run last gave up on the reply to a change of it.
   std::map<std::string, std::chrono::steady_clock::time_point> m_lost_replies;
   std::map<std::string, std::string> m_stuck;  // vdisk id -> the task that locks it for good
+  std::set<std::string> m_left_as_shared;      // disks named after a lost detach: never asked again
 };
 
 // One Error line under `sig` naming by id each disk the clean-up leaves `where` ("attached to

@@ -102,6 +102,24 @@ class CleanupBounds : public BackupRoad {
         {"d15c0082-0000-4000-8000-000000000082", "web-system", "vdc", true, disk_content(1 << 20, 'q')}};
     store_backup("rec-2", saved_vm(k_source_vm, "web", disks, false), disks);
   }
+  void make_shareable(const std::string& vdisk_id) {
+    boost::json::object shared = *controller.vdisk(vdisk_id);
+    shared["shareable"] = true;
+    controller.add_vdisk(shared);
+  }
+  // The first detach of `vdisk_id` lands, and another run then attaches the disk to the module VM
+  // under the same serial.
+  void another_run_takes_after_the_first_detach_of(const std::string& vdisk_id) {
+    controller.set_detach_listener([this, vdisk_id, taken = false](const std::string& detached, const std::string&,
+                                                                   const std::string& serial) mutable {
+      devices.detach(devices.name_of(serial));
+      if (detached == vdisk_id && !std::exchange(taken, true)) controller.add_attachment(vdisk_id, k_module_vm, serial);
+    });
+  }
+  size_t detaches_of(const std::string& vdisk_id) const {
+    const std::vector<std::string> ids = detach_requests();
+    return static_cast<size_t>(std::count(ids.begin(), ids.end(), vdisk_id));
+  }
   std::string domain_of(const std::string& vdisk_id) const {
     const std::optional<boost::json::object> disk = controller.vdisk(vdisk_id);
     const boost::json::value* domain = disk ? disk->if_contains("domain") : nullptr;
@@ -295,14 +313,8 @@ TEST_F(CleanupBounds, AnUnknownAttachIsJudgedFromTheModuleVmsDisksAfresh) {
 TEST_F(CleanupBounds, ALostDetachOfAShareableDiskIsNotSentAgain) {
   set_timeout(1);
   controller.set_task_duration(300ms);
-  boost::json::object shared = *controller.vdisk(k_disk_2);
-  shared["shareable"] = true;
-  controller.add_vdisk(shared);
-  bool taken = false;
-  controller.set_detach_listener([&](const std::string& vdisk_id, const std::string&, const std::string& serial) {
-    devices.detach(devices.name_of(serial));
-    if (vdisk_id == k_disk_2 && !std::exchange(taken, true)) controller.add_attachment(k_disk_2, k_module_vm, serial);
-  });
+  make_shareable(k_disk_2);
+  another_run_takes_after_the_first_detach_of(k_disk_2);
   fault_the_second("detach", Fault{Fault::Kind::late, 1500ms, 1});
   const ProgramResult result = sandbox.run(backup_args());
   controller.wait_for_tasks();
@@ -311,6 +323,84 @@ TEST_F(CleanupBounds, ALostDetachOfAShareableDiskIsNotSentAgain) {
   EXPECT_TRUE(only_attached({k_disk_2})) << sandbox.log_tail();
   EXPECT_TRUE(contains(sandbox.log(), std::string("vdisk '") + k_disk_2 + "' may be left attached")) << sandbox.log_tail();
 }
+
+// As above for the first disk; a stop then comes while the release detaches the second. The
+// stop's own release leaves the named disk alone.
+TEST_F(CleanupBounds, AStopDuringTheReleaseDoesNotDetachANamedSharedDiskAgain) {
+  set_timeout(1);
+  controller.set_task_duration(300ms);
+  make_shareable(k_disk_1);
+  another_run_takes_after_the_first_detach_of(k_disk_1);
+  const std::string detach = std::string("/api/domains/") + k_module_vm + "/detach-vdisk/";
+  controller.add_fault("POST", detach, Fault{Fault::Kind::late, 1500ms, 1});
+  controller.add_fault("POST", detach, Fault{Fault::Kind::slow, 3000ms, 1});
+  RunningProgram run = sandbox.start(backup_args());
+  const std::string named = std::string("vdisk '") + k_disk_1 + "' may be left attached";
+  ASSERT_TRUE(eventually([&] { return contains(sandbox.log(), named); })) << sandbox.log_tail();
+  const auto [result, took] = stop(run);
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_EQ(detaches_of(k_disk_1), 1u) << sandbox.log_tail();
+  EXPECT_TRUE(only_attached({k_disk_1})) << sandbox.log_tail();
+}
+
+// A gateway answers a shareable disk's first detach with 503: the request was not handled, so it
+// is sent again, and the backup gives every disk back.
+TEST_F(CleanupBounds, ADetachAnsweredWithA503IsSentAgain) {
+  make_shareable(k_disk_2);
+  Fault unavailable{Fault::Kind::gateway};
+  unavailable.times = 1;
+  unavailable.status = 503;
+  unavailable.body = "<html><body><h1>503 Service Unavailable</h1></body></html>";
+  fault_the_second("detach", unavailable);
+  const ProgramResult result = sandbox.run(backup_args());
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(detaches_of(k_disk_2), 2u);
+  expect_released();
+}
+
+// A gateway in front of the controller answers the removal of a restore's new disk, and its
+// record, with a JSON 404 of its own: that is not the controller's word, so the disk is named.
+TEST_F(CleanupBounds, AGatewaysJson404DoesNotShowADiskRemoved) {
+  controller.set_task_duration(300ms);
+  controller.fail_task("task-2");  // the new disk's attach: the restore cleans up
+  Fault no_route{Fault::Kind::gateway};
+  no_route.status = 404;
+  no_route.body = R"({"message": "no Route matched with those values"})";
+  const std::string made = "d15c0001-0001-4001-8000-000000000001";  // the controller's first new disk
+  controller.add_fault("POST", "*/remove/", no_route);
+  controller.add_fault("GET", "/api/vdisks/" + made + "/", no_route);
+  const std::vector<SavedDisk> disks = {{"d15c0074-0000-4000-8000-000000000074", "web-data", "vdb", true,
+                                         disk_content(1 << 20, 'o')}};
+  store_backup("rec-route", saved_vm(k_source_vm, "web", disks, false), disks);
+  const ProgramResult result = sandbox.run(restore_args("rec-route"));
+  EXPECT_EQ(result.status, 7) << result.out << result.err;
+  EXPECT_TRUE(controller.vdisk(made).has_value());
+  EXPECT_TRUE(contains(sandbox.log(), "left on the platform: vdisk '" + made + "'")) << sandbox.log_tail();
+}
+
+// The controller carries out a restore's disk creation, or a backup's first attach, answered by a
+// gateway's 504, only long after the program's wait for a late landing: finding nothing then
+// proves nothing, and the disk is named as possibly made or attached later.
+class LandsAfterTheWait : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LandsAfterTheWait, IsNamedAsPossiblyMadeLater) {
+  const bool creation = GetParam();
+  set_timeout(1);
+  const std::string path = creation ? "/api/vdisks/" : std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
+  controller.add_fault("POST", path, Fault{Fault::Kind::gateway_504, 8000ms, 1});
+  const std::vector<SavedDisk> disks = {{"d15c0075-0000-4000-8000-000000000075", "web-late", "vdb", true,
+                                         disk_content(1 << 20, 'k')}};
+  if (creation) store_backup("rec-later", saved_vm(k_source_vm, "web", disks, false), disks);
+  const ProgramResult result = sandbox.run(creation ? restore_args("rec-later") : backup_args());
+  EXPECT_EQ(result.status, creation ? 7 : 6) << result.out << result.err;
+  const std::string named =
+      creation ? std::string("the vdisk \"web-late\" of a creation request whose reply was lost may still be made")
+               : std::string("vdisk '") + k_disk_1 + "' may be attached to VM '" + k_module_vm + "' later";
+  EXPECT_TRUE(contains(result.err, named)) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, LandsAfterTheWait, ::testing::Values(true, false));
 
 // The controller stops answering, with no request time-out, while the program waits for the reply
 // to an attach or while the data mover runs: a stop still ends the program, and a second SIGTERM
