@@ -6,6 +6,7 @@
 #include "common/kv_logger.h"
 #include "common/log_text.h"
 #include "common/kv_utils_common.h"
+#include "common/private_file.h"
 #include "common/kv_version.h"
 #include "common/shell_quote.h"
 #include "module/kvfd_paths.h"
@@ -55,6 +56,7 @@ int KvModuleUniversal::define_restore_directory() {
                                      << std::endl;
         return 1;
       }
+      kv_utils_common::make_private_directory(directory);
       restore_directory = directory;
       return 0;
     }
@@ -62,7 +64,11 @@ int KvModuleUniversal::define_restore_directory() {
                                  ? autonomous_restore_name(options_.archive_name)
                                  : options_.record_id;
     directory += "/" + name + ".rest";
-    if (!fs::exists(directory)) fs::create_directories(directory);
+    // A name anyone can foresee, in a folder others may write to: the data mover unpacks the
+    // images there and dd reads them back, so a link or another user's folder planted under it
+    // is refused. This run's own folder of an earlier restore of the chain is used again.
+    fs::create_directories(fs::path(directory).parent_path());
+    kv_utils_common::make_private_directory(directory);
     restore_directory = directory;
     return 0;
   } catch (const fs::filesystem_error& error) {

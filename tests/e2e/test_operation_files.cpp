@@ -23,6 +23,7 @@ struct Planted {
   std::string kind;
   std::string name;  // the run's file or folder under whose name it is put
   int status = 6;    // the run's exit status
+  bool restore = false;  // a restore of the record "rec" instead of a backup
 };
 
 void PrintTo(const Planted& c, std::ostream* out) { *out << (c.kind.empty() ? "nothing" : c.kind + " at " + c.name); }
@@ -36,7 +37,12 @@ TEST_P(PlantedName, IsLeftAloneAndTheRunsFilesAreItsOwnersAlone) {
   write_file(target, "untouched\n");
   const std::string target_folder = sandbox.scratch("target_folder");
   boost::filesystem::create_directory(target_folder);
-  const std::string planted = operation_dir() + "/" + c.name;
+  if (c.restore) {
+    const std::vector<SavedDisk> disks = {{"d15c0076-0000-4000-8000-000000000076", "web-data", "vdb", true, "data"}};
+    store_backup("rec", saved_vm(k_source_vm, "web", disks, false), disks);
+    boost::filesystem::create_directories(operation_directory());
+  }
+  const std::string planted = (c.restore ? operation_directory() : operation_dir()) + "/" + c.name;
   if (c.kind == "symlink") boost::filesystem::create_symlink(target, planted);
   if (c.kind == "symlink to a folder") boost::filesystem::create_symlink(target_folder, planted);
   if (c.kind == "hard link") boost::filesystem::create_hard_link(target, planted);
@@ -53,7 +59,7 @@ TEST_P(PlantedName, IsLeftAloneAndTheRunsFilesAreItsOwnersAlone) {
     sandbox.bind(sandbox.scratch("tar"), "/bin/tar");
   }
   if (c.kind.empty()) kvfd.set("backup.block", "1");
-  RunningProgram run = sandbox.start(backup_args());
+  RunningProgram run = sandbox.start(c.restore ? restore_args("rec") : backup_args());
 
   if (c.kind.empty()) {
     // What the data mover finds while it runs.
@@ -91,7 +97,8 @@ INSTANTIATE_TEST_SUITE_P(OperationFolder, PlantedName,
                                            Planted{"file of nobody", "NAME_vdb.config"},
                                            Planted{"symlink to a folder", "NAME.snap_dir", 13},
                                            Planted{"symlink", "NAME.snap"},
-                                           Planted{"symlink as tar starts", "NAME.snap", 0}));
+                                           Planted{"symlink as tar starts", "NAME.snap", 0},
+                                           Planted{"symlink to a folder", "rec.rest", 7, true}));
 
 }  // namespace
 }  // namespace kv_test
