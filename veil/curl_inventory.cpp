@@ -109,11 +109,11 @@ int curlAPI::get_domain_list(std::vector<veil_vm_info>& domains) {
         veil_vm_info row;
         for (const auto& member : element.get_object()) {
           if (member.key() == "id")
-            row.id = kv_veil::quote_stripped(member.value());
+            row.id = kv_veil::quotes_removed(member.value());
           else if (member.key() == "verbose_name")
-            row.verbose_name = kv_veil::quote_stripped(member.value());
+            row.verbose_name = kv_veil::quotes_removed(member.value());
           else if (member.key() == "status")
-            row.status = kv_veil::quote_stripped(member.value());
+            row.status = kv_veil::quotes_removed(member.value());
           else if (member.key() == "user_power_state")
             row.user_power_state = kv_veil::json_text(member.value());
         }

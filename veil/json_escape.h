@@ -16,10 +16,11 @@ namespace kv_veil {
 // json_escape enclosed in double quotes.
 [[nodiscard]] std::string json_quoted(std::string_view text);
 
-// Quote-stripped text (a value's JSON text with its double quotes removed) between double
-// quotes. It already holds the escapes of the controller's JSON (\n, \\, \u0001, ...), which stay
-// as they are, so the value comes back unchanged; only what would end the string or break it is
-// escaped: a double quote, a backslash that starts no valid escape, a raw control character.
+// Quote-stripped text (a value's JSON text with its bare double quotes removed, json_values.h)
+// between double quotes. It already holds the escapes of the controller's JSON (\n, \\, \u0022,
+// \u0001, ...), which stay as they are, so the value comes back unchanged; only what would end the
+// string or break it is escaped: a double quote, a backslash that starts no valid escape, a raw
+// control character.
 [[nodiscard]] std::string json_quoted_stripped(std::string_view text);
 
 // A member that holds JSON text (a number, true, false, null, an object) as pasteable_json
