@@ -23,6 +23,10 @@ namespace kv_veil {
 // control character.
 [[nodiscard]] std::string json_quoted_stripped(std::string_view text);
 
+// The characters a body carries in json_quoted_stripped(text), as the controller reads and keeps
+// them; the text itself when that is no JSON string (bytes that are not UTF-8).
+[[nodiscard]] std::string stripped_characters(std::string_view text);
+
 // A member that holds JSON text (a number, true, false, null, an object) as pasteable_json
 // (json_values.h) writes it: an empty one as null, the library's Infinity as 1e99999. Throws
 // std::invalid_argument for any text it refuses: it would break the body or add members to it.
