@@ -2,6 +2,7 @@
 
 #include "common/kv_logger.h"
 #include "common/log_text.h"
+#include "veil/json_escape.h"
 #include "veil/json_values.h"
 #include "veil/reply_ids.h"
 
@@ -109,11 +110,11 @@ int curlAPI::get_domain_list(std::vector<veil_vm_info>& domains) {
         veil_vm_info row;
         for (const auto& member : element.get_object()) {
           if (member.key() == "id")
-            row.id = kv_veil::quote_stripped(member.value());
+            row.id = kv_veil::quotes_removed(member.value());
           else if (member.key() == "verbose_name")
-            row.verbose_name = kv_veil::quote_stripped(member.value());
+            row.verbose_name = kv_veil::quotes_removed(member.value());
           else if (member.key() == "status")
-            row.status = kv_veil::quote_stripped(member.value());
+            row.status = kv_veil::quotes_removed(member.value());
           else if (member.key() == "user_power_state")
             row.user_power_state = kv_veil::json_text(member.value());
         }
@@ -210,16 +211,18 @@ int curlAPI::get_free_instance_name(const std::string& kind, std::string& name) 
           return 2;
         }
         const boost::json::value* verbose_name = element.get_object().if_contains("verbose_name");
-        taken.push_back(verbose_name ? kv_veil::quote_stripped(*verbose_name) : std::string());
+        taken.push_back(verbose_name ? kv_veil::stripped_characters(kv_veil::quote_stripped(*verbose_name))
+                                     : std::string());
       }
       return 0;
     });
     if (result != 0) return result;
 
     // Candidates are always built from the given name: name, name_2, name_3, ... The name may
-    // come from a saved record of an archive.
+    // come from a saved record of an archive. It is quote-stripped text: it and the names listed
+    // are compared as the characters the controller holds, whatever escapes spell them.
     std::string candidate = name;
-    for (unsigned long n = 2; instance_name_exists(taken, candidate); ++n) {
+    for (unsigned long n = 2; instance_name_exists(taken, kv_veil::stripped_characters(candidate)); ++n) {
       KvLogStream(KvLogLvl::Info) << kind << " with the name '" << candidate << "' exists in ECP Veil "
                                   << std::endl;
       candidate = name + "_" + std::to_string(n);

@@ -1,5 +1,6 @@
 #include "veil/json_escape.h"
 
+#include "veil/bounded_parse.h"
 #include "veil/json_values.h"
 
 #include <stdexcept>
@@ -74,6 +75,11 @@ std::string json_quoted_stripped(std::string_view text) {
     }
   }
   return out + '"';
+}
+
+std::string stripped_characters(std::string_view text) {
+  const boost::json::value value = parse_bounded_or_null(json_quoted_stripped(text));
+  return value.is_string() ? std::string(value.get_string()) : std::string(text);
 }
 
 std::string json_raw(std::string_view text) {

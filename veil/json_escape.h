@@ -16,11 +16,16 @@ namespace kv_veil {
 // json_escape enclosed in double quotes.
 [[nodiscard]] std::string json_quoted(std::string_view text);
 
-// Quote-stripped text (a value's JSON text with its double quotes removed) between double
-// quotes. It already holds the escapes of the controller's JSON (\n, \\, \u0001, ...), which stay
-// as they are, so the value comes back unchanged; only what would end the string or break it is
-// escaped: a double quote, a backslash that starts no valid escape, a raw control character.
+// Quote-stripped text (a value's JSON text with its bare double quotes removed, json_values.h)
+// between double quotes. It already holds the escapes of the controller's JSON (\n, \\, \u0022,
+// \u0001, ...), which stay as they are, so the value comes back unchanged; only what would end the
+// string or break it is escaped: a double quote, a backslash that starts no valid escape, a raw
+// control character.
 [[nodiscard]] std::string json_quoted_stripped(std::string_view text);
+
+// The characters a body carries in json_quoted_stripped(text), as the controller reads and keeps
+// them; the text itself when that is no JSON string (bytes that are not UTF-8).
+[[nodiscard]] std::string stripped_characters(std::string_view text);
 
 // A member that holds JSON text (a number, true, false, null, an object) as pasteable_json
 // (json_values.h) writes it: an empty one as null, the library's Infinity as 1e99999. Throws

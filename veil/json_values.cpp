@@ -7,8 +7,6 @@
 #include <boost/json/serialize.hpp>
 #include <boost/system/system_error.hpp>
 
-#include <algorithm>
-
 namespace kv_veil {
 namespace {
 
@@ -25,15 +23,34 @@ size_t member_count(const boost::json::value& value) {
   return count;
 }
 
+// The JSON text without its bare double quotes, each escaped one written as `escaped_quote`; the
+// other escapes stay as they are.
+std::string without_quotes(const boost::json::value& value, std::string_view escaped_quote) {
+  const std::string text = json_text(value);
+  std::string stripped;
+  stripped.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      stripped += text[i + 1] == '"' ? escaped_quote : std::string_view(text).substr(i, 2);
+      ++i;
+    } else if (text[i] != '"') {
+      stripped += text[i];
+    }
+  }
+  return stripped;
+}
+
 }  // namespace
 
 std::string json_text(const boost::json::value& value) { return boost::json::serialize(value); }
 
 std::string quote_stripped(const boost::json::value& value) {
-  std::string text = json_text(value);
-  std::erase(text, '"');
-  return text;
+  // Pasted between quotes again (json_quoted_stripped), the backslash of an escaped quote would
+  // escape whatever follows it: a name's "n would become a line break. \u0022 keeps the quote.
+  return without_quotes(value, "\\u0022");
 }
+
+std::string quotes_removed(const boost::json::value& value) { return without_quotes(value, "\\"); }
 
 std::string string_value(const boost::json::value& value) {
   // as_string throws std::invalid_argument("not a string"); c_str stops at an embedded NUL.

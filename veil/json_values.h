@@ -13,7 +13,8 @@
 namespace kv_veil {
 
 enum class value_form {
-  quote_stripped,  // the JSON text with every double quote removed: "abc" -> abc, 42 -> 42
+  quote_stripped,  // the JSON text with its bare double quotes removed: "abc" -> abc, 42 -> 42,
+                   // and each escaped one written \u0022: "a\"b" -> a\u0022b
   json_text,       // the JSON text unchanged: "abc" keeps its quotes, true -> true
   string_value,    // the characters of a JSON string up to the first NUL; anything else throws
 };
@@ -22,6 +23,10 @@ enum class value_form {
 [[nodiscard]] std::string json_text(const boost::json::value& value);
 
 [[nodiscard]] std::string quote_stripped(const boost::json::value& value);
+
+// The JSON text with every double quote removed, escaped ones too: "a\"b" -> a\b. The VM list
+// has always printed names so; nothing is pasted back from it.
+[[nodiscard]] std::string quotes_removed(const boost::json::value& value);
 
 // Throws std::invalid_argument("not a string") for a value that is not a string.
 [[nodiscard]] std::string string_value(const boost::json::value& value);

@@ -4,6 +4,7 @@
 
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <map>
 #include <set>
@@ -66,14 +67,14 @@ TEST_F(Restore, DeploysTheSavedVmOnNewDisksFilledWithTheImages) {
   EXPECT_TRUE(read_file(other) == disk_content(1 << 20, 'o'));
 
   // The VM under a free name, created with the boot disk, in a body that is valid JSON (the
-  // saved description holds backslashes).
+  // saved description holds backslashes) and carries the description as the controller sent it.
   const auto creations = p.controller.requests_to("POST", "/api/domains/multi-create-domain/");
   ASSERT_EQ(creations.size(), 1u);
   boost::system::error_code error;
   const boost::json::value body = boost::json::parse(creations[0].body, error);
   ASSERT_FALSE(error) << creations[0].body;
   EXPECT_EQ(body.at("verbose_name").as_string(), "web_2");
-  EXPECT_EQ(body.at("description").as_string(), saved.description);
+  EXPECT_EQ(body.at("description"), TestController::make_vm(k_source_vm_id, "web").at("description"));
   EXPECT_TRUE(contains(saved.description, "\\")) << saved.description;
   ASSERT_EQ(body.at("vdisks").as_array().size(), 1u) << creations[0].body;
   EXPECT_EQ(body.at("vdisks").at(0).at("vdisk").as_string(), system_id);
@@ -287,6 +288,25 @@ TEST_F(Restore, ASavedNameWithALineBreakStaysOnItsLogLine) {
   ASSERT_EQ(result.status, 0) << result.out << result.err << p.failure_context();
   EXPECT_FALSE(contains(result.out + result.err + p.sandbox.log(), "\nMAIN ARCHIVE")) << result.out;
   EXPECT_TRUE(contains(result.out, "Domain 'web\\nMAIN ARCHIVE FILENAME:/etc/shadow' was created")) << result.out;
+}
+
+// A name comes back with exactly its characters, and a second restore of the same archive sees
+// the name the first one took. The platform still holds a VM and a disk of the saved names.
+TEST_F(Restore, NamesWithQuotesAndBackslashesComeBackUnderTheNextFreeName) {
+  const std::string vm_name = "vm \"q\" a\\b";
+  disks[0].name = "disk \"q\"";
+  p.controller.add_vm(TestController::make_vm("5c3b1e02-0000-4000-8000-000000000102", vm_name));
+  p.controller.add_vdisk(TestController::make_vdisk("d15c0003-0000-4000-8000-000000000003", disks[0].name, "", 0.1));
+  p.store_backup(k_record, RestorePlatform::saved_vm(k_source_vm_id, vm_name, disks, false), disks);
+  const auto named = [](const std::vector<boost::json::object>& items, const std::string& name) {
+    return std::any_of(items.begin(), items.end(), [&](const auto& item) { return name_of(item) == name; });
+  };
+  for (const std::string suffix : {"_2", "_3"}) {
+    const ProgramResult result = p.sandbox.run(p.restore_args(k_record));
+    ASSERT_EQ(result.status, 0) << suffix << result.out << result.err << p.failure_context();
+    EXPECT_TRUE(named(p.controller.vms(), vm_name + suffix)) << suffix;
+    EXPECT_TRUE(named(p.controller.vdisks(), disks[0].name + suffix)) << suffix;
+  }
 }
 
 TEST_F(Restore, AMissingDirectoryToPatchCreatesNothing) {

@@ -79,9 +79,12 @@ TEST_F(Inventory, ReplyShapesAndErrorReplies) {
 
 TEST_F(Inventory, FreeNamesFollowTheSuffixRuleOverEveryPage) {
   controller.set_page_size(1);
-  for (const char* name : {"vm", "vm_2", "other"})
+  for (const char* name : {"vm", "vm_2", "other", "q\"", R"(\q\)"})
     controller.add_vdisk(TestController::make_vdisk(std::string("id-") + name, name, "", 10.0));
-  const std::pair<const char*, const char*> cases[] = {{"vm", "vm_3"}, {"vm_2", "vm_2_2"}, {"VM", "VM"}};
+  // Names are given as quote-stripped text: q\u0022 is the listed q", and \q\, a text saved before
+  // quotes were kept, the listed \q\ its restore made.
+  const std::pair<const char*, const char*> cases[] = {
+      {"vm", "vm_3"}, {"vm_2", "vm_2_2"}, {"VM", "VM"}, {R"(q\u0022)", R"(q\u0022_2)"}, {R"(\q\)", R"(\q\_2)"}};
   for (const auto& [wanted, got] : cases) {
     curlAPI api = client();
     std::string name = wanted;

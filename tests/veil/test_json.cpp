@@ -1,6 +1,7 @@
 #include "veil/json_escape.h"
 
 #include "veil/bounded_parse.h"
+#include "veil/json_values.h"
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
@@ -28,6 +29,9 @@ TEST(Json, QuotedTextsParseBackToTheTextMeant) {
       {R"(a\ b\ \u12g4)", true, R"(a\ b\ \u12g4)"},
       {"q\", \"x\": \x01", true, "q\", \"x\": \x01"},
       {R"(\ud83d\ude00 \udaaa \udc00 \ud800x)", true, "\xf0\x9f\x98\x80" R"( \udaaa \udc00 \ud800x)"},
+      // A quote of the reply stays a quote, and a text saved without it is pasted as it always was.
+      {kv_veil::quote_stripped(boost::json::value(R"(vm "q" a\b "n)")), true, R"(vm "q" a\b "n)"},
+      {R"(vm \q\ a\\b)", true, R"(vm \q\ a\b)"},
   };
   for (const Case& c : cases) {
     const std::string quoted = c.stripped ? kv_veil::json_quoted_stripped(c.text) : kv_veil::json_quoted(c.text);
