@@ -1,6 +1,7 @@
 #include "common/kv_file_logger.h"
 
 #include "common/fd_io.h"
+#include "common/trusted_open.h"
 
 #include <boost/date_time/c_local_time_adjustor.hpp>
 #include <boost/date_time/posix_time/conversion.hpp>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <iterator>
 #include <string_view>
 #include <system_error>
@@ -82,17 +84,30 @@ enum class lock_state {
   busy,         // another run held it past the wait: the message is written, nothing rotated
 };
 
-// The lock file, created without following a link, nor waiting for a FIFO's writer. One that is
-// not a regular file of this user with this one name was put there by someone else, or can be
-// reached by them under another name, and they could hold its lock: it is not used.
+std::atomic<bool> g_log_refusal_told{false};
+std::atomic<bool> g_lock_refusal_told{false};
+
+// A refused log or lock file is told once per run, and straight to standard error: the log is
+// this logger's own destination, and a warning per message would bury the program's output.
+void tell_refusal(std::atomic<bool>& told, const std::string& what, std::string_view refusal) {
+  if (!refusal.empty() && !told.exchange(true)) std::cerr << "Warning: " << what << ": " << refusal << std::endl;
+}
+
+// The lock file, followed or used under a second name only where no one else could have made
+// that (kv_utils_common::open_trusted), nor waiting for a FIFO's writer. One of another user
+// could be held by them: it is not used.
 int open_lock_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  bool created = false;
+  std::string_view refusal;
+  int fd = kv_utils_common::open_trusted(path, O_RDONLY, 0600, created, refusal);
   struct stat status {};
-  if (fd < 0 || (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid() &&
-                 status.st_nlink == 1))
-    return fd;
-  ::close(fd);
-  return -1;
+  if (fd >= 0 && (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid())) {
+    ::close(fd);
+    fd = -1;
+    refusal = "another user owns it";
+  }
+  tell_refusal(g_lock_refusal_told, "the lock file " + path + " is not used", refusal);
+  return fd;
 }
 
 // Takes the log's lock into `lock_fd`, closed (and so unlocked) with it.
@@ -190,19 +205,18 @@ int FileLogger::write_log_impl(const std::string& text) {
   bool new_file = false;
   bool rotated = false;
   for (int attempt = 0; attempt < k_attempts; ++attempt) {
-    // Neither through a link nor waiting for a FIFO's reader.
-    unique_fd log(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!log && errno == ENOENT) {
-      log.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-      if (log) new_file = true;
-    }
+    // Through a link or under a second name only where no one else could have made that, and
+    // not waiting for a FIFO's reader.
+    bool created = false;
+    std::string_view refusal;
+    unique_fd log(kv_utils_common::open_trusted(m_path, O_WRONLY | O_APPEND, 0666, created, refusal));
     if (!log) {
-      if (errno == EEXIST) continue;  // another run without the lock created the log just now
+      tell_refusal(g_log_refusal_told, "the log file " + m_path + " is not written", refusal);
       return 1;
     }
-    // The log is a regular file under this one name: a file with another name too may be anyone's.
+    new_file = new_file || created;
     struct stat status {};
-    if (::fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) return 1;
+    if (::fstat(log.get(), &status) != 0) return 1;
     if (status.st_nlink == 0) continue;  // moved into a copy since it was opened
     // One rotation per message: the message then goes to whatever log is current. A log held
     // past the wait by another run is not rotated now: it grows a little beyond the limit.

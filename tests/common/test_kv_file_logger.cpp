@@ -128,15 +128,23 @@ TEST_F(KvFileLoggerTest, LogLeftByAKilledRotatorGoesIntoACopy) {
 TEST_F(KvFileLoggerTest, FailedWrites) {
   EXPECT_EQ(FileLogger(m_dir.file("missing/m.log")).write_log("x\n"), 1);
 
-  // A link under the log's name is not written through, nor a file with a second name; a FIFO
-  // does not hold the run.
+  // A file with a second name, or a link, that someone else could have made is not written
+  // through: in a folder others can write, a file of another user, a link into such a folder.
+  // A FIFO does not hold the run.
   const std::string target = m_dir.file("target");
+  const std::string open = m_dir.file("open");
   write_file(target, "kept");
-  fs::create_symlink(target, m_dir.file("link.log"));
-  EXPECT_EQ(FileLogger(m_dir.file("link.log")).write_log("x\n"), 1);
-  fs::create_hard_link(target, m_dir.file("hard.log"));
-  EXPECT_EQ(FileLogger(m_dir.file("hard.log")).write_log("x\n"), 1);
-  EXPECT_EQ(read_file(target), "kept");
+  fs::create_directory(open);
+  fs::permissions(open, fs::perms::all_all | fs::perms::sticky_bit);
+  fs::create_hard_link(target, open + "/hard.log");
+  fs::create_symlink(open + "/new.log", m_dir.file("into_open.log"));
+  write_file(m_dir.file("theirs"), "kept");
+  ASSERT_EQ(::chown(m_dir.file("theirs").c_str(), 65534, 65534), 0);
+  fs::create_hard_link(m_dir.file("theirs"), m_dir.file("theirs.log"));
+  for (const std::string name : {"open/hard.log", "into_open.log", "theirs.log"})
+    EXPECT_EQ(FileLogger(m_dir.file(name)).write_log("x\n"), 1) << name;
+  EXPECT_EQ(read_file(target) + read_file(m_dir.file("theirs")), "keptkept");
+  EXPECT_FALSE(fs::exists(open + "/new.log"));  // not even made where the link leads
   ASSERT_EQ(::mkfifo(m_dir.file("fifo.log").c_str(), 0600), 0);
   const pid_t run = ::fork();
   ASSERT_GE(run, 0);
@@ -205,20 +213,23 @@ TEST_F(KvFileLoggerTest, RunsSharingOneLogKeepEveryMessageOnce) {
 TEST_F(KvFileLoggerTest, ALogHeldByAStoppedRunStillTakesTheMessage) {
   // Another run stopped while it holds the full log's lock: this run waits a while, then writes
   // the message without rotating (and without the lock) instead of waiting for ever. A lock
-  // file that is not this user's, or has a second name, is someone else's to hold: it is not
-  // used, nor waited for, and the log is rotated as where locks do not work. Either way a file
-  // under a rotator's name may be that rotator's at work, and stays.
+  // file that is not this user's, or has a second name in a folder others can write, is someone
+  // else's to hold: it is not used, nor waited for, and the log is rotated as where locks do not
+  // work. Either way a file under a rotator's name may be that rotator's at work, and stays.
   const std::string taken = m_dir.file("m.log.rotating.8.0");
-  for (const std::string lock_kind : {"own", "of another user", "with a second name"}) {
+  for (const std::string lock_kind :
+       {"own", "of another user", "with a second name", "with a second name in a folder others can write"}) {
     SCOPED_TRACE("lock file " + lock_kind);
-    const bool own_lock_file = lock_kind == "own";
+    const bool own_lock_file = lock_kind == "own" || lock_kind == "with a second name";
+    fs::permissions(m_dir.path().string(), lock_kind.ends_with("write") ? fs::perms::all_all : fs::perms::owner_all);
     for (const auto& name : entries()) fs::remove(m_dir.file(name));
     write_file(m_log, "full\n");
     write_file(taken, "held\n");
     const std::string lock_file = KvDestination::lock_file_name(m_log);
     write_file(lock_file, "", 0600);
     ASSERT_EQ(::chown(lock_file.c_str(), lock_kind == "of another user" ? 65534 : ::geteuid(), 0), 0);
-    if (lock_kind == "with a second name") fs::create_hard_link(lock_file, m_dir.file("second.lock"));
+    fs::remove(m_dir.file("second.lock"));
+    if (lock_kind.starts_with("with a second name")) fs::create_hard_link(lock_file, m_dir.file("second.lock"));
     const int holder = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
     FileLogger::max_size_ = 1;

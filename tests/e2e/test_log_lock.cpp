@@ -6,6 +6,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -69,6 +70,49 @@ TEST(LogLock, AReaderOfTheLogDelaysNoRunAndStopsNoRotation) {
   EXPECT_LT(took, std::chrono::seconds(3));
   // The log was rotated: the last line before the run went into a copy.
   EXPECT_FALSE(contains(read_file(log), "the last line before the reader came")) << read_file(log);
+}
+
+// An operator may keep the log and its lock file elsewhere through links, or give them second
+// names, in the log folder only root can write. A link someone else could have planted is not
+// used, and the run says so once.
+TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt) {
+  struct Row {
+    bool hard_link;
+    mode_t folder_mode;
+    uid_t link_owner;
+    std::string refusal;  // empty: the linked files are used
+  };
+  for (const Row& row : {Row{false, 0755, 0, ""}, Row{true, 0755, 0, ""},
+                         Row{false, 01777, 0, "it is a link in a folder others can write"},
+                         Row{false, 0755, 65534, "it is a link another user owns"}}) {
+    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + row.refusal);
+    ModuleSandbox sandbox;
+    // The log's target holds a line already; a missing lock file is made where its link leads.
+    write_file(sandbox.opt("kept/kv.log"), "earlier\n");
+    if (row.hard_link) write_file(sandbox.opt("kept/kv.log.lock"), "", 0600);
+    ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(sandbox.opt("log").c_str(), row.folder_mode), 0);
+    for (const std::string suffix : {"", ".lock"}) {
+      const std::string name = sandbox.opt("log/kv_module_veil_vm.log" + suffix);
+      if (row.hard_link) boost::filesystem::create_hard_link(sandbox.opt("kept/kv.log" + suffix), name);
+      else boost::filesystem::create_symlink("../kept/kv.log" + suffix, name);
+      ASSERT_EQ(::lchown(name.c_str(), row.link_owner, row.link_owner), 0);
+    }
+    const ProgramResult result = sandbox.run({"-l"});
+    EXPECT_EQ(result.status, 2);
+    const std::string text = read_file(sandbox.opt("kept/kv.log"));
+    // Each run logs two lines or more, and a refusal is told once for all of them.
+    if (row.refusal.empty()) EXPECT_GE(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    else EXPECT_EQ(text, "earlier\n");
+    EXPECT_EQ(file_exists(sandbox.opt("kept/kv.log.lock")), row.refusal.empty());
+    const std::string seen = "/opt/kelvanor/log/kv_module_veil_vm.log";  // as the run sees it
+    for (const std::string& warning : {"Warning: the log file " + seen + " is not written: ",
+                                       "Warning: the lock file " + seen + ".lock is not used: "}) {
+      const auto first = result.err.find(warning + row.refusal + "\n");
+      EXPECT_EQ(first != std::string::npos, !row.refusal.empty()) << result.err;
+      EXPECT_EQ(result.err.find(warning, first == std::string::npos ? 0 : first + 1), std::string::npos) << result.err;
+    }
+  }
 }
 
 }  // namespace
