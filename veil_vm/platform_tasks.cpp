@@ -70,9 +70,9 @@ int KvPlatformTasks::create(curlAPI& api, vdisk& disk, std::string& task_id, std
   if (judge(api, "", result) != Change::unknown) return result == k_threw ? 2 : result;
   // The request went out, so the name had been made free before. (A request that never went out
   // leaves the name as the saved record had it, which may well be the original disk's.) A
-  // creation that got a reply, whatever it said, has landed; one whose reply was lost has landed
-  // one request time-out after the run gave up on it. Neither that wait nor the look-up is cut
-  // short by a stop, whose clean-up must know the disk.
+  // creation that got a reply, whatever it said, has landed; one whose reply was lost is given
+  // one request time-out to land, and may land later still (find_lost_vdisk names it then).
+  // Neither that wait nor the look-up is cut short by a stop, whose clean-up must know the disk.
   const curlAPI::StopHold hold(api);
   const bool reply_lost = api.last_change_reply() == curlAPI::ChangeReply::lost;
   // The stop's deadline may end this sleep early: the look-up then tells only what has landed.

@@ -85,10 +85,7 @@ class CleanupBounds : public BackupRoad {
     for (const auto& disk : controller.vdisks()) ids.insert(std::string(disk.at("id").as_string()));
     return ids;
   }
-  bool asked_to_detach(const std::string& vdisk_id) const {
-    const std::vector<std::string> ids = detach_requests();
-    return std::find(ids.begin(), ids.end(), vdisk_id) != ids.end();
-  }
+  bool asked_to_detach(const std::string& vdisk_id) const { return detaches_of(vdisk_id) > 0; }
   // Only these disks are attached to the module VM.
   bool only_attached(const std::vector<std::string>& vdisk_ids) const {
     std::vector<std::string> attached;
