@@ -44,12 +44,12 @@ class curlAPI {
   enum class ChangeReply {
     not_sent,  // nothing went out (no free name, the CA check, a refused connection, a name that
                // does not resolve, a failed TLS set-up)
-    refused,   // an "errors" member, an HTTP status from 400 to 499, or a 503 (the request was not
-               // handled): nothing was changed
+    refused,   // an "errors" member (the controller's own error form, whatever the status) or an
+               // HTTP status from 400 to 499: nothing was changed
     answered,  // any other reply of the controller's own (a 500, one that does not read): the request
                // has landed, and what it changed shows on the platform now
     lost,      // no reply at all (a time-out, a transport error after the connection, a stop), or a
-               // gateway's 502 or 504: it may still land later
+               // gateway's 502, 503 or 504: it may still land later
   };
 
   // While it lives, a stop neither abandons this client's requests nor is carried out at their

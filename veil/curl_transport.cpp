@@ -340,13 +340,14 @@ int curlAPI::post_change(const std::string& path, const std::string& body, std::
   if (!m_went_out || result != 0) return 2;
   const boost::json::value parsed = kv_veil::parse_bounded_or_null(reply);
   const bool errors = parsed.is_object() && parsed.get_object().contains("errors");
-  // A gateway in front of the controller answers 502 or 504 for a request that it may have
-  // passed on, and that the controller may still carry out: as good as no reply. A 503 says the
-  // request was not handled (no controller there to take it), so it changed nothing.
-  if (http_code == 502 || http_code == 504)
-    m_last_change = ChangeReply::lost;
-  else if (errors || (http_code >= 400 && http_code < 500) || http_code == 503)
+  // The controller's own error form is its refusal, whatever the status. A gateway in front of
+  // the controller answers 502, 503 or 504 for a request that it may have passed on (some answer
+  // 503 when the connection broke after the request went out), and that the controller may
+  // still carry out: as good as no reply.
+  if (errors || (http_code >= 400 && http_code < 500))
     m_last_change = ChangeReply::refused;
+  else if (http_code >= 502 && http_code <= 504)
+    m_last_change = ChangeReply::lost;
   else
     m_last_change = ChangeReply::answered;
   return 0;

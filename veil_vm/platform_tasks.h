@@ -9,17 +9,17 @@
 // once that task has ended.
 //
 // Five rules bound what the clean-up believes and how long it waits:
-// 1. A change request whose reply was refused, or that never went out (a refused connection, a
-//    name that does not resolve, a failed TLS set-up), changed nothing. One that got another reply
-//    of the controller's own (a 500, one that does not read) has landed: the controller's state
-//    tells at once what it did. One that got no reply at all (a time-out, a transport error, a
-//    stop), or a gateway's 502 or 504, may still be carried out late, and nothing bounds how
-//    late: the clean-up waits one more request time-out since the run gave up on the reply
-//    (curlAPI::late_change_bound) before it looks, and what the controller's state shows then
-//    has landed, but what it does not show may land later still. So a creation or an attach not
-//    seen then is named as possibly made later. A disk counts as done only on the controller's
-//    positive word: its task seen to succeed, the VM's list of disks without it, its record "not
-//    found" in the controller's own error form.
+// 1. A change request whose reply was refused (the controller's own error form, or a 4xx), or
+//    that never went out (a refused connection, a name that does not resolve, a failed TLS
+//    set-up), changed nothing. One that got another reply of the controller's own (a 500, one
+//    that does not read) has landed: the controller's state tells at once what it did. One that
+//    got no reply at all (a time-out, a transport error, a stop), or a gateway's 502, 503 or 504,
+//    may still be carried out late, and nothing bounds how late: the clean-up waits one more
+//    request time-out since the run gave up on the reply (curlAPI::late_change_bound) before it
+//    looks, and what the controller's state shows then has landed, but what it does not show may
+//    land later still. So a creation or an attach not seen then is named as possibly made later.
+//    A disk counts as done only on the controller's positive word: its task seen to succeed, the
+//    VM's list of disks without it, its record "not found" in the controller's own error form.
 // 2. Each task is waited for at most once per run to the poll bound (curlAPI::k_max_task_polls
 //    status requests in all, over every wait for it); a task that reached it is not waited for
 //    again.

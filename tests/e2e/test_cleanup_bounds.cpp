@@ -113,6 +113,14 @@ class CleanupBounds : public BackupRoad {
       if (detached == vdisk_id && !std::exchange(taken, true)) controller.add_attachment(vdisk_id, k_module_vm, serial);
     });
   }
+  // A gateway's 503 for a request it passed on, sent when its connection to the controller broke.
+  static Fault upstream_reset() {
+    Fault reset{Fault::Kind::passed_on};
+    reset.times = 1;
+    reset.status = 503;
+    reset.body = "upstream connect error or disconnect/reset before headers. reset reason: connection termination";
+    return reset;
+  }
   size_t detaches_of(const std::string& vdisk_id) const {
     const std::vector<std::string> ids = detach_requests();
     return static_cast<size_t>(std::count(ids.begin(), ids.end(), vdisk_id));
@@ -199,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk,
 
 // The controller carries out the first attach, or a restore's first disk creation, a second after
 // the program gave up waiting for its reply; or the creation gets a gateway's 504 at once and is
-// carried out a second later.
+// carried out a second later; or either is carried out and a gateway then answers 503.
 struct Late {
   bool creation;
   Fault::Kind kind;
@@ -211,7 +219,9 @@ TEST_P(LateChange, IsUndoneByTheCleanUp) {
   set_timeout(2);
   controller.set_task_duration(300ms);
   const std::string path = creation ? "/api/vdisks/" : std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
-  controller.add_fault("POST", path, Fault{kind, kind == Fault::Kind::late ? 3000ms : 1000ms, 1});
+  const Fault fault = kind == Fault::Kind::passed_on ? upstream_reset()
+                                                     : Fault{kind, kind == Fault::Kind::late ? 3000ms : 1000ms, 1};
+  controller.add_fault("POST", path, fault);
   const std::set<std::string> known = vdisk_ids();
   const std::vector<SavedDisk> disks = {{"d15c0071-0000-4000-8000-000000000071", "web-data", "vdb", true,
                                          disk_content(1 << 20, 'l')}};
@@ -227,7 +237,8 @@ TEST_P(LateChange, IsUndoneByTheCleanUp) {
 
 INSTANTIATE_TEST_SUITE_P(Replies, LateChange,
                          ::testing::Values(Late{false, Fault::Kind::late}, Late{true, Fault::Kind::late},
-                                           Late{true, Fault::Kind::gateway_504}));
+                                           Late{true, Fault::Kind::gateway_504}, Late{false, Fault::Kind::passed_on},
+                                           Late{true, Fault::Kind::passed_on}));
 
 // Every detach is refused, and the module VM's disk list then comes without its member: that
 // shows no disk detached.
@@ -305,14 +316,18 @@ TEST_F(CleanupBounds, AnUnknownAttachIsJudgedFromTheModuleVmsDisksAfresh) {
   EXPECT_FALSE(contains(log, "it stays there")) << log;
 }
 
-// The release's detach of a shareable disk gets no reply and lands; another run then attaches the
-// disk to the module VM under the same serial. The program does not detach it again.
-TEST_F(CleanupBounds, ALostDetachOfAShareableDiskIsNotSentAgain) {
+// The release's detach of a shareable disk lands, but its reply is lost, or a gateway answers 503;
+// another run then attaches the disk to the module VM under the same serial. The program does not
+// detach it again.
+class LostDetach : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LostDetach, OfAShareableDiskIsNotSentAgain) {
+  const bool gateway = GetParam();
   set_timeout(1);
   controller.set_task_duration(300ms);
   make_shareable(k_disk_2);
   another_run_takes_after_the_first_detach_of(k_disk_2);
-  fault_the_second("detach", Fault{Fault::Kind::late, 1500ms, 1});
+  fault_the_second("detach", gateway ? upstream_reset() : Fault{Fault::Kind::late, 1500ms, 1});
   const ProgramResult result = sandbox.run(backup_args());
   controller.wait_for_tasks();
   EXPECT_EQ(result.status, 6) << result.out << result.err;
@@ -320,6 +335,8 @@ TEST_F(CleanupBounds, ALostDetachOfAShareableDiskIsNotSentAgain) {
   EXPECT_TRUE(only_attached({k_disk_2})) << sandbox.log_tail();
   EXPECT_TRUE(contains(sandbox.log(), std::string("vdisk '") + k_disk_2 + "' may be left attached")) << sandbox.log_tail();
 }
+
+INSTANTIATE_TEST_SUITE_P(Replies, LostDetach, ::testing::Values(false, true));
 
 // As above for the first disk; a stop then comes while the release detaches the second. The
 // stop's own release leaves the named disk alone.
@@ -341,14 +358,14 @@ TEST_F(CleanupBounds, AStopDuringTheReleaseDoesNotDetachANamedSharedDiskAgain) {
   EXPECT_TRUE(only_attached({k_disk_1})) << sandbox.log_tail();
 }
 
-// A gateway answers a shareable disk's first detach with 503: the request was not handled, so it
-// is sent again, and the backup gives every disk back.
-TEST_F(CleanupBounds, ADetachAnsweredWithA503IsSentAgain) {
+// The controller refuses a shareable disk's first detach in its own error form, with a 503: that
+// changed nothing, so the detach is sent again, and the backup gives every disk back.
+TEST_F(CleanupBounds, ADetachRefusedInTheControllersOwnFormWithA503IsSentAgain) {
   make_shareable(k_disk_2);
   Fault unavailable{Fault::Kind::gateway};
   unavailable.times = 1;
   unavailable.status = 503;
-  unavailable.body = "<html><body><h1>503 Service Unavailable</h1></body></html>";
+  unavailable.body = R"({"errors": [{"detail": "Service is temporarily unavailable."}]})";
   fault_the_second("detach", unavailable);
   const ProgramResult result = sandbox.run(backup_args());
   EXPECT_EQ(result.status, 0) << result.out << result.err;

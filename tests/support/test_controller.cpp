@@ -97,6 +97,15 @@ void pad_reply(httplib::Response& response, size_t padding) {
   response.set_content_provider(padding + body->size(), type, provide);
 }
 
+// A gateway's own reply in place of whatever the controller answered.
+void gateway_reply(httplib::Response& response, const Fault& fault) {
+  response.status = fault.status;
+  response.headers.erase("Content-Type");
+  const bool json = fault.body.starts_with('{');
+  const bool html = fault.body.starts_with('<');
+  response.set_content(fault.body, json ? "application/json" : html ? "text/html" : "text/plain");
+}
+
 size_t size_param(const httplib::Request& raw, const std::string& name, size_t fallback) {
   if (!raw.has_param(name)) return fallback;
   try {
@@ -475,7 +484,8 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   std::chrono::milliseconds early{0};
   size_t padding = 0;
   std::optional<std::chrono::milliseconds> outage;
-  if (play_fault(request, response, late, early, padding, outage)) {
+  std::optional<Fault> gateway;
+  if (play_fault(request, response, late, early, padding, outage, gateway)) {
     if (response.status == 504 && early.count() > 0)
       m_deferred.push_back(Deferred{request, raw, std::chrono::steady_clock::now() + early});
     return;
@@ -519,11 +529,12 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
     m_stopping_cv.wait_for(lock, late, [this] { return m_stopping; });
   }
   if (padding > 0) pad_reply(response, padding);
+  if (gateway) gateway_reply(response, *gateway);
 }
 
 bool TestController::play_fault(const RecordedRequest& request, httplib::Response& response,
                                 std::chrono::milliseconds& late, std::chrono::milliseconds& early, size_t& padding,
-                                std::optional<std::chrono::milliseconds>& outage) {
+                                std::optional<std::chrono::milliseconds>& outage, std::optional<Fault>& gateway) {
   auto rule = std::find_if(m_faults.begin(), m_faults.end(), [&](const FaultRule& candidate) {
     const std::string_view path = candidate.path;
     return (candidate.method == "*" || candidate.method == request.method) &&
@@ -569,10 +580,10 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
     case Fault::Kind::gone:
       outage = fault.delay;
       return false;
-    case Fault::Kind::gateway:
-      response.status = fault.status;
-      response.set_content(fault.body, fault.body.starts_with('{') ? "application/json" : "text/html");
-      return true;
+    case Fault::Kind::gateway: gateway_reply(response, fault); return true;
+    case Fault::Kind::passed_on:
+      gateway = fault;
+      return false;
   }
   return false;
 }

@@ -74,6 +74,8 @@ struct Fault {
     gone,           // does the request's work and replies, then refuses every connection for
                     // `delay` (0: until stop), as a controller that went down between two requests
     gateway,        // a gateway's own `status` with `body` at once: the controller never sees it
+    passed_on,      // the controller carries the request out, and a gateway then answers its own
+                    // `status` with `body` in place of the controller's reply
   };
   Kind kind = Kind::errors_reply;
   std::chrono::milliseconds delay{0};
@@ -82,8 +84,9 @@ struct Fault {
   std::string location{};  // redirect: the Location header's URL
   int redirect_status = 307;  // redirect: 301, 302, 307 or 308
   size_t padding = 0;      // bloated: blanks streamed before the body (never held in memory)
-  int status = 0;          // gateway: the HTTP status
-  std::string body{};      // gateway: the body, JSON when it starts with '{', else an HTML page
+  int status = 0;          // gateway, passed_on: the HTTP status
+  std::string body{};      // gateway, passed_on: the body, JSON when it starts with '{', HTML with '<',
+                           // else plain text
 };
 
 // One disk attached through the API, as the attach request named it.
@@ -266,9 +269,11 @@ class TestController {
   // Plays a fault; true when the reply is complete.
   // A slow reply's wait goes to `late`.
   // A late fault's wait before the work, and a gateway_504's before it is carried out, go to `early`.
-  // A bloated reply's padding goes to `padding`; a gone fault's outage to `outage`.
+  // A bloated reply's padding goes to `padding`; a gone fault's outage to `outage`; a passed_on
+  // fault to `gateway`.
   bool play_fault(const RecordedRequest& request, httplib::Response& response, std::chrono::milliseconds& late,
-                  std::chrono::milliseconds& early, size_t& padding, std::optional<std::chrono::milliseconds>& outage);
+                  std::chrono::milliseconds& early, size_t& padding, std::optional<std::chrono::milliseconds>& outage,
+                  std::optional<Fault>& gateway);
   void route(std::unique_lock<std::mutex>& lock, const RecordedRequest& request, const httplib::Request& raw,
              httplib::Response& response);
   // The change requests and guest commands (test_controller_changes.cpp), with the lock held.
