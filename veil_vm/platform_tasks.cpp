@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -38,6 +39,13 @@ int guarded(std::string_view sig, const Request& request) {
 
 bool is_listed(const std::vector<std::string>& ids, const std::string& id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+// Whether the disk's record shows it shareable (anything but false); nullopt when it does not read.
+std::optional<bool> record_shareable(curlAPI& api, const std::string& vdisk_id) {
+  vdisk disk;
+  if (api.get_vdisk_info(vdisk_id, disk) != 0) return std::nullopt;
+  return disk.shareable != "false";
 }
 
 }  // namespace
@@ -190,8 +198,16 @@ KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::s
 }
 
 bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
-  // Named already: the attachment may be another run's by now.
+  // Named already: the attachment may be another run's by now. A disk named only because its
+  // record could not be read is asked again once its record shows it not shareable.
   if (m_left_as_shared.contains(vdisk_id)) return false;
+  if (m_shareable_unread.erase(vdisk_id) > 0) {
+    const std::optional<bool> shareable = record_shareable(api, vdisk_id);
+    if (!shareable.has_value() || *shareable) {
+      m_left_as_shared.insert(vdisk_id);
+      return false;
+    }
+  }
   const auto request = [&](std::string& task_id) {
     return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, "");
   };
@@ -206,9 +222,9 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
   // under the same serial: once a lost detach has landed, the disk may be that run's, and a second
   // detach would take its attachment. Only a disk whose record shows it not shareable is asked again.
   const auto may_repeat = [&] {
-    vdisk disk;
-    if (api.get_vdisk_info(vdisk_id, disk) == 0 && disk.shareable == "false") return true;
-    m_left_as_shared.insert(vdisk_id);
+    const std::optional<bool> shareable = record_shareable(api, vdisk_id);
+    if (shareable.has_value() && !*shareable) return true;
+    (shareable.has_value() ? m_left_as_shared : m_shareable_unread).insert(vdisk_id);
     KvLogStream(KvLogLvl::Error) << k_detach_sig << ": vdisk '" << vdisk_id << "' may be left attached to VM '"
                                  << vm_id << "': its detach got no reply, and the disk may be shared, so the "
                                  << "attachment may now be another run's" << std::endl;

@@ -30,7 +30,8 @@
 // 5. A disk that may be shared is detached by the run once: after a detach that got no reply it
 //    may be attached again by another run (under the same serial), whose attachment a second
 //    detach would take. It is named instead, and no later clean-up of the run (a stop's)
-//    detaches it.
+//    detaches it. Only the disk's record shows it not shareable: one whose record could not be
+//    read is named the same, and a later clean-up reads the record again.
 
 #include "veil/curl_api.h"
 
@@ -77,8 +78,8 @@ class KvPlatformTasks {
 
   // Detaches the disk from the VM once its tasks have ended. A disk that the VM's list shows not
   // attached counts as detached. After a lost reply a disk that may be shared is not asked for
-  // again (rule 5), in this call or any later one (a stop's clean-up after the release's). True
-  // when the disk is off the VM.
+  // again (rule 5), in this call or any later one (a stop's clean-up after the release's), unless
+  // a later call reads its record and finds it not shareable. True when the disk is off the VM.
   [[nodiscard]] bool detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
   // Removes the disk from the platform once its tasks have ended; true when it is removed, or its
   // record reads "not found".
@@ -129,6 +130,8 @@ class KvPlatformTasks {
   std::map<std::string, std::chrono::steady_clock::time_point> m_lost_replies;
   std::map<std::string, std::string> m_stuck;  // vdisk id -> the task that locks it for good
   std::set<std::string> m_left_as_shared;      // disks named after a lost detach: never asked again
+  std::set<std::string> m_shareable_unread;    // as named, but their record did not read: asked again
+                                               // by a later call that finds them not shareable
 };
 
 // One Error line under `sig` naming by id each disk the clean-up leaves `where` ("attached to

@@ -358,6 +358,42 @@ TEST_F(CleanupBounds, AStopDuringTheReleaseDoesNotDetachANamedSharedDiskAgain) {
   EXPECT_TRUE(only_attached({k_disk_1})) << sandbox.log_tail();
 }
 
+// A restore's new disk gets a gateway's 504 for its detach (not passed on), and its record does
+// not read when the program asks whether it is shared: the disk is named, and the clean-up reads
+// the record again. A disk that is not shareable is detached then and removed; a shareable one is
+// not asked again and stays, named.
+class UnreadRecord : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnreadRecord, AfterALostDetachIsReadAgainByTheCleanUp) {
+  const bool shareable = GetParam();
+  set_timeout(1);
+  const std::string made = "d15c0001-0001-4001-8000-000000000001";  // the controller's first new disk
+  if (shareable)
+    controller.set_attach_listener([this](const std::string& vdisk_id, const std::string&, const std::string& serial) {
+      make_shareable(vdisk_id);
+      devices.attach(serial, controller.vdisk_image(vdisk_id));
+    });
+  Fault lost{Fault::Kind::gateway};
+  lost.times = 1;
+  lost.status = 504;
+  lost.body = "<html><body><h1>504 Gateway Time-out</h1></body></html>";
+  controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", lost);
+  controller.add_fault("GET", "/api/vdisks/" + made + "/", Fault{Fault::Kind::html_500, 0ms, 1, 1});
+  const std::vector<SavedDisk> disks = {{"d15c0076-0000-4000-8000-000000000076", "web-data", "vdb", true,
+                                         disk_content(1 << 20, 'u')}};
+  store_backup("rec-unread", saved_vm(k_source_vm, "web", disks, false), disks);
+  const std::set<std::string> known = vdisk_ids();
+  const ProgramResult result = sandbox.run(restore_args("rec-unread"));
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 7) << result.out << result.err;
+  EXPECT_EQ(detaches_of(made), shareable ? 1u : 2u) << sandbox.log_tail();
+  EXPECT_EQ(only_attached({made}), shareable) << failure_context();
+  EXPECT_EQ(new_vdisks(known).empty(), !shareable) << failure_context();
+  EXPECT_EQ(contains(sandbox.log(), "left on the platform: vdisk '" + made + "'"), shareable) << sandbox.log_tail();
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, UnreadRecord, ::testing::Values(false, true));
+
 // The controller refuses a shareable disk's first detach in its own error form, with a 503: that
 // changed nothing, so the detach is sent again, and the backup gives every disk back.
 TEST_F(CleanupBounds, ADetachRefusedInTheControllersOwnFormWithA503IsSentAgain) {
