@@ -80,8 +80,10 @@ TEST_F(Listing, ClientCheckWithAWrongPasswordFailsAndKeepsThePasswordOutOfTheLog
 TEST_F(Listing, ListsPrintOneRowPerVmInTheControllersOrderAndTheHeaderAsked) {
   write_config();
   add_three_vms();
+  add_vm("5c3b1e02-0005", R"(vm "q" a\b)", "ACTIVE", 3);  // printed with its quotes removed, as always
   const std::string header = "ID|Name|Status|Power State\n";
-  const std::string rows = "5c3b1e02-0001|web|ACTIVE|3\n5c3b1e02-0002|kv-proxy|ACTIVE|3\n5c3b1e02-0003|db|SERVICE|1\n";
+  const std::string rows = "5c3b1e02-0001|web|ACTIVE|3\n5c3b1e02-0002|kv-proxy|ACTIVE|3\n5c3b1e02-0003|db|SERVICE|1\n"
+                           R"(5c3b1e02-0005|vm \q\ a\\b|ACTIVE|3)" "\n";
   for (const auto& [option, out] : std::vector<std::pair<std::string, std::string>>{
            {"-c", header}, {"-l", rows}, {"-L", header + rows}}) {
     ProgramResult result = sandbox.run({option});
