@@ -116,7 +116,7 @@ int open_walked_folder(const std::string& path, int& links, std::string& walked,
 }  // namespace
 
 int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& created,
-                 std::string_view& refusal) {
+                 std::string_view& refusal, std::string* opened) {
   created = false;
   refusal = {};
   std::string name = path;
@@ -165,7 +165,10 @@ int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& c
     struct stat status {};
     const std::string_view why =
         ::fstat(fd, &status) != 0 ? "it cannot be examined" : file_refusal(status, folder_trusted, links > 0);
-    if (why.empty()) return fd;
+    if (why.empty()) {
+      if (opened) *opened = links == 0 ? path : walked + "/" + leaf;
+      return fd;
+    }
     ::close(fd);
     return refused(refusal, why);
   }
