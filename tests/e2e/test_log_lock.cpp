@@ -92,6 +92,7 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
   for (const Row& row : {Row{false, 0755, 0, 1, false, ""}, Row{true, 0755, 0, 1, false, ""},
                          Row{false, 0755, 0, 0, false, ""},
                          Row{false, 01777, 0, 1, false, "it is a link in a folder others can write"},
+                         Row{false, 0775, 0, 1, false, "it is a link in a folder others can write"},
                          Row{false, 0755, 65534, 1, false, "it is a link another user owns"},
                          Row{false, 0755, 0, 1, true, "it is a link through a folder others can write"}}) {
     SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + std::to_string(row.max_size) + " MB " +
