@@ -82,6 +82,7 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
   struct Row {
     bool hard_link;
     mode_t folder_mode;  // of the log folder
+    mode_t kept_mode;    // of the folder its links lead to
     uid_t link_owner;
     int max_size;  // log_file_max_size: with 0, every message after a file's first rotates it
     // The links name "../elsewhere/shared/logs/kv.log": `shared` is user nobody's, who made
@@ -89,12 +90,13 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     bool through_shared;
     std::string refusal;  // empty: the linked files are used
   };
-  for (const Row& row : {Row{false, 0755, 0, 1, false, ""}, Row{true, 0755, 0, 1, false, ""},
-                         Row{false, 0755, 0, 0, false, ""},
-                         Row{false, 01777, 0, 1, false, "it is a link in a folder others can write"},
-                         Row{false, 0775, 0, 1, false, "it is a link in a folder others can write"},
-                         Row{false, 0755, 65534, 1, false, "it is a link another user owns"},
-                         Row{false, 0755, 0, 1, true, "it is a link through a folder others can write"}}) {
+  for (const Row& row : {Row{false, 0755, 0755, 0, 1, false, ""}, Row{true, 0755, 0755, 0, 1, false, ""},
+                         Row{false, 0755, 0755, 0, 0, false, ""},
+                         Row{false, 01777, 0755, 0, 1, false, "it is a link in a folder others can write"},
+                         Row{false, 0775, 0755, 0, 1, false, "it is a link in a folder others can write"},
+                         Row{false, 0755, 0755, 65534, 1, false, "it is a link another user owns"},
+                         Row{false, 0755, 01777, 0, 1, false, "it is a link into a folder others can write"},
+                         Row{false, 0755, 0755, 0, 1, true, "it is a link through a folder others can write"}}) {
     SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + std::to_string(row.max_size) + " MB " +
                  row.refusal);
     ModuleSandbox sandbox;
@@ -103,7 +105,7 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     // The log's target holds a line already; a missing lock file is made where its link leads.
     write_file(sandbox.opt("kept/kv.log"), "earlier\n");
     if (row.hard_link) write_file(sandbox.opt("kept/kv.log.lock"), "", 0600);
-    ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), row.kept_mode), 0);
     ASSERT_EQ(::chmod(sandbox.opt("log").c_str(), row.folder_mode), 0);
     if (row.through_shared) {
       fs::create_directories(sandbox.opt("elsewhere/shared"));
