@@ -204,12 +204,14 @@ int FileLogger::write_log_impl(const std::string& text) {
   const lock_state locked = lock(m_path, lock_fd);
   bool new_file = false;
   bool rotated = false;
+  int rotate_error = 0;
   for (int attempt = 0; attempt < k_attempts; ++attempt) {
     // Through a link or under a second name only where no one else could have made that, and
     // not waiting for a FIFO's reader.
     bool created = false;
     std::string_view refusal;
-    unique_fd log(kv_utils_common::open_trusted(m_path, O_WRONLY | O_APPEND, 0666, created, refusal));
+    std::string file;  // where the log's links led
+    unique_fd log(kv_utils_common::open_trusted(m_path, O_WRONLY | O_APPEND, 0666, created, refusal, &file));
     if (!log) {
       tell_refusal(g_log_refusal_told, "the log file " + m_path + " is not written", refusal);
       return 1;
@@ -219,15 +221,17 @@ int FileLogger::write_log_impl(const std::string& text) {
     if (::fstat(log.get(), &status) != 0) return 1;
     if (status.st_nlink == 0) continue;  // moved into a copy since it was opened
     // One rotation per message: the message then goes to whatever log is current. A log held
-    // past the wait by another run is not rotated now: it grows a little beyond the limit.
+    // past the wait by another run is not rotated now: it grows a little beyond the limit. A
+    // rotation that fails leaves the log in place, and the message still goes into it.
     if (!rotated && locked != lock_state::busy && is_file_max_size_reached(log.get())) {
       log.reset();
-      if (const int error = log_rotate(locked == lock_state::held); error != 0) return error;
+      rotate_error = log_rotate(file, locked == lock_state::held);
       rotated = new_file = true;
       continue;
     }
     if (kv_utils_common::write_all(log.get(), text) != 0) return 1;
     log.reset();
+    if (rotate_error != 0) return rotate_error;
     return new_file ? change_file_access_mod() : 0;
   }
   return 1;
@@ -238,15 +242,15 @@ bool FileLogger::is_file_max_size_reached(int log_fd) const {
   return ::fstat(log_fd, &status) == 0 && static_cast<uint64_t>(status.st_size) > max_size_;
 }
 
-int FileLogger::log_rotate(bool lock_held) {
-  const std::string rotated = rotated_file_name(m_path, boost::posix_time::second_clock::local_time());
+int FileLogger::log_rotate(const std::string& file, bool lock_held) {
+  const std::string rotated = rotated_file_name(file, boost::posix_time::second_clock::local_time());
   static std::atomic<unsigned> attempts{0};
   std::string own;
   int error = EEXIST;
   // A name left by a killed process with the same pid is not replaced.
   for (int attempt = 0; attempt < k_attempts && error == EEXIST; ++attempt) {
-    own = m_path + k_taken_suffix + std::to_string(::getpid()) + "." + std::to_string(attempts++);
-    error = rename_no_replace(m_path, own);
+    own = file + k_taken_suffix + std::to_string(::getpid()) + "." + std::to_string(attempts++);
+    error = rename_no_replace(file, own);
   }
   // Gone only where locks do not work: another run took it first.
   if (error == ENOENT) return 0;
@@ -254,7 +258,7 @@ int FileLogger::log_rotate(bool lock_held) {
   error = move_into_copy(own, rotated);
   if (error != 0) {
     // The log goes back, unless a fresh one is there already; then a later rotation moves it.
-    (void)rename_no_replace(own, m_path);
+    (void)rename_no_replace(own, file);
     return error;
   }
 
@@ -262,8 +266,8 @@ int FileLogger::log_rotate(bool lock_held) {
   // fresh log file either way.
   try {
     // Without the lock a file under a rotator's name may be another run's at work.
-    if (lock_held) move_abandoned(m_path);
-    const fs::path log_path(m_path);
+    if (lock_held) move_abandoned(file);
+    const fs::path log_path(file);
     const auto copies = get_files_by_mask(log_path.parent_path(),
                                           literal_pattern(log_path.filename().string()) + k_rotated_suffix_mask);
     if (copies.size() > max_rotate_) {

@@ -41,8 +41,10 @@ class FileLogger : public KvLogger {
 
  private:
   [[nodiscard]] bool is_file_max_size_reached(int log_fd) const;
-  // `lock_held`: this run holds the log's lock, so files left by killed rotators are moved too.
-  [[nodiscard]] int log_rotate(bool lock_held);
+  // Rotates `file`, the log file itself: where the log's name is a link, the copies are made and
+  // pruned beside the file it leads to, and the link stays to lead the next messages to a fresh
+  // file. `lock_held`: this run holds the log's lock, so files left by killed rotators are moved too.
+  [[nodiscard]] int log_rotate(const std::string& file, bool lock_held);
   // Runs when a message starts a new file; nothing to adjust on this platform.
   [[nodiscard]] int change_file_access_mod();
 

@@ -2,7 +2,10 @@
 
 #include "common/fd_io.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <vector>
 
 #include <fcntl.h>
 #include <limits.h>
@@ -44,10 +47,76 @@ int refused(std::string_view& refusal, std::string_view why) {
   return -1;
 }
 
+int read_link(int folder, const std::string& name, std::string& target) {
+  target.assign(PATH_MAX, '\0');
+  const ssize_t size = ::readlinkat(folder, name.c_str(), target.data(), target.size());
+  if (size < 0) return -1;
+  if (size == PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  target.resize(static_cast<size_t>(size));
+  return 0;
+}
+
+// Adds the names of `path` to those still to walk, the first name last.
+void push_names(std::vector<std::string>& left, std::string_view path) {
+  const size_t before = left.size();
+  for (size_t start = 0; start < path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    if (end > start && path.substr(start, end - start) != ".") left.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  std::reverse(left.begin() + static_cast<std::ptrdiff_t>(before), left.end());
+}
+
+// Opens the folder `path` into `folder` one name at a time from "/" (or the working folder), each
+// folder checked before a name is looked up in it: whoever can change a folder anywhere on the
+// way can put a path of their choosing below it. A link on the way is followed as one under the
+// file's name would be, and counts in `links`. `walked` gets a path to the same folder through
+// folders only, empty for "/". 0, or -1 as open_trusted.
+int open_walked_folder(const std::string& path, int& links, std::string& walked, std::string_view& refusal,
+                       unique_fd& folder) {
+  const auto start_at = [&](bool absolute) {
+    walked = absolute ? "" : ".";
+    folder.reset(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  };
+  std::vector<std::string> left;
+  push_names(left, path);
+  start_at(path.starts_with('/'));
+  while (folder && !left.empty()) {
+    struct stat status {};
+    if (::fstat(folder.get(), &status) != 0) return -1;
+    if (!trusted_folder(status)) return refused(refusal, "it is a link through a folder others can write");
+    const std::string name = std::move(left.back());
+    left.pop_back();
+    if (const int next = ::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        next >= 0) {
+      folder.reset(next);
+      walked += "/" + name;
+      continue;
+    }
+    struct stat link {};
+    if ((errno != ELOOP && errno != ENOTDIR) || ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0)
+      return -1;
+    if (!S_ISLNK(link.st_mode)) {
+      errno = ENOTDIR;
+      return -1;
+    }
+    if (!trusted_owner(link.st_uid)) return refused(refusal, "it is a link through a link another user owns");
+    if (++links > k_link_hops) return refused(refusal, "it leads through too many links");
+    std::string target;
+    if (read_link(folder.get(), name, target) != 0) return -1;
+    if (target.starts_with('/')) start_at(true);
+    push_names(left, target);
+  }
+  return folder ? 0 : -1;
+}
+
 }  // namespace
 
 int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& created,
-                 std::string_view& refusal) {
+                 std::string_view& refusal, std::string* opened) {
   created = false;
   refusal = {};
   std::string name = path;
@@ -58,7 +127,13 @@ int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& c
     const auto slash = name.rfind('/');
     const std::string folder_path = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
     const std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
-    const unique_fd folder(::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Past a link, the whole way to the file is checked, not just its own folder. The links of
+    // the way count once, however often a name is tried.
+    unique_fd folder;
+    int hops = links;
+    std::string walked;
+    if (links == 0) folder.reset(::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    else if (open_walked_folder(folder_path, hops, walked, refusal, folder) != 0) return -1;
     struct stat folder_status {};
     if (!folder || ::fstat(folder.get(), &folder_status) != 0) return -1;
     const bool folder_trusted = trusted_folder(folder_status);
@@ -78,15 +153,10 @@ int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& c
       if (!S_ISLNK(link.st_mode)) continue;  // replaced since
       if (!folder_trusted) return refused(refusal, "it is a link in a folder others can write");
       if (!trusted_owner(link.st_uid)) return refused(refusal, "it is a link another user owns");
-      if (++links > k_link_hops) return refused(refusal, "it leads through too many links");
-      std::string target(PATH_MAX, '\0');
-      const ssize_t size = ::readlinkat(folder.get(), leaf.c_str(), target.data(), target.size());
-      if (size < 0) return -1;
-      if (size == PATH_MAX) {
-        errno = ENAMETOOLONG;
-        return -1;
-      }
-      target.resize(static_cast<size_t>(size));
+      if (++hops > k_link_hops) return refused(refusal, "it leads through too many links");
+      std::string target;
+      if (read_link(folder.get(), leaf, target) != 0) return -1;
+      links = hops;
       name = target.starts_with('/') ? target : folder_path + "/" + target;
       continue;
     }
@@ -95,7 +165,10 @@ int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& c
     struct stat status {};
     const std::string_view why =
         ::fstat(fd, &status) != 0 ? "it cannot be examined" : file_refusal(status, folder_trusted, links > 0);
-    if (why.empty()) return fd;
+    if (why.empty()) {
+      if (opened) *opened = links == 0 ? path : walked + "/" + leaf;
+      return fd;
+    }
     ::close(fd);
     return refused(refusal, why);
   }

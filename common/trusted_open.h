@@ -19,9 +19,13 @@ namespace kv_utils_common {
 //    The target is opened the same way, in a folder that must be trusted too.
 //  - A file reached through a link, or one with a second name, must be a regular file of this
 //    user or root, in a trusted folder.
+//  - Past a link, every folder on the way to the file must be trusted, and a link on the way is
+//    followed only as one under the file's name would be.
 // -1 with errno on failure. A name refused by these rules gives -1 with EPERM and `refusal`
-// saying why, for a warning ("it is a link in a folder others can write").
+// saying why, for a warning ("it is a link in a folder others can write"). `opened`, if given,
+// gets a name of the file opened: `path`, or past links a path through folders only that leads
+// to it, such as "/opt/kelvanor/log/../kept/kv.log".
 [[nodiscard]] int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& created,
-                               std::string_view& refusal);
+                               std::string_view& refusal, std::string* opened = nullptr);
 
 }  // namespace kv_utils_common

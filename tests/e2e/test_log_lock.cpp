@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,45 +74,80 @@ TEST(LogLock, AReaderOfTheLogDelaysNoRunAndStopsNoRotation) {
 }
 
 // An operator may keep the log and its lock file elsewhere through links, or give them second
-// names, in the log folder only root can write. A link someone else could have planted is not
-// used, and the run says so once.
+// names, in the log folder only root can write. A link someone else could have planted, or one
+// that leads through a folder someone else can change, is not used, and the run says so once.
+// Through a link, the log is rotated where it is kept, and the link stays.
 TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt) {
+  namespace fs = boost::filesystem;
   struct Row {
     bool hard_link;
-    mode_t folder_mode;
+    mode_t folder_mode;  // of the log folder
+    mode_t kept_mode;    // of the folder its links lead to
     uid_t link_owner;
+    int max_size;  // log_file_max_size: with 0, every message after a file's first rotates it
+    // The links name "../elsewhere/shared/logs/kv.log": `shared` is user nobody's, who made
+    // `logs` in it a link of theirs to root's "kept".
+    bool through_shared;
     std::string refusal;  // empty: the linked files are used
   };
-  for (const Row& row : {Row{false, 0755, 0, ""}, Row{true, 0755, 0, ""},
-                         Row{false, 01777, 0, "it is a link in a folder others can write"},
-                         Row{false, 0755, 65534, "it is a link another user owns"}}) {
-    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + row.refusal);
+  for (const Row& row : {Row{false, 0755, 0755, 0, 1, false, ""}, Row{true, 0755, 0755, 0, 1, false, ""},
+                         Row{false, 0755, 0755, 0, 0, false, ""},
+                         Row{false, 01777, 0755, 0, 1, false, "it is a link in a folder others can write"},
+                         Row{false, 0775, 0755, 0, 1, false, "it is a link in a folder others can write"},
+                         Row{false, 0755, 0755, 65534, 1, false, "it is a link another user owns"},
+                         Row{false, 0755, 01777, 0, 1, false, "it is a link into a folder others can write"},
+                         Row{false, 0755, 0755, 0, 1, true, "it is a link through a folder others can write"}}) {
+    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + std::to_string(row.max_size) + " MB " +
+                 row.refusal);
     ModuleSandbox sandbox;
+    write_file(sandbox.opt("etc/kv_logger.config"),
+               "log_level Info\nlog_file_max_size " + std::to_string(row.max_size) + "\nlog_file_max_rotate 100\n");
     // The log's target holds a line already; a missing lock file is made where its link leads.
     write_file(sandbox.opt("kept/kv.log"), "earlier\n");
     if (row.hard_link) write_file(sandbox.opt("kept/kv.log.lock"), "", 0600);
-    ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), row.kept_mode), 0);
     ASSERT_EQ(::chmod(sandbox.opt("log").c_str(), row.folder_mode), 0);
+    if (row.through_shared) {
+      fs::create_directories(sandbox.opt("elsewhere/shared"));
+      ASSERT_EQ(::chown(sandbox.opt("elsewhere/shared").c_str(), 65534, 65534), 0);
+      fs::create_symlink("../../kept", sandbox.opt("elsewhere/shared/logs"));
+      ASSERT_EQ(::lchown(sandbox.opt("elsewhere/shared/logs").c_str(), 65534, 65534), 0);
+    }
+    const std::string target = row.through_shared ? "../elsewhere/shared/logs/kv.log" : "../kept/kv.log";
+    std::set<std::string> names;  // of the log folder, and where its links lead
     for (const std::string suffix : {"", ".lock"}) {
       const std::string name = sandbox.opt("log/kv_module_veil_vm.log" + suffix);
-      if (row.hard_link) boost::filesystem::create_hard_link(sandbox.opt("kept/kv.log" + suffix), name);
-      else boost::filesystem::create_symlink("../kept/kv.log" + suffix, name);
+      if (row.hard_link) fs::create_hard_link(sandbox.opt("kept/kv.log" + suffix), name);
+      else fs::create_symlink(target + suffix, name);
       ASSERT_EQ(::lchown(name.c_str(), row.link_owner, row.link_owner), 0);
+      names.insert("kv_module_veil_vm.log" + suffix + (row.hard_link ? "" : " -> " + target + suffix));
     }
-    const ProgramResult result = sandbox.run({"-l"});
-    EXPECT_EQ(result.status, 2);
-    const std::string text = read_file(sandbox.opt("kept/kv.log"));
-    // Each run logs two lines or more, and a refusal is told once for all of them.
-    if (row.refusal.empty()) EXPECT_GE(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    std::ptrdiff_t logged = 0;  // lines the runs logged: each is told on standard error too
+    for (int run = 0; run < 2; ++run) {
+      const ProgramResult result = sandbox.run({"-l"});
+      EXPECT_EQ(result.status, 2);
+      logged += std::count(result.err.begin(), result.err.end(), '\n');
+      const std::string seen = "/opt/kelvanor/log/kv_module_veil_vm.log";  // as the run sees it
+      for (const std::string& warning : {"Warning: the log file " + seen + " is not written: ",
+                                         "Warning: the lock file " + seen + ".lock is not used: "}) {
+        const auto first = result.err.find(warning + row.refusal + "\n");
+        EXPECT_EQ(first != std::string::npos, !row.refusal.empty()) << result.err;
+        EXPECT_EQ(result.err.find(warning, first == std::string::npos ? 0 : first + 1), std::string::npos)
+            << result.err;
+      }
+    }
+    // Every line is in the target or in a copy of it beside it, none in the log folder.
+    std::string text;
+    for (const auto& entry : fs::directory_iterator(sandbox.opt("kept")))
+      if (entry.path().filename() != "kv.log.lock") text += read_file(entry.path().string());
+    if (row.refusal.empty()) EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + logged) << text;
     else EXPECT_EQ(text, "earlier\n");
     EXPECT_EQ(file_exists(sandbox.opt("kept/kv.log.lock")), row.refusal.empty());
-    const std::string seen = "/opt/kelvanor/log/kv_module_veil_vm.log";  // as the run sees it
-    for (const std::string& warning : {"Warning: the log file " + seen + " is not written: ",
-                                       "Warning: the lock file " + seen + ".lock is not used: "}) {
-      const auto first = result.err.find(warning + row.refusal + "\n");
-      EXPECT_EQ(first != std::string::npos, !row.refusal.empty()) << result.err;
-      EXPECT_EQ(result.err.find(warning, first == std::string::npos ? 0 : first + 1), std::string::npos) << result.err;
-    }
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(sandbox.opt("log")))
+      left.insert(entry.path().filename().string() +
+                  (fs::is_symlink(entry.symlink_status()) ? " -> " + fs::read_symlink(entry.path()).string() : ""));
+    EXPECT_EQ(left, names);
   }
 }
 
