@@ -373,10 +373,7 @@ TEST_P(UnreadRecord, AfterALostDetachIsReadAgainByTheCleanUp) {
       make_shareable(vdisk_id);
       devices.attach(serial, controller.vdisk_image(vdisk_id));
     });
-  Fault lost{Fault::Kind::gateway};
-  lost.times = 1;
-  lost.status = 504;
-  lost.body = "<html><body><h1>504 Gateway Time-out</h1></body></html>";
+  const Fault lost{Fault::Kind::gateway_504, 0ms, 1};  // never passed on
   controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", lost);
   controller.add_fault("GET", "/api/vdisks/" + made + "/", Fault{Fault::Kind::html_500, 0ms, 1, 1});
   const std::vector<SavedDisk> disks = {{"d15c0076-0000-4000-8000-000000000076", "web-data", "vdb", true,
