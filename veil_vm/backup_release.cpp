@@ -35,7 +35,7 @@ bool KvModuleVeilVM::release_resource_after_backup() {
   // controller does not answer. Every task in flight is an attach of a listed disk.
   if (attached_vdisks.empty() && !owed_after_script) return remove_run_files();
   curlAPI api(conf);
-  if (api.login() != 0) {
+  if (clean_up_login(api) != 0) {
     KvLogStream(KvLogLvl::Error) << k_release_sig << ": unable to login to url: " << conf.url << std::endl;
     name_left_vdisks(k_release_sig, attached_vdisks, "attached to VM '" + conf.module_vm_id + "'");
     return false;

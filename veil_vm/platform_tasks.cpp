@@ -255,6 +255,16 @@ bool KvPlatformTasks::remove(curlAPI& api, const std::string& vdisk_id) {
   return false;
 }
 
+int clean_up_login(curlAPI& api) {
+  for (int attempt = 1;; ++attempt) {
+    if (api.login() == 0) return 0;
+    if (attempt == k_attempts || kv_veil::stop_time_over()) return 2;
+    KvLogStream(KvLogLvl::Info) << "The login failed; trying again (" << attempt + 1 << " of " << k_attempts << ")"
+                                << std::endl;
+    if (!kv_veil::pause_one_second()) return 2;
+  }
+}
+
 void name_left_vdisks(std::string_view sig, const std::vector<std::string>& vdisk_ids, std::string_view where) {
   if (vdisk_ids.empty()) return;
   KvLogStream line(KvLogLvl::Error);

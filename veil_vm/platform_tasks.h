@@ -134,6 +134,11 @@ class KvPlatformTasks {
                                                // by a later call that finds them not shareable
 };
 
+// Logs in for a clean-up (a backup's release, a stop's): a login that fails is tried again, a
+// few times, a second apart, while the stop's time (if any) lasts, so that one lost or refused
+// reply does not leave every disk where it is. 0, or 2 when the last try failed too.
+[[nodiscard]] int clean_up_login(curlAPI& api);
+
 // One Error line under `sig` naming by id each disk the clean-up leaves `where` ("attached to
 // VM 'x'", "on the platform"); nothing for an empty list.
 void name_left_vdisks(std::string_view sig, const std::vector<std::string>& vdisk_ids, std::string_view where);

@@ -111,7 +111,7 @@ void KvModuleVeilVM::remove_unfinished_restored_vdisks() noexcept {
   m_restoring_vdisks.clear();
   try {
     curlAPI api(conf);
-    if (api.login() != 0) {
+    if (clean_up_login(api) != 0) {
       KvLogStream(KvLogLvl::Error) << k_shutdown_sig << ": unable to login to url: " << conf.url
                                    << "; the new disks stay on the platform" << std::endl;
       name_left_vdisks(k_shutdown_sig, vdisks, "on the platform");

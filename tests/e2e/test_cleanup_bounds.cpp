@@ -449,6 +449,24 @@ TEST_P(LandsAfterTheWait, IsNamedAsPossiblyMadeLater) {
 
 INSTANTIATE_TEST_SUITE_P(Changes, LandsAfterTheWait, ::testing::Values(true, false));
 
+// The release's login gets no answer in time, a gateway's 504, or a refusal, once: it is tried
+// again, and the backup ends as it would have without the fault.
+class ReleaseLogin : public CleanupBounds, public ::testing::WithParamInterface<Fault::Kind> {};
+
+TEST_P(ReleaseLogin, FailedOnceIsTriedAgainAndEveryDiskGoesBack) {
+  set_timeout(1);
+  Fault fault{GetParam(), 2000ms, 1};
+  fault.after = 3;  // the resource checks' two and the preparation's
+  controller.add_fault("POST", "/auth/", fault);
+  const ProgramResult result = sandbox.run(backup_args());
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(controller.requests_to("POST", "/auth/").size(), 5u);
+  expect_released();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ReleaseLogin,
+                         ::testing::Values(Fault::Kind::slow, Fault::Kind::gateway_504, Fault::Kind::errors_reply));
+
 // The controller stops answering, with no request time-out, while the program waits for the reply
 // to an attach or while the data mover runs: a stop still ends the program, and a second SIGTERM
 // changes nothing.
