@@ -172,13 +172,16 @@ KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::s
     await_late_change(api, vdisk_id, false);
     std::string task_id;
     const Change change = judge(api, vdisk_id, guarded(sig, [&] { return request(task_id); }));
+    const bool lost = api.last_change_reply() == curlAPI::ChangeReply::lost;
+    // A lost request that must be judged before it goes out again is marked from here on, before
+    // the next wait, where a stop's clean-up may run.
+    if (lost && may_repeat_lost) m_lost_detaches.insert(vdisk_id);
     if (change == Change::accepted) {
       m_open.push_back({task_id, vdisk_id});
       if (wait(api, task_id) == 0) return Outcome::done;
     }
     // Past the deadline a task under way or a request that got no reply is not waited for, so
     // the disk's state would tell nothing more.
-    const bool lost = api.last_change_reply() == curlAPI::ChangeReply::lost;
     if (kv_veil::stop_time_over() && (change == Change::accepted || lost)) break;
     // Refused, not seen done, or without a usable reply: then the disk's state tells, once a
     // lost request has had time to land.
@@ -197,17 +200,23 @@ KvPlatformTasks::Outcome KvPlatformTasks::change_disk(curlAPI& api, const std::s
   return Outcome::failed;
 }
 
+bool KvPlatformTasks::may_detach_again(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
+  const std::optional<bool> shareable = record_shareable(api, vdisk_id);
+  if (shareable.has_value()) m_lost_detaches.erase(vdisk_id);
+  if (shareable == false) return true;
+  if (shareable.has_value()) m_left_as_shared.insert(vdisk_id);
+  KvLogStream(KvLogLvl::Error) << k_detach_sig << ": vdisk '" << vdisk_id << "' may be left attached to VM '" << vm_id
+                               << "': its detach got no reply, and the disk may be shared, so the "
+                               << "attachment may now be another run's" << std::endl;
+  return false;
+}
+
 bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id) {
-  // Named already: the attachment may be another run's by now. A disk named only because its
-  // record could not be read is asked again once its record shows it not shareable.
+  // Named already: the attachment may be another run's by now. A disk whose detach got no reply
+  // and that is not judged yet (this very run may be judging it, cut short by a stop) is asked
+  // again only once its record shows it not shareable.
   if (m_left_as_shared.contains(vdisk_id)) return false;
-  if (m_shareable_unread.erase(vdisk_id) > 0) {
-    const std::optional<bool> shareable = record_shareable(api, vdisk_id);
-    if (!shareable.has_value() || *shareable) {
-      m_left_as_shared.insert(vdisk_id);
-      return false;
-    }
-  }
+  if (m_lost_detaches.contains(vdisk_id) && !may_detach_again(api, vm_id, vdisk_id)) return false;
   const auto request = [&](std::string& task_id) {
     return api.operate_with_disk(vm_id, vdisk_id, "detach", task_id, "");
   };
@@ -220,17 +229,10 @@ bool KvPlatformTasks::detach(curlAPI& api, const std::string& vm_id, const std::
   };
   // A shareable disk may belong to another VM too, whose backup attaches it to the module VM
   // under the same serial: once a lost detach has landed, the disk may be that run's, and a second
-  // detach would take its attachment. Only a disk whose record shows it not shareable is asked again.
-  const auto may_repeat = [&] {
-    const std::optional<bool> shareable = record_shareable(api, vdisk_id);
-    if (shareable.has_value() && !*shareable) return true;
-    (shareable.has_value() ? m_left_as_shared : m_shareable_unread).insert(vdisk_id);
-    KvLogStream(KvLogLvl::Error) << k_detach_sig << ": vdisk '" << vdisk_id << "' may be left attached to VM '"
-                                 << vm_id << "': its detach got no reply, and the disk may be shared, so the "
-                                 << "attachment may now be another run's" << std::endl;
-    return false;
-  };
+  // detach would take its attachment.
+  const auto may_repeat = [&] { return may_detach_again(api, vm_id, vdisk_id); };
   const Outcome outcome = change_disk(api, vdisk_id, k_detach_sig, request, not_attached, may_repeat);
+  if (outcome != Outcome::failed) m_lost_detaches.erase(vdisk_id);
   if (outcome == Outcome::found_done) return true;
   if (outcome == Outcome::done) {
     KvLogStream(KvLogLvl::Info) << "Disk '" << vdisk_id << "' was detached from VM '" << vm_id << "'" << std::endl;

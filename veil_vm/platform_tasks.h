@@ -29,9 +29,11 @@
 //    still gets its request, whose task is then not waited for, and a disk not seen done is named.
 // 5. A disk that may be shared is detached by the run once: after a detach that got no reply it
 //    may be attached again by another run (under the same serial), whose attachment a second
-//    detach would take. It is named instead, and no later clean-up of the run (a stop's)
-//    detaches it. Only the disk's record shows it not shareable: one whose record could not be
-//    read is named the same, and a later clean-up reads the record again.
+//    detach would take. From that moment until the disk's record has been read, every detach of
+//    it, a stop's clean-up in the middle of the run's own judging included, reads the record
+//    first: only "shareable": false lets the detach go out again. Otherwise the disk is named,
+//    and no later clean-up of the run detaches it; one whose record could not be read is named
+//    the same, and a later clean-up reads the record again.
 
 #include "veil/curl_api.h"
 
@@ -78,8 +80,8 @@ class KvPlatformTasks {
 
   // Detaches the disk from the VM once its tasks have ended. A disk that the VM's list shows not
   // attached counts as detached. After a lost reply a disk that may be shared is not asked for
-  // again (rule 5), in this call or any later one (a stop's clean-up after the release's), unless
-  // a later call reads its record and finds it not shareable. True when the disk is off the VM.
+  // again (rule 5), in this call or any later one (a stop's clean-up, during the release or after
+  // it), unless a read of its record finds it not shareable. True when the disk is off the VM.
   [[nodiscard]] bool detach(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
   // Removes the disk from the platform once its tasks have ended; true when it is removed, or its
   // record reads "not found".
@@ -115,11 +117,15 @@ class KvPlatformTasks {
   // the disk's tasks have ended, until its task is seen done or done_already (may be empty) finds
   // it made, within a few attempts; a refusal while a task locks the disk waits for that task.
   // After a request that got no reply, may_repeat_lost (may be empty: always) says whether the
-  // request may go out again.
+  // request may go out again; until it has, the disk is in m_lost_detaches.
   [[nodiscard]] Outcome change_disk(curlAPI& api, const std::string& vdisk_id, std::string_view sig,
                                     const std::function<int(std::string& task_id)>& request,
                                     const std::function<bool()>& done_already,
                                     const std::function<bool()>& may_repeat_lost);
+  // Judges a disk whose detach got no reply (rule 5) by its record, read now: true when it shows
+  // the disk not shareable. Otherwise the disk is named; it stays in m_lost_detaches when the
+  // record did not read, and goes to m_left_as_shared when it shows the disk shareable.
+  [[nodiscard]] bool may_detach_again(curlAPI& api, const std::string& vm_id, const std::string& vdisk_id);
   // The Error line of rule 3 when a task locks the disk for good, or a task of this run on it
   // has not been seen to end.
   void name_unended_task(std::string_view sig, const std::string& vdisk_id) const;
@@ -129,9 +135,11 @@ class KvPlatformTasks {
   // vdisk id -> when the run last gave up on the reply to a change of it.
   std::map<std::string, std::chrono::steady_clock::time_point> m_lost_replies;
   std::map<std::string, std::string> m_stuck;  // vdisk id -> the task that locks it for good
-  std::set<std::string> m_left_as_shared;      // disks named after a lost detach: never asked again
-  std::set<std::string> m_shareable_unread;    // as named, but their record did not read: asked again
-                                               // by a later call that finds them not shareable
+  std::set<std::string> m_left_as_shared;  // disks named after a lost detach: never asked again
+  // Disks whose detach got no reply and that no read of their record has judged yet (rule 5): a
+  // disk stays here while its record is read, so that a stop's clean-up in the middle of that
+  // read judges it too.
+  std::set<std::string> m_lost_detaches;
 };
 
 // Logs in for a clean-up (a backup's release, a stop's): a login that fails is tried again, a

@@ -8,6 +8,7 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
+#include <memory>
 #include <chrono>
 #include <csignal>
 #include <optional>
@@ -107,10 +108,12 @@ class CleanupBounds : public BackupRoad {
   // The first detach of `vdisk_id` lands, and another run then attaches the disk to the module VM
   // under the same serial.
   void another_run_takes_after_the_first_detach_of(const std::string& vdisk_id) {
-    controller.set_detach_listener([this, vdisk_id, taken = false](const std::string& detached, const std::string&,
-                                                                   const std::string& serial) mutable {
+    // Shared: the controller calls a copy of the listener for each detach.
+    const auto taken = std::make_shared<bool>(false);
+    controller.set_detach_listener([this, vdisk_id, taken](const std::string& detached, const std::string&,
+                                                           const std::string& serial) {
       devices.detach(devices.name_of(serial));
-      if (detached == vdisk_id && !std::exchange(taken, true)) controller.add_attachment(vdisk_id, k_module_vm, serial);
+      if (detached == vdisk_id && !std::exchange(*taken, true)) controller.add_attachment(vdisk_id, k_module_vm, serial);
     });
   }
   // A gateway's 503 for a request it passed on, sent when its connection to the controller broke.
@@ -206,21 +209,24 @@ INSTANTIATE_TEST_SUITE_P(Refusal, SharedDisk,
                                            Shared{"another-vm", false}));
 
 // The controller carries out the first attach, or a restore's first disk creation, a second after
-// the program gave up waiting for its reply; or the creation gets a gateway's 504 at once and is
-// carried out a second later; or either is carried out and a gateway then answers 503.
+// the program gave up waiting for its reply; or the creation gets a gateway's 504, or the attach
+// its 502, at once and is carried out a second later; or either is carried out and a gateway then
+// answers 503.
 struct Late {
   bool creation;
   Fault::Kind kind;
+  int status = 0;  // of a gateway_504
 };
 class LateChange : public CleanupBounds, public ::testing::WithParamInterface<Late> {};
 
 TEST_P(LateChange, IsUndoneByTheCleanUp) {
-  const auto [creation, kind] = GetParam();
+  const auto [creation, kind, status] = GetParam();
   set_timeout(2);
   controller.set_task_duration(300ms);
   const std::string path = creation ? "/api/vdisks/" : std::string("/api/domains/") + k_module_vm + "/attach-vdisk/";
-  const Fault fault = kind == Fault::Kind::passed_on ? upstream_reset()
-                                                     : Fault{kind, kind == Fault::Kind::late ? 3000ms : 1000ms, 1};
+  Fault fault = kind == Fault::Kind::passed_on ? upstream_reset()
+                                               : Fault{kind, kind == Fault::Kind::late ? 3000ms : 1000ms, 1};
+  if (status != 0) fault.status = status;
   controller.add_fault("POST", path, fault);
   const std::set<std::string> known = vdisk_ids();
   const std::vector<SavedDisk> disks = {{"d15c0071-0000-4000-8000-000000000071", "web-data", "vdb", true,
@@ -237,7 +243,8 @@ TEST_P(LateChange, IsUndoneByTheCleanUp) {
 
 INSTANTIATE_TEST_SUITE_P(Replies, LateChange,
                          ::testing::Values(Late{false, Fault::Kind::late}, Late{true, Fault::Kind::late},
-                                           Late{true, Fault::Kind::gateway_504}, Late{false, Fault::Kind::passed_on},
+                                           Late{true, Fault::Kind::gateway_504},
+                                           Late{false, Fault::Kind::gateway_504, 502}, Late{false, Fault::Kind::passed_on},
                                            Late{true, Fault::Kind::passed_on}));
 
 // Every detach is refused, and the module VM's disk list then comes without its member: that
@@ -360,22 +367,27 @@ TEST_F(CleanupBounds, AStopDuringTheReleaseDoesNotDetachANamedSharedDiskAgain) {
 
 // A restore's new disk gets a gateway's 504 for its detach (not passed on), and its record does
 // not read when the program asks whether it is shared: the disk is named, and the clean-up reads
-// the record again. A disk that is not shareable is detached then and removed; a shareable one is
-// not asked again and stays, named.
-class UnreadRecord : public CleanupBounds, public ::testing::WithParamInterface<bool> {};
+// the record again. A disk that is not shareable is detached then and removed, unless its record
+// does not read then either; a shareable one is not asked again and stays, named.
+struct Unread {
+  bool shareable;
+  int failed_reads;  // of the record, from the one that judges the detach on
+};
+class UnreadRecord : public CleanupBounds, public ::testing::WithParamInterface<Unread> {};
 
 TEST_P(UnreadRecord, AfterALostDetachIsReadAgainByTheCleanUp) {
-  const bool shareable = GetParam();
+  const auto [shareable_disk, failed_reads] = GetParam();
+  const bool left = shareable_disk || failed_reads > 1;
   set_timeout(1);
   const std::string made = "d15c0001-0001-4001-8000-000000000001";  // the controller's first new disk
-  if (shareable)
+  if (shareable_disk)
     controller.set_attach_listener([this](const std::string& vdisk_id, const std::string&, const std::string& serial) {
       make_shareable(vdisk_id);
       devices.attach(serial, controller.vdisk_image(vdisk_id));
     });
   const Fault lost{Fault::Kind::gateway_504, 0ms, 1};  // never passed on
   controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", lost);
-  controller.add_fault("GET", "/api/vdisks/" + made + "/", Fault{Fault::Kind::html_500, 0ms, 1, 1});
+  controller.add_fault("GET", "/api/vdisks/" + made + "/", Fault{Fault::Kind::html_500, 0ms, failed_reads, 1});
   const std::vector<SavedDisk> disks = {{"d15c0076-0000-4000-8000-000000000076", "web-data", "vdb", true,
                                          disk_content(1 << 20, 'u')}};
   store_backup("rec-unread", saved_vm(k_source_vm, "web", disks, false), disks);
@@ -383,13 +395,86 @@ TEST_P(UnreadRecord, AfterALostDetachIsReadAgainByTheCleanUp) {
   const ProgramResult result = sandbox.run(restore_args("rec-unread"));
   controller.wait_for_tasks();
   EXPECT_EQ(result.status, 7) << result.out << result.err;
-  EXPECT_EQ(detaches_of(made), shareable ? 1u : 2u) << sandbox.log_tail();
-  EXPECT_EQ(only_attached({made}), shareable) << failure_context();
-  EXPECT_EQ(new_vdisks(known).empty(), !shareable) << failure_context();
-  EXPECT_EQ(contains(sandbox.log(), "left on the platform: vdisk '" + made + "'"), shareable) << sandbox.log_tail();
+  EXPECT_EQ(detaches_of(made), left ? 1u : 2u) << sandbox.log_tail();
+  EXPECT_EQ(only_attached({made}), left) << failure_context();
+  EXPECT_EQ(new_vdisks(known).empty(), !left) << failure_context();
+  EXPECT_EQ(contains(sandbox.log(), "left on the platform: vdisk '" + made + "'"), left) << sandbox.log_tail();
 }
 
-INSTANTIATE_TEST_SUITE_P(Disks, UnreadRecord, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(Disks, UnreadRecord, ::testing::Values(Unread{false, 1}, Unread{true, 1}, Unread{false, 2}));
+
+// A stop comes while the run still judges a detach that got no reply; the detach lands, and
+// another run then attaches the disk to the module VM. The stop's clean-up reads the disk's record
+// before it asks again: a shareable disk is named and left with the other run, never detached a
+// second time (nor removed); one that is not shareable is detached.
+enum class Judging {
+  late_landing,  // a backup waits for what its lost detach may still do
+  record_read,   // a restore reads the record of its new disk to judge its lost detach
+  record_reread, // that read failed, and the restore's clean-up reads the record again
+  not_shareable, // as late_landing, the disk not shareable and its detach never carried out
+};
+class StopWhileALostDetach : public CleanupBounds, public ::testing::WithParamInterface<Judging> {};
+
+TEST_P(StopWhileALostDetach, IsJudgedLeavesASharedDiskToTheOtherRun) {
+  const Judging moment = GetParam();
+  set_timeout(2);
+  controller.set_task_duration(300ms);
+  const bool restore = moment == Judging::record_read || moment == Judging::record_reread;
+  const std::string made = "d15c0001-0001-4001-8000-000000000001";  // the controller's first new disk
+  const std::string disk = restore ? made : k_disk_2;
+  const std::string vdisk_path = "/api/vdisks/" + disk + "/";
+  const bool shareable = moment != Judging::not_shareable;
+  if (!restore && shareable) make_shareable(disk);
+  if (restore)
+    controller.set_attach_listener([this](const std::string& vdisk_id, const std::string&, const std::string& serial) {
+      make_shareable(vdisk_id);
+      devices.attach(serial, controller.vdisk_image(vdisk_id));
+    });
+  if (shareable) another_run_takes_after_the_first_detach_of(disk);
+  // The reads of the new disk's record: one while its detach's task locks it, one after, and the
+  // one that judges the detach.
+  size_t reads_before_stop = 0;
+  if (moment == Judging::late_landing) fault_the_second("detach", Fault{Fault::Kind::late, 2500ms, 1});
+  if (moment == Judging::not_shareable) fault_the_second("detach", Fault{Fault::Kind::gateway_504, 0ms, 1});
+  if (restore) {
+    const std::string detach = std::string("/api/domains/") + k_module_vm + "/detach-vdisk/";
+    controller.add_fault("POST", detach, Fault{Fault::Kind::gateway_504, 200ms, 1});
+    Fault failed_read{Fault::Kind::html_500, 0ms, 1, 2};
+    Fault slow_read{Fault::Kind::slow, 1500ms, 1, 2};
+    if (moment == Judging::record_reread) {
+      controller.add_fault("GET", vdisk_path, failed_read);
+      slow_read.after = 0;
+    }
+    controller.add_fault("GET", vdisk_path, slow_read);
+    reads_before_stop = moment == Judging::record_read ? 3 : 4;
+    const std::vector<SavedDisk> disks = {{"d15c0077-0000-4000-8000-000000000077", "web-data", "vdb", true,
+                                           disk_content(1 << 20, 'j')}};
+    store_backup("rec-judged", saved_vm(k_source_vm, "web", disks, false), disks);
+  }
+  RunningProgram run = sandbox.start(restore ? restore_args("rec-judged") : backup_args());
+  if (restore) {
+    ASSERT_TRUE(eventually([&] { return controller.requests_to("GET", vdisk_path).size() >= reads_before_stop; }))
+        << sandbox.log_tail();
+  } else {
+    // What the detach may still do is waited for one request time-out from when its reply came,
+    // or was given up on.
+    ASSERT_TRUE(eventually([&] { return detaches_of(disk) == 1; })) << sandbox.log_tail();
+    if (shareable) controller.wait_for_tasks();  // the detach lands, and the other run attaches the disk
+    else std::this_thread::sleep_for(1s);
+  }
+  const ProgramResult result = stop(run).first;
+  controller.wait_for_tasks();
+  EXPECT_EQ(result.status, 17) << result.out << result.err;
+  EXPECT_EQ(detaches_of(disk), shareable ? 1u : 2u) << sandbox.log_tail();
+  EXPECT_TRUE(only_attached(shareable ? std::vector<std::string>{disk} : std::vector<std::string>{}))
+      << sandbox.log_tail();
+  EXPECT_TRUE(!restore || controller.vdisk(disk).has_value());
+  EXPECT_EQ(contains(sandbox.log(), "vdisk '" + disk + "' may be left attached"), shareable) << sandbox.log_tail();
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, StopWhileALostDetach,
+                         ::testing::Values(Judging::late_landing, Judging::record_read, Judging::record_reread,
+                                           Judging::not_shareable));
 
 // The controller refuses a shareable disk's first detach in its own error form, with a 503: that
 // changed nothing, so the detach is sent again, and the backup gives every disk back.

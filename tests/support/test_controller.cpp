@@ -573,8 +573,10 @@ bool TestController::play_fault(const RecordedRequest& request, httplib::Respons
       padding = fault.padding;
       return false;
     case Fault::Kind::gateway_504:
-      response.status = 504;
-      response.set_content("<html><body><h1>504 Gateway Time-out</h1></body></html>\n", "text/html");
+      response.status = fault.status == 0 ? 504 : fault.status;
+      response.set_content(response.status == 504 ? "<html><body><h1>504 Gateway Time-out</h1></body></html>\n"
+                                                   : "<html><body><h1>502 Bad Gateway</h1></body></html>\n",
+                           "text/html");
       early = fault.delay;
       return true;
     case Fault::Kind::gone:

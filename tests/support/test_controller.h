@@ -69,8 +69,9 @@ struct Fault {
                     // client may have given up, the work is done all the same (on stop: nothing)
     redirect,       // `redirect_status` to `location`, where a client that follows it goes on
     bloated,        // does the request's work and sends its reply after `padding` blanks
-    gateway_504,    // a gateway's 504 page at once; the controller carries the request out `delay`
-                    // later (at the first request or wait_for_tasks from then on), or never for 0
+    gateway_504,    // a gateway's 504 page (502 with `status` 502) at once; the controller carries the
+                    // request out `delay` later (at the first request or wait_for_tasks from then
+                    // on), or never for 0
     gone,           // does the request's work and replies, then refuses every connection for
                     // `delay` (0: until stop), as a controller that went down between two requests
     gateway,        // a gateway's own `status` with `body` at once: the controller never sees it
@@ -84,7 +85,7 @@ struct Fault {
   std::string location{};  // redirect: the Location header's URL
   int redirect_status = 307;  // redirect: 301, 302, 307 or 308
   size_t padding = 0;      // bloated: blanks streamed before the body (never held in memory)
-  int status = 0;          // gateway, passed_on: the HTTP status
+  int status = 0;          // gateway, passed_on, gateway_504 (0: 504): the HTTP status
   std::string body{};      // gateway, passed_on: the body, JSON when it starts with '{', HTML with '<',
                            // else plain text
 };
