@@ -100,6 +100,12 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + std::to_string(row.max_size) + " MB " +
                  row.refusal);
     ModuleSandbox sandbox;
+    // Past a link every folder on the way is checked: none of their modes is left to the umask.
+    for (const std::string& folder : {sandbox.root() + "/opt", sandbox.opt(), sandbox.opt("elsewhere"),
+                                      sandbox.opt("elsewhere/shared")}) {
+      fs::create_directories(folder);
+      ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    }
     write_file(sandbox.opt("etc/kv_logger.config"),
                "log_level Info\nlog_file_max_size " + std::to_string(row.max_size) + "\nlog_file_max_rotate 100\n");
     // The log's target holds a line already; a missing lock file is made where its link leads.
@@ -108,7 +114,6 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), row.kept_mode), 0);
     ASSERT_EQ(::chmod(sandbox.opt("log").c_str(), row.folder_mode), 0);
     if (row.through_shared) {
-      fs::create_directories(sandbox.opt("elsewhere/shared"));
       ASSERT_EQ(::chown(sandbox.opt("elsewhere/shared").c_str(), 65534, 65534), 0);
       fs::create_symlink("../../kept", sandbox.opt("elsewhere/shared/logs"));
       ASSERT_EQ(::lchown(sandbox.opt("elsewhere/shared/logs").c_str(), 65534, 65534), 0);
