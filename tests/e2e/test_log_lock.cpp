@@ -75,7 +75,8 @@ TEST(LogLock, AReaderOfTheLogDelaysNoRunAndStopsNoRotation) {
 
 // An operator may keep the log and its lock file elsewhere through links, or give them second
 // names, in the log folder only root can write. A link someone else could have planted, or one
-// that leads through a folder someone else can change, is not used, and the run says so once.
+// that leads through a folder or link someone else can change, is not used, and the run says so
+// once.
 // Through a link, the log is rotated where it is kept, and the link stays.
 TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt) {
   namespace fs = boost::filesystem;
@@ -85,20 +86,22 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     mode_t kept_mode;    // of the folder its links lead to
     uid_t link_owner;
     int max_size;  // log_file_max_size: with 0, every message after a file's first rotates it
-    // The links name "../elsewhere/shared/logs/kv.log": `shared` is user nobody's, who made
-    // `logs` in it a link of theirs to root's "kept".
-    bool through_shared;
+    std::string target;   // of the links, the lock's with ".lock" added
     std::string refusal;  // empty: the linked files are used
   };
-  for (const Row& row : {Row{false, 0755, 0755, 0, 1, false, ""}, Row{true, 0755, 0755, 0, 1, false, ""},
-                         Row{false, 0755, 0755, 0, 0, false, ""},
-                         Row{false, 01777, 0755, 0, 1, false, "it is a link in a folder others can write"},
-                         Row{false, 0775, 0755, 0, 1, false, "it is a link in a folder others can write"},
-                         Row{false, 0755, 0755, 65534, 1, false, "it is a link another user owns"},
-                         Row{false, 0755, 01777, 0, 1, false, "it is a link into a folder others can write"},
-                         Row{false, 0755, 0755, 0, 1, true, "it is a link through a folder others can write"}}) {
-    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + std::to_string(row.max_size) + " MB " +
-                 row.refusal);
+  const std::string kept = "../kept/kv.log";
+  for (const Row& row :
+       {Row{false, 0755, 0755, 0, 1, kept, ""}, Row{true, 0755, 0755, 0, 1, kept, ""},
+        Row{false, 0755, 0755, 0, 0, kept, ""},
+        Row{false, 01777, 0755, 0, 1, kept, "it is a link in a folder others can write"},
+        Row{false, 0775, 0755, 0, 1, kept, "it is a link in a folder others can write"},
+        Row{false, 0755, 0755, 65534, 1, kept, "it is a link another user owns"},
+        Row{false, 0755, 01777, 0, 1, kept, "it is a link into a folder others can write"},
+        Row{false, 0755, 0755, 0, 1, "../elsewhere/shared/logs/kv.log",
+            "it is a link through a folder others can write"},
+        Row{false, 0755, 0755, 0, 1, "../elsewhere/logs/kv.log", "it is a link through a link another user owns"}}) {
+    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink to " + row.target + " ") +
+                 std::to_string(row.max_size) + " MB " + row.refusal);
     ModuleSandbox sandbox;
     // Past a link every folder on the way is checked: none of their modes is left to the umask.
     for (const std::string& folder : {sandbox.root() + "/opt", sandbox.opt(), sandbox.opt("elsewhere"),
@@ -113,19 +116,24 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     if (row.hard_link) write_file(sandbox.opt("kept/kv.log.lock"), "", 0600);
     ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), row.kept_mode), 0);
     ASSERT_EQ(::chmod(sandbox.opt("log").c_str(), row.folder_mode), 0);
-    if (row.through_shared) {
-      ASSERT_EQ(::chown(sandbox.opt("elsewhere/shared").c_str(), 65534, 65534), 0);
-      fs::create_symlink("../../kept", sandbox.opt("elsewhere/shared/logs"));
-      ASSERT_EQ(::lchown(sandbox.opt("elsewhere/shared/logs").c_str(), 65534, 65534), 0);
+    // The ways the rows' links take: user nobody owns `shared` and the links of `elsewhere`.
+    ASSERT_EQ(::chown(sandbox.opt("elsewhere/shared").c_str(), 65534, 65534), 0);
+    struct Link {
+      std::string name, to;
+      uid_t owner;
+    };
+    for (const Link& link :
+         {Link{"elsewhere/shared/logs", "../../kept", 65534}, Link{"elsewhere/logs", "../kept", 65534}}) {
+      fs::create_symlink(link.to, sandbox.opt(link.name));
+      ASSERT_EQ(::lchown(sandbox.opt(link.name).c_str(), link.owner, link.owner), 0);
     }
-    const std::string target = row.through_shared ? "../elsewhere/shared/logs/kv.log" : "../kept/kv.log";
     std::set<std::string> names;  // of the log folder, and where its links lead
     for (const std::string suffix : {"", ".lock"}) {
       const std::string name = sandbox.opt("log/kv_module_veil_vm.log" + suffix);
       if (row.hard_link) fs::create_hard_link(sandbox.opt("kept/kv.log" + suffix), name);
-      else fs::create_symlink(target + suffix, name);
+      else fs::create_symlink(row.target + suffix, name);
       ASSERT_EQ(::lchown(name.c_str(), row.link_owner, row.link_owner), 0);
-      names.insert("kv_module_veil_vm.log" + suffix + (row.hard_link ? "" : " -> " + target + suffix));
+      names.insert("kv_module_veil_vm.log" + suffix + (row.hard_link ? "" : " -> " + row.target + suffix));
     }
     std::ptrdiff_t logged = 0;  // lines the runs logged: each is told on standard error too
     for (int run = 0; run < 2; ++run) {
