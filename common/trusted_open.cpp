@@ -156,8 +156,10 @@ int open_trusted(const std::string& path, int flags, mode_t create_mode, bool& c
       if (++hops > k_link_hops) return refused(refusal, "it leads through too many links");
       std::string target;
       if (read_link(folder.get(), leaf, target) != 0) return -1;
+      // Past a link the folder was walked, and the next name goes through the folders reached:
+      // the links of the way as written are counted already, and would be counted again.
+      name = target.starts_with('/') ? target : (links == 0 ? folder_path : walked) + "/" + target;
       links = hops;
-      name = target.starts_with('/') ? target : folder_path + "/" + target;
       continue;
     }
     if (fd < 0) return -1;

@@ -75,7 +75,8 @@ TEST(LogLock, AReaderOfTheLogDelaysNoRunAndStopsNoRotation) {
 
 // An operator may keep the log and its lock file elsewhere through links, or give them second
 // names, in the log folder only root can write. A link someone else could have planted, or one
-// that leads through a folder someone else can change, is not used, and the run says so once.
+// that leads through a folder or link someone else can change, or through too many links, is not
+// used, and the run says so once.
 // Through a link, the log is rotated where it is kept, and the link stays.
 TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt) {
   namespace fs = boost::filesystem;
@@ -85,21 +86,30 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     mode_t kept_mode;    // of the folder its links lead to
     uid_t link_owner;
     int max_size;  // log_file_max_size: with 0, every message after a file's first rotates it
-    // The links name "../elsewhere/shared/logs/kv.log": `shared` is user nobody's, who made
-    // `logs` in it a link of theirs to root's "kept".
-    bool through_shared;
+    std::string target;   // of the links, the lock's with ".lock" added
     std::string refusal;  // empty: the linked files are used
   };
-  for (const Row& row : {Row{false, 0755, 0755, 0, 1, false, ""}, Row{true, 0755, 0755, 0, 1, false, ""},
-                         Row{false, 0755, 0755, 0, 0, false, ""},
-                         Row{false, 01777, 0755, 0, 1, false, "it is a link in a folder others can write"},
-                         Row{false, 0775, 0755, 0, 1, false, "it is a link in a folder others can write"},
-                         Row{false, 0755, 0755, 65534, 1, false, "it is a link another user owns"},
-                         Row{false, 0755, 01777, 0, 1, false, "it is a link into a folder others can write"},
-                         Row{false, 0755, 0755, 0, 1, true, "it is a link through a folder others can write"}}) {
-    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink ") + std::to_string(row.max_size) + " MB " +
-                 row.refusal);
+  const std::string kept = "../kept/kv.log";
+  for (const Row& row :
+       {Row{false, 0755, 0755, 0, 1, kept, ""}, Row{true, 0755, 0755, 0, 1, kept, ""},
+        Row{false, 0755, 0755, 0, 0, kept, ""}, Row{false, 0755, 0755, 0, 1, "../l1/a", ""},
+        Row{false, 01777, 0755, 0, 1, kept, "it is a link in a folder others can write"},
+        Row{false, 0775, 0755, 0, 1, kept, "it is a link in a folder others can write"},
+        Row{false, 0755, 0755, 65534, 1, kept, "it is a link another user owns"},
+        Row{false, 0755, 01777, 0, 1, kept, "it is a link into a folder others can write"},
+        Row{false, 0755, 0755, 0, 1, "../elsewhere/shared/logs/kv.log",
+            "it is a link through a folder others can write"},
+        Row{false, 0755, 0755, 0, 1, "../elsewhere/logs/kv.log", "it is a link through a link another user owns"},
+        Row{false, 0755, 0755, 0, 1, "../loop/kv.log", "it leads through too many links"}}) {
+    SCOPED_TRACE(std::string(row.hard_link ? "hard link " : "symlink to " + row.target + " ") +
+                 std::to_string(row.max_size) + " MB " + row.refusal);
     ModuleSandbox sandbox;
+    // Past a link every folder on the way is checked: none of their modes is left to the umask.
+    for (const std::string& folder : {sandbox.root() + "/opt", sandbox.opt(), sandbox.opt("elsewhere"),
+                                      sandbox.opt("elsewhere/shared")}) {
+      fs::create_directories(folder);
+      ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    }
     write_file(sandbox.opt("etc/kv_logger.config"),
                "log_level Info\nlog_file_max_size " + std::to_string(row.max_size) + "\nlog_file_max_rotate 100\n");
     // The log's target holds a line already; a missing lock file is made where its link leads.
@@ -107,20 +117,27 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     if (row.hard_link) write_file(sandbox.opt("kept/kv.log.lock"), "", 0600);
     ASSERT_EQ(::chmod(sandbox.opt("kept").c_str(), row.kept_mode), 0);
     ASSERT_EQ(::chmod(sandbox.opt("log").c_str(), row.folder_mode), 0);
-    if (row.through_shared) {
-      fs::create_directories(sandbox.opt("elsewhere/shared"));
-      ASSERT_EQ(::chown(sandbox.opt("elsewhere/shared").c_str(), 65534, 65534), 0);
-      fs::create_symlink("../../kept", sandbox.opt("elsewhere/shared/logs"));
-      ASSERT_EQ(::lchown(sandbox.opt("elsewhere/shared/logs").c_str(), 65534, 65534), 0);
+    // The ways the rows' links take: user nobody owns `shared` and the links of `elsewhere`;
+    // from l1 to kv.log in kept, five links of root's; loop leads to itself.
+    ASSERT_EQ(::chown(sandbox.opt("elsewhere/shared").c_str(), 65534, 65534), 0);
+    struct Link {
+      std::string name, to;
+      uid_t owner;
+    };
+    for (const Link& link :
+         {Link{"elsewhere/shared/logs", "../../kept", 65534}, Link{"elsewhere/logs", "../kept", 65534},
+          Link{"l1", "l2", 0}, Link{"l2", "kept", 0}, Link{"kept/a", "b", 0}, Link{"kept/b", "kv.log", 0},
+          Link{"kept/a.lock", "b.lock", 0}, Link{"kept/b.lock", "kv.log.lock", 0}, Link{"loop", "loop", 0}}) {
+      fs::create_symlink(link.to, sandbox.opt(link.name));
+      ASSERT_EQ(::lchown(sandbox.opt(link.name).c_str(), link.owner, link.owner), 0);
     }
-    const std::string target = row.through_shared ? "../elsewhere/shared/logs/kv.log" : "../kept/kv.log";
     std::set<std::string> names;  // of the log folder, and where its links lead
     for (const std::string suffix : {"", ".lock"}) {
       const std::string name = sandbox.opt("log/kv_module_veil_vm.log" + suffix);
       if (row.hard_link) fs::create_hard_link(sandbox.opt("kept/kv.log" + suffix), name);
-      else fs::create_symlink(target + suffix, name);
+      else fs::create_symlink(row.target + suffix, name);
       ASSERT_EQ(::lchown(name.c_str(), row.link_owner, row.link_owner), 0);
-      names.insert("kv_module_veil_vm.log" + suffix + (row.hard_link ? "" : " -> " + target + suffix));
+      names.insert("kv_module_veil_vm.log" + suffix + (row.hard_link ? "" : " -> " + row.target + suffix));
     }
     std::ptrdiff_t logged = 0;  // lines the runs logged: each is told on standard error too
     for (int run = 0; run < 2; ++run) {
@@ -139,7 +156,8 @@ TEST(LogLock, ALinkUnderTheLogsNameIsFollowedOnlyWhereNoOtherUserCouldHaveMadeIt
     // Every line is in the target or in a copy of it beside it, none in the log folder.
     std::string text;
     for (const auto& entry : fs::directory_iterator(sandbox.opt("kept")))
-      if (entry.path().filename() != "kv.log.lock") text += read_file(entry.path().string());
+      if (entry.path().filename() != "kv.log.lock" && !fs::is_symlink(entry.symlink_status()))
+        text += read_file(entry.path().string());
     if (row.refusal.empty()) EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + logged) << text;
     else EXPECT_EQ(text, "earlier\n");
     EXPECT_EQ(file_exists(sandbox.opt("kept/kv.log.lock")), row.refusal.empty());
