@@ -8,10 +8,11 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
-#include <memory>
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -218,6 +219,9 @@ struct Late {
   Fault::Kind kind;
   int status = 0;  // of a gateway_504
 };
+void PrintTo(const Late& late, std::ostream* out) {
+  *out << (late.creation ? "creation, fault " : "attach, fault ") << static_cast<int>(late.kind) << " " << late.status;
+}
 class LateChange : public CleanupBounds, public ::testing::WithParamInterface<Late> {};
 
 TEST_P(LateChange, IsUndoneByTheCleanUp) {
@@ -374,6 +378,9 @@ struct Unread {
   bool shareable;
   int failed_reads;  // of the record, from the one that judges the detach on
 };
+void PrintTo(const Unread& unread, std::ostream* out) {
+  *out << (unread.shareable ? "shareable, " : "not shareable, ") << unread.failed_reads << " failed reads";
+}
 class UnreadRecord : public CleanupBounds, public ::testing::WithParamInterface<Unread> {};
 
 TEST_P(UnreadRecord, AfterALostDetachIsReadAgainByTheCleanUp) {
@@ -414,6 +421,10 @@ enum class Judging {
   record_reread, // that read failed, and the restore's clean-up reads the record again
   not_shareable, // as late_landing, the disk not shareable and its detach never carried out
 };
+void PrintTo(Judging moment, std::ostream* out) {
+  constexpr const char* k_names[] = {"late landing", "record read", "record read again", "not shareable"};
+  *out << k_names[static_cast<int>(moment)];
+}
 class StopWhileALostDetach : public CleanupBounds, public ::testing::WithParamInterface<Judging> {};
 
 TEST_P(StopWhileALostDetach, IsJudgedLeavesASharedDiskToTheOtherRun) {
@@ -548,7 +559,12 @@ TEST_P(ReleaseLogin, FailedOnceIsTriedAgainAndEveryDiskGoesBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, ReleaseLogin,
-                         ::testing::Values(Fault::Kind::slow, Fault::Kind::gateway_504, Fault::Kind::errors_reply));
+                         ::testing::Values(Fault::Kind::slow, Fault::Kind::gateway_504, Fault::Kind::errors_reply),
+                         [](const ::testing::TestParamInfo<Fault::Kind>& row) {
+                           return row.param == Fault::Kind::slow          ? "TimedOut"
+                                  : row.param == Fault::Kind::gateway_504 ? "Gateway504"
+                                                                          : "Refused";
+                         });
 
 // The controller stops answering, with no request time-out, while the program waits for the reply
 // to an attach or while the data mover runs: a stop still ends the program, and a second SIGTERM
