@@ -486,7 +486,7 @@ void TestController::handle(const httplib::Request& raw, httplib::Response& resp
   std::optional<std::chrono::milliseconds> outage;
   std::optional<Fault> gateway;
   if (play_fault(request, response, late, early, padding, outage, gateway)) {
-    if (response.status == 504 && early.count() > 0)
+    if ((response.status == 502 || response.status == 504) && early.count() > 0)  // a gateway_504
       m_deferred.push_back(Deferred{request, raw, std::chrono::steady_clock::now() + early});
     return;
   }
