@@ -107,6 +107,13 @@ class CleanupBounds : public BackupRoad {
     shared["shareable"] = true;
     controller.add_vdisk(shared);
   }
+  // Every disk attached from now on, a restore's new disk included, is shareable.
+  void new_disks_become_shareable() {
+    controller.set_attach_listener([this](const std::string& vdisk_id, const std::string&, const std::string& serial) {
+      make_shareable(vdisk_id);
+      devices.attach(serial, controller.vdisk_image(vdisk_id));
+    });
+  }
   // The first detach of `vdisk_id` lands, and another run then attaches the disk to the module VM
   // under the same serial.
   void another_run_takes_after_the_first_detach_of(const std::string& vdisk_id) {
@@ -388,11 +395,7 @@ TEST_P(UnreadRecord, AfterALostDetachIsReadAgainByTheCleanUp) {
   const bool left = shareable_disk || failed_reads > 1;
   set_timeout(1);
   const std::string made = k_first_new_vdisk;
-  if (shareable_disk)
-    controller.set_attach_listener([this](const std::string& vdisk_id, const std::string&, const std::string& serial) {
-      make_shareable(vdisk_id);
-      devices.attach(serial, controller.vdisk_image(vdisk_id));
-    });
+  if (shareable_disk) new_disks_become_shareable();
   const Fault lost{Fault::Kind::gateway_504, 0ms, 1};  // never passed on
   controller.add_fault("POST", std::string("/api/domains/") + k_module_vm + "/detach-vdisk/", lost);
   controller.add_fault("GET", "/api/vdisks/" + made + "/", Fault{Fault::Kind::html_500, 0ms, failed_reads, 1});
@@ -437,11 +440,7 @@ TEST_P(StopWhileALostDetach, IsJudgedLeavesASharedDiskToTheOtherRun) {
   const std::string vdisk_path = "/api/vdisks/" + disk + "/";
   const bool shareable = moment != Judging::not_shareable;
   if (!restore && shareable) make_shareable(disk);
-  if (restore)
-    controller.set_attach_listener([this](const std::string& vdisk_id, const std::string&, const std::string& serial) {
-      make_shareable(vdisk_id);
-      devices.attach(serial, controller.vdisk_image(vdisk_id));
-    });
+  if (restore) new_disks_become_shareable();
   if (shareable) another_run_takes_after_the_first_detach_of(disk);
   if (moment == Judging::late_landing) fault_the_second("detach", Fault{Fault::Kind::late, 2500ms, 1});
   if (moment == Judging::not_shareable) fault_the_second("detach", Fault{Fault::Kind::gateway_504, 0ms, 1});
